@@ -1,0 +1,34 @@
+# One static library per source folder. Every .cpp of the folder belongs to it, so a new unit needs
+# no edit here (the glob is re-checked at build time).
+function(vexa_folder_library name)
+  cmake_parse_arguments(ARG "" "" "LINKS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  if(sources)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src" "${PROJECT_BINARY_DIR}/generated")
+    target_link_libraries(${name} PUBLIC ${ARG_LINKS})
+  else()
+    add_library(${name} INTERFACE)
+    target_include_directories(${name} INTERFACE "${PROJECT_SOURCE_DIR}/src" "${PROJECT_BINARY_DIR}/generated")
+    target_link_libraries(${name} INTERFACE ${ARG_LINKS})
+  endif()
+endfunction()
+
+# One GoogleTest executable per test folder, from every *_test.cpp in it.
+function(vexa_test_suite name)
+  cmake_parse_arguments(ARG "" "" "LINKS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_LINKS} vexa_test_support GTest::gtest GTest::gtest_main GTest::gmock)
+  target_compile_definitions(${name} PRIVATE
+    VEXA_BUNDLE_DIR="${VEXA_BUNDLE_DIR}"
+    VEXA_TEST_PROGRAMS_DIR="${PROJECT_BINARY_DIR}/tests/support/bin"
+    VEXA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # Tests run the real bundle and helper programs, so they must be built first.
+  add_dependencies(${name} vexa_bundle vexa_test_programs)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+endfunction()

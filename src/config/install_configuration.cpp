@@ -1,0 +1,182 @@
+#include "config/install_configuration.h"
+
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "config/installer_copy.h"
+#include "config/installer_failure.h"
+#include "platform/deployment_settings.h"
+
+namespace vexa {
+namespace {
+
+using Json = nlohmann::json;
+
+const Json& member(const Json& object, const char* name) {
+  const auto found = object.find(name);
+  if (found == object.end()) {
+    throw ConfigurationDecodingError(std::string("The configuration member \"") + name + "\" is missing.");
+  }
+  return *found;
+}
+
+std::int64_t integerMember(const Json& object, const char* name) {
+  const Json& value = member(object, name);
+  if (value.is_number_integer()) {
+    if (value.is_number_unsigned() &&
+        value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      throw ConfigurationDecodingError(std::string("The configuration member \"") + name +
+                                       "\" does not fit a signed 64-bit integer.");
+    }
+    return value.get<std::int64_t>();
+  }
+  if (value.is_number_float()) {
+    // nlohmann stores integers beyond 64 bits as floating-point numbers.
+    throw ConfigurationDecodingError(std::string("The configuration member \"") + name +
+                                     "\" is not an integer that fits a signed 64-bit integer.");
+  }
+  throw ConfigurationDecodingError(std::string("The configuration member \"") + name +
+                                   "\" must be a number, not " + value.type_name() + ".");
+}
+
+std::string stringMember(const Json& object, const char* name) {
+  const Json& value = member(object, name);
+  if (!value.is_string()) {
+    throw ConfigurationDecodingError(std::string("The configuration member \"") + name +
+                                     "\" must be a string, not " + value.type_name() + ".");
+  }
+  return value.get<std::string>();
+}
+
+// std::regex_match must match the whole value: unlike a search anchored with "^...$" in engines
+// where "$" also matches before a final line feed, a trailing "\n" can never slip through.
+bool fullMatch(const std::string& value, const std::regex& pattern) {
+  return std::regex_match(value, pattern);
+}
+
+const std::regex& productVersionPattern() {
+  static const std::regex pattern("(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)");
+  return pattern;
+}
+const std::regex& sha256Pattern() {
+  static const std::regex pattern("[a-f0-9]{64}");
+  return pattern;
+}
+const std::regex& gitShaPattern() {
+  static const std::regex pattern("[a-f0-9]{40}");
+  return pattern;
+}
+const std::regex& downloadTokenPattern() {
+  static const std::regex pattern("[A-Za-z0-9_-]{32,256}");
+  return pattern;
+}
+
+bool isOneOf(const std::string& value, std::initializer_list<std::string_view> allowed) {
+  for (std::string_view candidate : allowed) {
+    if (value == candidate) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+InstallConfiguration InstallConfiguration::decode(std::string_view json) {
+  Json object;
+  try {
+    object = Json::parse(json);
+  } catch (const Json::parse_error& error) {
+    throw ConfigurationDecodingError(std::string("The configuration is not valid JSON: ") + error.what());
+  }
+  if (!object.is_object()) {
+    throw ConfigurationDecodingError(std::string("The configuration must be a JSON object, not ") +
+                                     object.type_name() + ".");
+  }
+  InstallConfiguration configuration;
+  configuration.schemaVersion = integerMember(object, "schemaVersion");
+  configuration.environment = stringMember(object, "environment");
+  configuration.ring = stringMember(object, "ring");
+  configuration.arch = stringMember(object, "arch");
+  configuration.appId = stringMember(object, "appId");
+  configuration.productName = stringMember(object, "productName");
+  configuration.productVersion = stringMember(object, "productVersion");
+  configuration.applicationVersion = stringMember(object, "applicationVersion");
+  configuration.buildNumber = integerMember(object, "buildNumber");
+  configuration.gitSha = stringMember(object, "gitSha");
+  configuration.teamId = stringMember(object, "teamId");
+  const std::string url = stringMember(object, "installerURL");
+  try {
+    configuration.installerURL = platform::Url::parse(url);
+  } catch (const platform::UrlParseError& error) {
+    throw ConfigurationDecodingError(std::string("The configuration member \"installerURL\" is not a URL: ") +
+                                     error.what());
+  }
+  configuration.sizeBytes = integerMember(object, "sizeBytes");
+  configuration.sha256 = stringMember(object, "sha256");
+  configuration.downloadToken = stringMember(object, "downloadToken");
+  return configuration;
+}
+
+std::string InstallConfiguration::encode() const {
+  const Json object = {
+      {"schemaVersion", schemaVersion},   {"environment", environment},
+      {"ring", ring},                     {"arch", arch},
+      {"appId", appId},                   {"productName", productName},
+      {"productVersion", productVersion}, {"applicationVersion", applicationVersion},
+      {"buildNumber", buildNumber},       {"gitSha", gitSha},
+      {"teamId", teamId},                 {"installerURL", installerURL.text()},
+      {"sizeBytes", sizeBytes},           {"sha256", sha256},
+      {"downloadToken", downloadToken},
+  };
+  return object.dump();
+}
+
+std::string InstallConfiguration::expectedApplicationVersion() const {
+  if (ring == "stable") return productVersion;
+  return productVersion + "-" + ring + "." + std::to_string(buildNumber);
+}
+
+std::string InstallConfiguration::stagingApplicationVersion() const {
+  return productVersion + "-staging." + std::to_string(buildNumber);
+}
+
+std::string_view InstallConfiguration::expectedHost() const {
+  return isStaging() ? DeploymentSettings::stagingDownloadHost : DeploymentSettings::productionDownloadHost;
+}
+
+std::string InstallConfiguration::expectedPath() const {
+  return "/vexa/" + environment + "/" + ring + "/mac/releases/" + productVersion + "-build-" +
+         std::to_string(buildNumber) + "-" + arch + ".dmg";
+}
+
+void InstallConfiguration::validate() const {
+  const bool staging = isStaging();
+  const platform::Url& url = installerURL;
+  const bool valid =
+      schemaVersion == 1 &&                                                     //
+      isOneOf(environment, {"staging", "production"}) &&                        //
+      isOneOf(ring, {"alpha", "beta", "rc", "stable"}) &&                       //
+      isOneOf(arch, {"arm64", "x64"}) &&                                        //
+      appId == (staging ? "dev.plovik.desktop.staging" : "dev.plovik.desktop") &&  //
+      productName == (staging ? "Vexa Staging" : "Vexa") &&                     //
+      fullMatch(productVersion, productVersionPattern()) &&                     //
+      (applicationVersion == expectedApplicationVersion() ||
+       (staging && applicationVersion == stagingApplicationVersion())) &&      //
+      buildNumber > 0 &&                                                        //
+      sizeBytes > 0 && sizeBytes <= 4294967296 &&                               //
+      fullMatch(sha256, sha256Pattern()) &&                                     //
+      fullMatch(gitSha, gitShaPattern()) &&                                     //
+      teamId == "QX7RZ2M4KD" &&                                                 //
+      url.scheme() == "https" &&                                                //
+      url.host() && *url.host() == expectedHost() &&                            //
+      !url.port() &&                                                            //
+      !url.user() && !url.password() && !url.query() && !url.fragment() &&      //
+      url.path() == expectedPath() &&                                           //
+      (staging ? fullMatch(downloadToken, downloadTokenPattern()) : downloadToken.empty());
+  if (!valid) {
+    throw InstallerFailure(InstallerCopy::text("安装器配置无效，请重新下载。",
+                                               "The installer configuration is invalid. Download it again."));
+  }
+}
+
+}  // namespace vexa

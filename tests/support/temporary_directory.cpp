@@ -1,0 +1,88 @@
+#include "tests/support/temporary_directory.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+namespace vexa::testing {
+
+TemporaryDirectory::TemporaryDirectory() {
+  std::filesystem::path base = std::filesystem::canonical(std::filesystem::temp_directory_path());
+  std::string pattern = (base / "vexa-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  }
+  path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+  std::error_code error;
+  // Tests make folders read-only on purpose; give write access back so removal succeeds.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, error);
+    }
+  }
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                               error);
+  std::filesystem::remove_all(path_, error);
+}
+
+ScopedEnvironment::ScopedEnvironment(
+    std::initializer_list<std::pair<const std::string, std::optional<std::string>>> values) {
+  for (const auto& [name, value] : values) set(name, value);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+}
+
+void ScopedEnvironment::set(const std::string& name, const std::optional<std::string>& value) {
+  if (!saved_.contains(name)) {
+    const char* previous = std::getenv(name.c_str());
+    saved_[name] = previous ? std::optional<std::string>(previous) : std::nullopt;
+  }
+  if (value) {
+    ::setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name.c_str());
+  }
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view content) {
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::system_error(errno, std::generic_category(), "open " + path.string());
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::system_error(errno, std::generic_category(), "write " + path.string());
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::system_error(errno, std::generic_category(), "open " + path.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+unsigned permissionBits(const std::filesystem::path& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    throw std::system_error(errno, std::generic_category(), "lstat " + path.string());
+  }
+  return status.st_mode & 07777;
+}
+
+}  // namespace vexa::testing
