@@ -1,7 +1,6 @@
 #include "tests/support/qt_application.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <cstdlib>
@@ -20,23 +19,24 @@ void ensureQtApplication() {
 
 bool runEventLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   ensureQtApplication();
-  QElapsedTimer clock;
-  clock.start();
-  while (!done()) {
-    if (clock.elapsed() >= timeout.count()) return done();
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-  }
-  return true;
+  if (done()) return true;
+  // A real loop (not processEvents in a spin), checking the condition every few milliseconds.
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  poll.start(5);
+  QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
+  loop.exec();
+  return done();
 }
 
 void runEventLoopFor(std::chrono::milliseconds duration) {
   ensureQtApplication();
-  QElapsedTimer clock;
-  clock.start();
-  while (clock.elapsed() < duration.count()) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
-                                    static_cast<int>(duration.count() - clock.elapsed()));
-  }
+  QEventLoop loop;
+  QTimer::singleShot(duration, &loop, &QEventLoop::quit);
+  loop.exec();
 }
 
 }  // namespace vexa::testing
