@@ -1,0 +1,177 @@
+#include "tests/support/test_certificate_authority.h"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <stdexcept>
+
+#include "tests/support/temporary_directory.h"
+
+namespace vexa::testing {
+namespace {
+
+[[noreturn]] void fail(const char* what) { throw std::runtime_error(std::string("test authority: ") + what); }
+
+template <typename T, void (*Free)(T*)>
+struct Deleter {
+  void operator()(T* p) const { Free(p); }
+};
+using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
+
+KeyPtr newKey() {
+  KeyPtr key(EVP_EC_gen("P-256"));
+  if (!key) fail("key generation");
+  return key;
+}
+
+std::string bioText(BIO* bio) {
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio, &data);
+  return std::string(data, static_cast<std::size_t>(length));
+}
+
+std::string certificatePem(X509* certificate) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1) fail("certificate encoding");
+  return bioText(bio.get());
+}
+
+std::string keyPem(EVP_PKEY* key) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+    fail("key encoding");
+  }
+  return bioText(bio.get());
+}
+
+void addExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
+  X509V3_CTX context;
+  X509V3_set_ctx_nodb(&context);
+  X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+  X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value.c_str());
+  if (extension == nullptr) fail("extension");
+  X509_add_ext(certificate, extension, -1);
+  X509_EXTENSION_free(extension);
+}
+
+struct Subject {
+  std::string commonName;
+  std::string organizationalUnit;  // empty: none
+};
+
+// Builds and signs a certificate for `key`; a null issuer means self-signed.
+CertPtr makeCertificate(const Subject& subject, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey,
+                        const std::vector<std::pair<int, std::string>>& extensions) {
+  CertPtr certificate(X509_new());
+  if (!certificate) fail("allocation");
+  X509_set_version(certificate.get(), 2);
+  unsigned char serial[16];
+  RAND_bytes(serial, sizeof serial);
+  serial[0] &= 0x7F;
+  BIGNUM* number = BN_bin2bn(serial, sizeof serial, nullptr);
+  BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate.get()));
+  BN_free(number);
+  X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
+  X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 365L * 24 * 3600);
+  X509_NAME* name = X509_get_subject_name(certificate.get());
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Vexa Tests"), -1,
+                             -1, 0);
+  if (!subject.organizationalUnit.empty()) {
+    X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(subject.organizationalUnit.c_str()), -1, -1,
+                               0);
+  }
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>(subject.commonName.c_str()), -1, -1, 0);
+  X509* signer = issuer != nullptr ? issuer : certificate.get();
+  X509_set_issuer_name(certificate.get(), X509_get_subject_name(signer));
+  X509_set_pubkey(certificate.get(), key);
+  addExtension(certificate.get(), signer, NID_subject_key_identifier, "hash");
+  if (issuer != nullptr) addExtension(certificate.get(), signer, NID_authority_key_identifier, "keyid:always");
+  for (const auto& [nid, value] : extensions) addExtension(certificate.get(), signer, nid, value);
+  if (X509_sign(certificate.get(), issuerKey != nullptr ? issuerKey : key, EVP_sha256()) == 0) fail("signing");
+  return certificate;
+}
+
+}  // namespace
+
+void IssuedCertificate::writeCertificate(const std::filesystem::path& path) const {
+  writeFile(path, certificatePem);
+}
+
+void IssuedCertificate::writePrivateKey(const std::filesystem::path& path) const {
+  writeFile(path, privateKeyPem);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+struct TestCertificateAuthority::State {
+  KeyPtr key;
+  CertPtr certificate;
+  IssuedCertificate pem;
+};
+
+TestCertificateAuthority::TestCertificateAuthority(const std::string& commonName) : state_(std::make_unique<State>()) {
+  state_->key = newKey();
+  state_->certificate = makeCertificate({commonName, ""}, state_->key.get(), nullptr, nullptr,
+                                        {{NID_basic_constraints, "critical,CA:TRUE"},
+                                         {NID_key_usage, "critical,keyCertSign,cRLSign"}});
+  state_->pem = {certificatePem(state_->certificate.get()), keyPem(state_->key.get())};
+}
+
+TestCertificateAuthority::TestCertificateAuthority(std::unique_ptr<State> state) : state_(std::move(state)) {}
+TestCertificateAuthority::~TestCertificateAuthority() = default;
+TestCertificateAuthority::TestCertificateAuthority(TestCertificateAuthority&&) noexcept = default;
+TestCertificateAuthority& TestCertificateAuthority::operator=(TestCertificateAuthority&&) noexcept = default;
+
+const IssuedCertificate& TestCertificateAuthority::authority() const { return state_->pem; }
+
+void TestCertificateAuthority::writeCertificate(const std::filesystem::path& path) const {
+  state_->pem.writeCertificate(path);
+}
+
+IssuedCertificate TestCertificateAuthority::issueServerCertificate(const std::vector<std::string>& dnsNames,
+                                                                   const std::vector<std::string>& ipAddresses) const {
+  std::string alternativeNames;
+  for (const std::string& name : dnsNames) alternativeNames += (alternativeNames.empty() ? "DNS:" : ",DNS:") + name;
+  for (const std::string& ip : ipAddresses) alternativeNames += (alternativeNames.empty() ? "IP:" : ",IP:") + ip;
+  if (alternativeNames.empty()) fail("a server certificate needs at least one name");
+  KeyPtr key = newKey();
+  const std::string commonName = dnsNames.empty() ? ipAddresses.front() : dnsNames.front();
+  CertPtr certificate = makeCertificate({commonName, ""}, key.get(), state_->certificate.get(), state_->key.get(),
+                                        {{NID_basic_constraints, "critical,CA:FALSE"},
+                                         {NID_key_usage, "critical,digitalSignature,keyAgreement"},
+                                         {NID_ext_key_usage, "serverAuth"},
+                                         {NID_subject_alt_name, alternativeNames}});
+  return {certificatePem(certificate.get()), keyPem(key.get())};
+}
+
+IssuedCertificate TestCertificateAuthority::issueCodeSigningCertificate(const std::string& commonName,
+                                                                        const std::string& team) const {
+  KeyPtr key = newKey();
+  CertPtr certificate = makeCertificate({commonName, team}, key.get(), state_->certificate.get(), state_->key.get(),
+                                        {{NID_basic_constraints, "critical,CA:FALSE"},
+                                         {NID_key_usage, "critical,digitalSignature"},
+                                         {NID_ext_key_usage, "codeSigning"}});
+  return {certificatePem(certificate.get()), keyPem(key.get())};
+}
+
+TestCertificateAuthority TestCertificateAuthority::issueIntermediate(const std::string& commonName) const {
+  auto state = std::make_unique<State>();
+  state->key = newKey();
+  state->certificate = makeCertificate({commonName, ""}, state->key.get(), state_->certificate.get(),
+                                       state_->key.get(),
+                                       {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
+                                        {NID_key_usage, "critical,keyCertSign,cRLSign"}});
+  state->pem = {certificatePem(state->certificate.get()), keyPem(state->key.get())};
+  return TestCertificateAuthority(std::move(state));
+}
+
+}  // namespace vexa::testing
