@@ -1,1 +1,25 @@
-int main() { return 0; }
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/bootstrap_application.h"
+#include "platform/alert_presenter.h"
+#include "platform/gui_application.h"
+#include "platform/main_bundle.h"
+#include "platform/standard_locations.h"
+
+int main(int argc, char** argv) {
+  vexa::platform::GuiApplication gui(argc, argv);
+  vexa::platform::SystemAlertPresenter alerts(gui, std::cerr);
+  vexa::BootstrapApplication::Services services{
+      .bundle = vexa::platform::MainBundle::current(),
+      .cachesDirectory = vexa::platform::cachesDirectory(),
+      .alerts = alerts,
+      .standardOutput = std::cout,
+      // The window and its event loop take over here once the flow is in place; until then the
+      // start-up ends once the cache folder and the lock are ready.
+      .startApplication = {},
+  };
+  vexa::BootstrapApplication::main(std::vector<std::string>(argv, argv + argc), services);
+  return 0;
+}

@@ -1,0 +1,107 @@
+#include "app/bootstrap_application.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cerrno>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <sstream>
+#include <system_error>
+
+#include "config/installer_copy.h"
+#include "config/installer_failure.h"
+#include "platform/alert_presenter.h"
+#include "platform/path_safety.h"
+#include "platform/private_directory.h"
+#include "platform/unique_fd.h"
+
+namespace vexa::BootstrapApplication {
+namespace {
+
+// Held until the process ends; see the header.
+platform::UniqueFd& lockDescriptor() {
+  static platform::UniqueFd descriptor;
+  return descriptor;
+}
+int lockValue = -1;
+
+std::string readWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::system_error(errno, std::generic_category(), path.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (in.bad()) throw std::system_error(errno, std::generic_category(), path.string());
+  return content.str();
+}
+
+InstallConfiguration loadConfiguration(const platform::MainBundle& bundle) {
+  const std::optional<std::filesystem::path> resource = bundle.resource("configuration", "json");
+  if (!resource) {
+    throw InstallerFailure(InstallerCopy::text("安装器不完整，请重新下载。", "The installer is incomplete. Download it again."));
+  }
+  InstallConfiguration configuration = InstallConfiguration::decode(readWholeFile(*resource));
+  configuration.validate();
+  return configuration;
+}
+
+// Creates and protects <caches>/<appId>.installer and returns its path as formed (not resolved).
+std::filesystem::path prepareCacheFolder(const std::filesystem::path& caches, const std::string& appId) {
+  const std::filesystem::path cache = caches / (appId + ".installer");
+  platform::createPrivateDirectories(cache);
+  if (!platform::resolvesToItself(cache)) {
+    throw InstallerFailure(InstallerCopy::text("安装缓存目录无效。", "The installer cache directory is invalid."));
+  }
+  platform::restrictToOwner(cache);
+  return cache;
+}
+
+void takeSingleInstanceLock(const std::filesystem::path& cache) {
+  const std::filesystem::path path = cache / "installer.lock";
+  // No truncation: the file's content is never used, only its lock.
+  lockDescriptor().reset(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  lockValue = lockDescriptor().get();
+  if (!lockDescriptor() || ::flock(lockDescriptor().get(), LOCK_EX | LOCK_NB) != 0) {
+    throw InstallerFailure(InstallerCopy::text("另一个安装器正在运行。", "Another installer is already running."));
+  }
+}
+
+void startUp(const std::vector<std::string>& arguments, Services& services) {
+  const InstallConfiguration configuration = loadConfiguration(services.bundle);
+  if (arguments.size() == 2 && arguments[1] == "--self-test") {
+    services.standardOutput << selfTestSummary(configuration) << '\n' << std::flush;
+    return;
+  }
+  const std::filesystem::path cache = prepareCacheFolder(services.cachesDirectory, configuration.appId);
+  takeSingleInstanceLock(cache);
+  if (services.startApplication) services.startApplication(configuration, cache);
+}
+
+}  // namespace
+
+std::string selfTestSummary(const InstallConfiguration& configuration) {
+  const nlohmann::json summary = {
+      {"environment", configuration.environment},
+      {"appId", configuration.appId},
+      {"arch", configuration.arch},
+      {"productVersion", configuration.productVersion},
+      {"buildNumber", configuration.buildNumber},
+      {"credentialPresent", !configuration.downloadToken.empty()},
+      {"preview", false},
+  };
+  return summary.dump();
+}
+
+int lock() { return lockValue; }
+
+void main(const std::vector<std::string>& arguments, Services& services) {
+  try {
+    startUp(arguments, services);
+  } catch (const std::exception& error) {
+    services.alerts.present(InstallerCopy::text("无法启动 Vexa 安装器", "Could not start the Vexa installer"),
+                            error.what());
+  }
+}
+
+}  // namespace vexa::BootstrapApplication

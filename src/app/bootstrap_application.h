@@ -1,0 +1,47 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "config/install_configuration.h"
+#include "platform/main_bundle.h"
+
+namespace vexa::platform {
+class AlertPresenter;
+}
+
+// The process entry: finds configuration.json in the installer's own bundle, decodes and validates
+// it, answers "--self-test", prepares the private cache folder, takes the single-instance lock and
+// hands over to the application start. Every failure before the hand-over is shown in one alert,
+// after which main() returns normally (the process then exits with status 0).
+//
+// Main thread only. The lock descriptor is kept for the life of the process and released by the
+// system when the process ends; it is close-on-exec, so no child (a tool, the installed
+// application) can keep the installer's lock alive after the installer ends.
+namespace vexa::BootstrapApplication {
+
+// What the entry uses of the outside world; main.cpp passes the real ones, tests their own.
+struct Services {
+  platform::MainBundle bundle;
+  // ~/Library/Caches: the parent of the installer's cache folder.
+  std::filesystem::path cachesDirectory;
+  platform::AlertPresenter& alerts;
+  // Where the self-test summary goes.
+  std::ostream& standardOutput;
+  // The application start: opens the window and runs the event loop; returns when it ends.
+  std::function<void(const InstallConfiguration&, const std::filesystem::path& cache)> startApplication;
+};
+
+// `arguments` is the whole command line, program path first.
+void main(const std::vector<std::string>& arguments, Services& services);
+
+// The descriptor of the open lock file: -1 until main() opens it (and -1 if opening failed).
+[[nodiscard]] int lock();
+
+// The one-line self-test summary (compact JSON, seven members, never the token, URL, digest or size).
+[[nodiscard]] std::string selfTestSummary(const InstallConfiguration& configuration);
+
+}  // namespace vexa::BootstrapApplication
