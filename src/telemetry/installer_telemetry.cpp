@@ -1,0 +1,294 @@
+#include "telemetry/installer_telemetry.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <nlohmann/json.hpp>
+
+#include "platform/atomic_file.h"
+#include "platform/deployment_settings.h"
+#include "platform/main_thread.h"
+#include "platform/private_directory.h"
+#include "platform/path_safety.h"
+#include "platform/random_uuid.h"
+#include "platform/serial_queue.h"
+#include "platform/standard_locations.h"
+
+namespace vexa {
+namespace {
+
+constexpr std::size_t kMaximumPendingEvents = 200;
+constexpr std::size_t kMaximumReceiptBytes = 2048;
+constexpr std::chrono::seconds kRequestTimeout{10};
+constexpr std::string_view kEventsPath = "/v2/telemetry/events";
+
+std::string lowerCaseUuid() {
+  std::string uuid = platform::randomUuid();
+  std::transform(uuid.begin(), uuid.end(), uuid.begin(), [](unsigned char c) { return std::tolower(c); });
+  return uuid;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// The record members derived from the event name.
+std::string_view componentOf(std::string_view event) {
+  return startsWith(event, "vexa_install_") ? "installer" : "downloader";
+}
+std::string_view actionOf(std::string_view event) {
+  if (startsWith(event, "vexa_install_")) return "install";
+  return event == "vexa_downloader_open" ? "open" : "download";
+}
+std::string_view stateOf(std::string_view event) {
+  if (endsWith(event, "_paused")) return "paused";
+  if (endsWith(event, "_resumed")) return "resumed";
+  if (endsWith(event, "_failed")) return "failed";
+  if (endsWith(event, "_started")) return "started";
+  return "success";
+}
+
+std::size_t pendingEventCount(const std::filesystem::path& events) {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(events)) {
+    if (endsWith(entry.path().filename().native(), ".json")) ++count;
+  }
+  return count;
+}
+
+}  // namespace
+
+// What the worker queue, the submissions in flight and the object share. Immutable after
+// construction apart from the counter.
+struct InstallerTelemetry::Shared {
+  InstallConfiguration configuration;
+  std::string attempt;
+  std::filesystem::path directory;
+  InstallerTelemetryOptions options;
+  std::atomic<int> outstanding{0};
+
+  void recordOnWorker(const std::string& event, const std::weak_ptr<platform::SerialQueue>& worker,
+                      const std::shared_ptr<Shared>& self);
+  [[nodiscard]] std::string eventRecord(const std::string& event, const TelemetryIdentity& identity,
+                                        const std::string& eventId) const;
+};
+
+namespace {
+
+// One posted event and its URL session. Owns itself from start() until its task has completed and
+// the receipt has been handled, so that it outlives neither more nor less than its transfer; the
+// telemetry object may be gone by then. Main thread, apart from the receipt file work.
+class Submission final : public platform::UrlSessionDelegate, public std::enable_shared_from_this<Submission> {
+ public:
+  Submission(std::shared_ptr<InstallerTelemetry::Shared> shared, std::weak_ptr<platform::SerialQueue> worker,
+             std::filesystem::path file, std::string eventId)
+      : shared_(std::move(shared)), worker_(std::move(worker)), file_(std::move(file)), eventId_(std::move(eventId)) {}
+
+  void start(const std::string& body, std::string_view host, platform::UrlSessionConfiguration configuration) {
+    platform::UrlRequest request;
+    request.url = "https://" + std::string(host) + std::string(kEventsPath);
+    request.method = "POST";
+    request.headers = {{"Content-Type", "application/json"}};
+    request.body = body;
+    request.timeout = kRequestTimeout;
+    session_ = platform::UrlSession::create(std::move(configuration), this);
+    task_ = session_->dataTask(std::move(request));
+    self_ = shared_from_this();
+    task_->resume();
+  }
+
+  void willRedirect(platform::UrlSession&, platform::UrlDataTask&, const platform::UrlResponse&,
+                    const std::string&) override {
+    redirected_ = true;
+  }
+
+  platform::ResponseDisposition didReceiveResponse(platform::UrlSession&, platform::UrlDataTask&,
+                                                   const platform::UrlResponse& response) override {
+    status_ = response.statusCode();
+    // A redirect is never followed, and nothing but 202 can be a receipt: skip the body.
+    return redirected_ || status_ != 202 ? platform::ResponseDisposition::cancel : platform::ResponseDisposition::allow;
+  }
+
+  void didReceiveData(platform::UrlSession&, platform::UrlDataTask& task, std::span<const char> data) override {
+    if (tooLarge_) return;
+    if (receipt_.size() + data.size() > kMaximumReceiptBytes) {
+      tooLarge_ = true;
+      task.cancel();
+      return;
+    }
+    receipt_.append(data.data(), data.size());
+  }
+
+  void didComplete(platform::UrlSession& session, platform::UrlDataTask&, std::exception_ptr error) override {
+    const bool accepted = !error && !redirected_ && !tooLarge_ && isAcceptedReceipt(status_, receipt_, eventId_);
+    session.finishTasksAndInvalidate();
+    auto finish = [shared = shared_, file = file_, accepted] {
+      if (accepted) confirm(file, shared->options.clock);
+      --shared->outstanding;
+    };
+    if (auto worker = worker_.lock()) {
+      worker->async(std::move(finish));
+    } else {
+      finish();  // the telemetry object is gone; the few file operations run here instead
+    }
+    // The session is still inside this callback: let go of it (and of this) only afterwards.
+    platform::postToMainThread([self = std::move(self_)] {});
+  }
+
+ private:
+  // The service holds the event for good: leave a marker and drop the file. Both may fail; the
+  // marker is informational, and a kept file only counts towards the pending limit.
+  static void confirm(const std::filesystem::path& file, const platform::Clock& clock) {
+    try {
+      const nlohmann::ordered_json marker = {{"schema_version", 1},
+                                             {"occurred_at", platform::internetDateTime(clock())}};
+      std::filesystem::path sent = file;
+      sent.replace_extension(".sent");
+      platform::writeFileAtomically(sent, marker.dump(), 0600);
+    } catch (...) {
+    }
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+  }
+
+  const std::shared_ptr<InstallerTelemetry::Shared> shared_;
+  const std::weak_ptr<platform::SerialQueue> worker_;
+  const std::filesystem::path file_;
+  const std::string eventId_;
+  std::shared_ptr<platform::UrlSession> session_;
+  std::shared_ptr<platform::UrlDataTask> task_;
+  std::shared_ptr<Submission> self_;
+  std::string receipt_;
+  int status_ = 0;
+  bool redirected_ = false;
+  bool tooLarge_ = false;
+};
+
+}  // namespace
+
+std::string InstallerTelemetry::Shared::eventRecord(const std::string& event, const TelemetryIdentity& identity,
+                                                    const std::string& eventId) const {
+  nlohmann::ordered_json record = {
+      {"schema_version", 2},
+      {"product_id", "vexa-desktop"},
+      {"environment", configuration.environment},
+      {"component", componentOf(event)},
+      {"client_id", identity.analyticsClientId},
+      {"event_id", eventId},
+      {"occurred_at", platform::internetDateTime(options.clock())},
+      {"event_name", event},
+      {"os", "macos"},
+      {"arch", configuration.arch},
+      {"version", configuration.productVersion},
+      {"build_number", configuration.buildNumber},
+      {"collection_enabled", true},
+      {"installer_kind", "bootstrap"},
+      {"attempt_id", attempt},
+      {"action", actionOf(event)},
+      {"page", componentOf(event)},
+      {"state", stateOf(event)},
+  };
+  if (identity.attributionCid) record["attribution_cid"] = *identity.attributionCid;
+  return record.dump();
+}
+
+void InstallerTelemetry::Shared::recordOnWorker(const std::string& event,
+                                                const std::weak_ptr<platform::SerialQueue>& worker,
+                                                const std::shared_ptr<Shared>& self) {
+  std::filesystem::path file;
+  std::string eventId;
+  std::string body;
+  try {
+    const TelemetryIdentity identity = InstallerTelemetry::identity(directory, options.campaignIdentifier);
+    eventId = lowerCaseUuid();
+    body = eventRecord(event, identity, eventId);
+
+    const std::filesystem::path events = directory / "events";
+    platform::createPrivateDirectories(events);
+    if (!platform::resolvesToItself(events)) throw std::runtime_error("events folder passes through a link");
+    if (pendingEventCount(events) >= kMaximumPendingEvents) throw std::runtime_error("too many pending events");
+
+    file = events / (eventId + ".json");
+    platform::writeFileAtomically(file, body, 0600);
+  } catch (...) {
+    --outstanding;  // dropped: nothing is reported
+    return;
+  }
+  platform::postToMainThread([self, worker, file, eventId, body] {
+    const std::string_view host = self->configuration.environment == "production"
+                                      ? DeploymentSettings::productionTelemetryHost
+                                      : DeploymentSettings::stagingTelemetryHost;
+    try {
+      auto submission = std::make_shared<Submission>(self, worker, file, eventId);
+      submission->start(body, host, self->options.sessionConfiguration());
+    } catch (...) {
+      --self->outstanding;  // no session could be made: the file stays, like any unconfirmed event
+    }
+  });
+}
+
+std::optional<std::string> campaignIdentifier(const std::vector<std::string>& arguments) {
+  constexpr std::string_view prefix = "--cid=";
+  for (const std::string& argument : arguments) {
+    if (startsWith(argument, prefix)) return argument.substr(prefix.size());
+  }
+  return std::nullopt;
+}
+
+std::filesystem::path defaultTelemetryDirectory(const InstallConfiguration& configuration) {
+  return platform::applicationSupportDirectory() / (configuration.productName + "/Attribution");
+}
+
+bool isAcceptedReceipt(int statusCode, std::string_view body, std::string_view eventId) {
+  if (statusCode != 202 || body.size() > kMaximumReceiptBytes) return false;
+  const nlohmann::json receipt = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
+  if (!receipt.is_object()) return false;
+  const auto id = receipt.find("event_id");
+  const auto accepted = receipt.find("accepted");
+  const auto kind = receipt.find("receipt");
+  return id != receipt.end() && id->is_string() && *id == eventId && accepted != receipt.end() &&
+         accepted->is_boolean() && *accepted == true && kind != receipt.end() && kind->is_string() &&
+         *kind == "durably_received";
+}
+
+InstallerTelemetry::InstallerTelemetry(InstallConfiguration configuration,
+                                       std::optional<std::filesystem::path> directory,
+                                       InstallerTelemetryOptions options)
+    : shared_(std::make_shared<Shared>()),
+      worker_(std::make_shared<platform::SerialQueue>("ai.quorrin.installer.telemetry")) {
+  shared_->directory = directory ? std::move(*directory) : defaultTelemetryDirectory(configuration);
+  shared_->configuration = std::move(configuration);
+  shared_->attempt = lowerCaseUuid();
+  shared_->options = std::move(options);
+}
+
+// worker_ goes first (declared last): queued recordings finish, then the queue's thread is joined.
+InstallerTelemetry::~InstallerTelemetry() = default;
+
+void InstallerTelemetry::record(std::string_view event) {
+  const auto& accepted = acceptedEvents();
+  if (std::find(accepted.begin(), accepted.end(), event) == accepted.end()) return;
+  ++shared_->outstanding;
+  worker_->async([shared = shared_, worker = std::weak_ptr(worker_), name = std::string(event)] {
+    shared->recordOnWorker(name, worker, shared);
+  });
+}
+
+bool InstallerTelemetry::idle() const { return shared_->outstanding.load() == 0; }
+
+const std::string& InstallerTelemetry::attempt() const { return shared_->attempt; }
+
+const std::filesystem::path& InstallerTelemetry::directory() const { return shared_->directory; }
+
+const std::vector<std::string_view>& InstallerTelemetry::acceptedEvents() {
+  static const std::vector<std::string_view> names = {
+      "vexa_downloader_open", "vexa_download_completed", "vexa_download_failed",
+      "vexa_install_started", "vexa_install_completed",  "vexa_install_failed",
+      "vexa_download_started", "vexa_download_paused",   "vexa_download_resumed",
+  };
+  return names;
+}
+
+}  // namespace vexa

@@ -1,0 +1,152 @@
+#include "telemetry/telemetry_identity.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <system_error>
+
+#include "platform/atomic_file.h"
+#include "platform/file_error.h"
+#include "platform/private_directory.h"
+#include "platform/path_safety.h"
+#include "platform/random_uuid.h"
+#include "platform/unique_fd.h"
+#include "telemetry/installer_telemetry.h"
+
+namespace vexa {
+namespace {
+
+constexpr const char* kIdentityFile = "identity.json";
+constexpr const char* kLockFile = "identity.lock";
+constexpr std::size_t kMaximumIdentityBytes = 4096;
+constexpr std::size_t kMaximumCampaignLength = 36;
+
+[[noreturn]] void throwFileError(platform::FileError error, const std::filesystem::path& path) {
+  throw std::system_error(error, path.string());
+}
+
+[[noreturn]] void throwErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+
+// The cross-process identity lock: a file that exists only while one process works on the
+// identity. Another process finding it does not wait; it fails. The destructor closes and removes
+// the file, so every way out of identity() releases it.
+class IdentityLock {
+ public:
+  explicit IdentityLock(std::filesystem::path path) : path_(std::move(path)) {
+    fd_.reset(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd_) throwFileError(platform::FileError::fileLocking, path_);
+  }
+  ~IdentityLock() {
+    fd_.reset();
+    ::unlink(path_.c_str());
+  }
+  IdentityLock(const IdentityLock&) = delete;
+  IdentityLock& operator=(const IdentityLock&) = delete;
+
+ private:
+  std::filesystem::path path_;
+  platform::UniqueFd fd_;
+};
+
+// The stored record, or nothing when there is no identity file yet. Every content rule is checked;
+// any violation is fileReadCorruptFile.
+std::optional<TelemetryIdentity> readIdentity(const std::filesystem::path& file) {
+  struct stat status {};
+  if (::lstat(file.c_str(), &status) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throwErrno("cannot examine " + file.string());
+  }
+  if (!S_ISREG(status.st_mode) || status.st_size < 0 ||
+      static_cast<std::uintmax_t>(status.st_size) > kMaximumIdentityBytes) {
+    throwFileError(platform::FileError::fileReadCorruptFile, file);
+  }
+
+  platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) throwErrno("cannot open " + file.string());
+  // One byte more than allowed, so a file that grew since lstat is noticed.
+  std::string text(kMaximumIdentityBytes + 1, '\0');
+  std::size_t length = 0;
+  while (length < text.size()) {
+    ssize_t count = ::read(fd.get(), text.data() + length, text.size() - length);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      throwErrno("cannot read " + file.string());
+    }
+    if (count == 0) break;
+    length += static_cast<std::size_t>(count);
+  }
+  if (length > kMaximumIdentityBytes) throwFileError(platform::FileError::fileReadCorruptFile, file);
+  text.resize(length);
+
+  const nlohmann::json record = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (!record.is_object() || record.empty()) throwFileError(platform::FileError::fileReadCorruptFile, file);
+
+  const auto schema = record.find("schema_version");
+  const auto client = record.find("analytics_client_id");
+  if (schema == record.end() || !schema->is_number_integer() || *schema != 1 || client == record.end() ||
+      !client->is_string() || !TelemetryIdentity::isClientIdentifier(client->get_ref<const std::string&>())) {
+    throwFileError(platform::FileError::fileReadCorruptFile, file);
+  }
+  for (const auto& [name, value] : record.items()) {
+    if (name != "schema_version" && name != "analytics_client_id" && name != "attribution_cid") {
+      throwFileError(platform::FileError::fileReadCorruptFile, file);
+    }
+  }
+  TelemetryIdentity identity{client->get<std::string>(), std::nullopt};
+  if (const auto cid = record.find("attribution_cid"); cid != record.end()) {
+    if (!cid->is_string() || !TelemetryIdentity::isCampaignIdentifier(cid->get_ref<const std::string&>())) {
+      throwFileError(platform::FileError::fileReadCorruptFile, file);
+    }
+    identity.attributionCid = cid->get<std::string>();
+  }
+  return identity;
+}
+
+void writeIdentity(const std::filesystem::path& file, const TelemetryIdentity& identity) {
+  nlohmann::json record = {{"schema_version", 1}, {"analytics_client_id", identity.analyticsClientId}};
+  if (identity.attributionCid) record["attribution_cid"] = *identity.attributionCid;
+  platform::writeFileAtomically(file, record.dump(), 0600);
+}
+
+}  // namespace
+
+bool TelemetryIdentity::isClientIdentifier(std::string_view text) {
+  static const std::regex pattern("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
+  return std::regex_match(text.begin(), text.end(), pattern);
+}
+
+bool TelemetryIdentity::isCampaignIdentifier(std::string_view text) {
+  static const std::regex pattern("[0-9]+\\.[0-9]+");
+  return text.size() <= kMaximumCampaignLength && std::regex_match(text.begin(), text.end(), pattern);
+}
+
+TelemetryIdentity InstallerTelemetry::identity(const std::filesystem::path& folder,
+                                               const std::optional<std::string>& cid) {
+  platform::createPrivateDirectories(folder);
+  if (!platform::resolvesToItself(folder)) throwFileError(platform::FileError::fileReadNoPermission, folder);
+
+  const IdentityLock lock(folder / kLockFile);
+  const std::filesystem::path file = folder / kIdentityFile;
+  const bool usableCid = cid.has_value() && TelemetryIdentity::isCampaignIdentifier(*cid);
+
+  std::optional<TelemetryIdentity> stored = readIdentity(file);
+  if (stored && (stored->attributionCid || !usableCid)) return *stored;  // nothing to change
+
+  TelemetryIdentity identity = stored.value_or(TelemetryIdentity{});
+  if (!stored) {
+    identity.analyticsClientId = platform::randomUuid();
+    std::transform(identity.analyticsClientId.begin(), identity.analyticsClientId.end(),
+                   identity.analyticsClientId.begin(), [](unsigned char c) { return std::tolower(c); });
+  }
+  if (usableCid) identity.attributionCid = *cid;
+  writeIdentity(file, identity);
+  return identity;
+}
+
+}  // namespace vexa
