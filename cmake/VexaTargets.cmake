@@ -14,9 +14,11 @@ function(vexa_folder_library name)
   endif()
 endfunction()
 
-# One GoogleTest executable per test folder, from every *_test.cpp in it.
+# One GoogleTest executable per test folder, from every *_test.cpp in it. DEPENDS names what the
+# suite runs besides itself (vexa_bundle for the built installer and its helpers, programs with
+# links of their own); the plain helper programs are always built first.
 function(vexa_test_suite name)
-  cmake_parse_arguments(ARG "" "" "LINKS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LINKS;DEPENDS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
   if(NOT sources)
     return()
@@ -27,8 +29,7 @@ function(vexa_test_suite name)
     VEXA_BUNDLE_DIR="${VEXA_BUNDLE_DIR}"
     VEXA_TEST_PROGRAMS_DIR="${PROJECT_BINARY_DIR}/tests/support/bin"
     VEXA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  # Tests run the real bundle and helper programs, so they must be built first.
-  add_dependencies(${name} vexa_bundle vexa_test_programs)
+  add_dependencies(${name} vexa_test_programs ${ARG_DEPENDS})
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
 endfunction()

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+#include "config/install_configuration.h"
+
+namespace vexa::testing {
+
+// Configurations that pass validate(), built against the compiled-in download hosts.
+// Production: ring beta, 1.4.0 build 57, x64, no token. Staging: ring beta, 2.0.1 build 9, arm64,
+// a 32-character token.
+[[nodiscard]] InstallConfiguration validProductionConfiguration();
+[[nodiscard]] InstallConfiguration validStagingConfiguration();
+
+// The same configuration describing a package of the given size and SHA-256 digest.
+[[nodiscard]] InstallConfiguration withPackage(InstallConfiguration configuration, std::int64_t sizeBytes,
+                                               const std::string& sha256);
+
+}  // namespace vexa::testing

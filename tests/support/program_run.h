@@ -1,0 +1,60 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vexa::testing {
+
+// Environment changes for a child: a value sets the variable, nullopt removes it; everything else
+// is inherited from the test process.
+using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
+
+struct ProgramResult {
+  int exitStatus = -1;     // the exit code, or -1 when the child died of a signal
+  int terminatingSignal = 0;
+  std::string standardOutput;
+  std::string standardError;
+};
+
+// Runs `program` with `arguments` (argv[0] is the program path) to completion, capturing both
+// output streams. Throws std::system_error when the child cannot be started.
+[[nodiscard]] ProgramResult runProgram(const std::filesystem::path& program,
+                                       const std::vector<std::string>& arguments,
+                                       const EnvironmentChanges& environment = {});
+
+// A child that keeps running while a test does other things: its stdin is a pipe (closing it is
+// the polite "stop" signal for programs written to wait on it) and its stdout can be read line by
+// line. The destructor kills (SIGKILL) and reaps a child that is still running.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                    const EnvironmentChanges& environment = {});
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+  [[nodiscard]] pid_t pid() const { return pid_; }
+  // The next line of standard output (without the line feed); nullopt at end of output or when
+  // nothing arrives within the timeout.
+  [[nodiscard]] std::optional<std::string> readLine(int timeoutMilliseconds = 20000);
+  // Closes the child's stdin.
+  void closeInput();
+  // Sends `signal`.
+  void signal(int signal);
+  // Waits for the child to exit and returns what waitpid reported, as in ProgramResult.
+  ProgramResult wait();
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  int output_ = -1;
+  std::string buffered_;
+  bool reaped_ = false;
+};
+
+}  // namespace vexa::testing
