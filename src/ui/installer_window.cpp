@@ -1,0 +1,369 @@
+#include "ui/installer_window.h"
+
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QWindow>
+#include <algorithm>
+#include <cmath>
+
+#include "config/installer_copy.h"
+#include "platform/byte_count_formatter.h"
+#include "ui/accent_button.h"
+#include "ui/flipped_view.h"
+#include "ui/installer_artwork.h"
+#include "ui/installer_progress.h"
+
+namespace vexa {
+namespace {
+
+constexpr int kWidth = 800;
+constexpr int kHeight = 600;
+const QColor kInk(20, 30, 54);
+const QColor kTaglineInk(114, 124, 146);
+const QColor kCardBorder(217, 225, 232);
+// The light appearance's label colours: black at 85 % and at 50 % opacity.
+const QColor kLabel(0, 0, 0, 217);
+const QColor kSecondaryLabel(0, 0, 0, 128);
+
+QString copy(std::string_view chinese, std::string_view english) {
+  return QString::fromStdString(InstallerCopy::text(chinese, english));
+}
+
+QFont systemFont(int points, QFont::Weight weight = QFont::Normal) {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  // One point is one pixel at a device pixel ratio of 1, as on the desktop the layout was made for.
+  font.setPixelSize(points);
+  font.setWeight(weight);
+  return font;
+}
+
+// A plain-text label: error messages must never be read as markup.
+QLabel* makeLabel(QWidget* parent, const QFont& font, const QColor& colour, Qt::Alignment alignment) {
+  auto* label = new QLabel(parent);
+  label->setTextFormat(Qt::PlainText);
+  label->setFont(font);
+  label->setAlignment(alignment);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  label->setPalette(palette);
+  return label;
+}
+
+// A borderless text button; the title is its only visible part.
+void makePlain(QPushButton* button, const QFont& font, const QColor& colour) {
+  button->setFont(font);
+  button->setFocusPolicy(Qt::TabFocus);
+  button->setAutoDefault(false);
+  button->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; padding: 0;"
+                                       " color: rgba(%1, %2, %3, %4); }")
+                            .arg(colour.red())
+                            .arg(colour.green())
+                            .arg(colour.blue())
+                            .arg(colour.alpha()));
+}
+
+void setY(QWidget* widget, int y) { widget->move(widget->x(), y); }
+
+std::string describe(const std::exception_ptr& error) {
+  if (!error) return {};
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& exception) {
+    return exception.what();
+  } catch (...) {
+    return InstallerCopy::text("发生未知错误。", "An unknown error occurred.");
+  }
+}
+
+// The window's content: a white card with 12-point rounded corners and a 1-point light outline,
+// on the window's transparent background.
+class CardView final : public FlippedView {
+ public:
+  using FlippedView::FlippedView;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QPainterPath card;
+    card.addRoundedRect(QRectF(rect()), 12, 12);
+    painter.fillPath(card, Qt::white);
+    // The outline lies inside the card, centred half a point in from its edge.
+    painter.setPen(QPen(kCardBorder, 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 11.5, 11.5);
+  }
+};
+
+}  // namespace
+
+BrandLayout brandLayout(double textWidth) {
+  const double w = std::ceil(textWidth) + 4;
+  const double x0 = (736 - w) / 2;
+  return {QRectF(x0, 43, 56, 64), QRectF(x0 + 64, 49, w, 60)};
+}
+
+InstallerWindow::InstallerWindow(InstallConfiguration configuration, InstallerWindowServices services)
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), configuration_(std::move(configuration)) {
+  setWindowTitle(QString::fromStdString(configuration_.productName + " Installer"));
+  setAttribute(Qt::WA_TranslucentBackground);
+  setFixedSize(kWidth, kHeight);
+  // Light colours whatever the desktop's theme: every colour the window uses derives from here or
+  // is set explicitly.
+  setPalette(QPalette(QColor(236, 236, 236), QColor(255, 255, 255)));
+
+  root_ = new CardView(this);
+  root_->setGeometry(0, 0, kWidth, kHeight);
+  buildDecoration(services.bundle);
+
+  artwork_ = new InstallerArtwork(root_);
+  heading_ = makeLabel(root_, systemFont(25, QFont::Bold), kInk, Qt::AlignHCenter | Qt::AlignTop);
+  heading_->setObjectName(QStringLiteral("heading"));
+  detail_ = makeLabel(root_, systemFont(13), kSecondaryLabel, Qt::AlignHCenter | Qt::AlignTop);
+  detail_->setObjectName(QStringLiteral("detail"));
+  detail_->setWordWrap(true);
+
+  primary_ = new AccentButton(copy("立即安装", "Install Now"), root_);
+  primary_->setObjectName(QStringLiteral("primary"));
+  primary_->setFocusPolicy(Qt::TabFocus);
+  primary_->setAutoDefault(false);
+  secondary_ = new QPushButton(copy("关闭", "Close"), root_);
+  secondary_->setObjectName(QStringLiteral("secondary"));
+  makePlain(secondary_, systemFont(13), kSecondaryLabel);
+  tertiary_ = new QPushButton(copy("取消", "Cancel"), root_);
+  tertiary_->setObjectName(QStringLiteral("tertiary"));
+  makePlain(tertiary_, systemFont(13), kSecondaryLabel);
+  connect(tertiary_, &QPushButton::clicked, this, &InstallerWindow::closePressed);
+
+  progress_ = new InstallerProgress(root_, std::move(services.reduceMotion));
+  progress_->setObjectName(QStringLiteral("progress"));
+  progress_->setRange(0, 100);
+  progress_->setAccessibleName(copy("安装进度", "Installation progress"));
+
+  // Keyboard focus starts on the window itself, so no button shows a focus ring until the user
+  // tabs to it, and Return reaches keyPressEvent.
+  setFocusPolicy(Qt::StrongFocus);
+  setFocus();
+
+  welcome();
+  if (const QScreen* display = screen()) {
+    move(display->availableGeometry().center() - rect().center());
+  }
+}
+
+InstallerWindow::~InstallerWindow() = default;
+
+void InstallerWindow::buildDecoration(const platform::MainBundle& bundle) {
+  const QFont brandFont = systemFont(38, QFont::Bold);
+  const QString brand = QStringLiteral("Vexa");
+  const BrandLayout layout = brandLayout(QFontMetricsF(brandFont).horizontalAdvance(brand));
+
+  auto* logo = new QLabel(root_);
+  logo->setObjectName(QStringLiteral("logo"));
+  logo->setGeometry(layout.logo.toRect());
+  logo->setAlignment(Qt::AlignCenter);
+  if (const auto path = bundle.resource("logo", "png")) {
+    const QImage image(QString::fromStdString(path->string()));
+    if (!image.isNull()) {
+      const qreal ratio = logo->devicePixelRatioF();
+      QImage fitted = image.scaled(logo->size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+      fitted.setDevicePixelRatio(ratio);
+      logo->setPixmap(QPixmap::fromImage(fitted));
+    }
+  }
+
+  QLabel* brandLabel = makeLabel(root_, brandFont, kInk, Qt::AlignLeft | Qt::AlignTop);
+  brandLabel->setObjectName(QStringLiteral("brand"));
+  brandLabel->setText(brand);
+  brandLabel->setGeometry(layout.label.toRect());
+
+  QLabel* tagline = makeLabel(root_, systemFont(15), kTaglineInk, Qt::AlignHCenter | Qt::AlignTop);
+  tagline->setObjectName(QStringLiteral("tagline"));
+  tagline->setText(copy("你的 AI 助手，随时在线。", "your AI assistant, always on."));
+  tagline->setGeometry(150, 116, 500, 28);
+
+  auto* close = new QPushButton(QString(QChar(0x00D7)), root_);
+  close->setObjectName(QStringLiteral("close"));
+  makePlain(close, systemFont(26), kLabel);
+  close->setAccessibleName(copy("关闭", "Close"));
+  close->setGeometry(750, 8, 40, 38);
+  connect(close, &QPushButton::clicked, this, &InstallerWindow::closePressed);
+}
+
+void InstallerWindow::welcome() {
+  artwork_->setCompact(false);
+  artwork_->setGeometry(1, 156, 798, 228);
+  const std::string& name = configuration_.productName;
+  heading_->setGeometry(100, 377, 600, 38);
+  heading_->setText(copy("安装 " + name, "Install " + name));
+  primary_->setGeometry(240, 450, 320, 46);
+  primary_->setText(copy("立即安装", "Install Now"));
+  primary_->show();
+  primary_->setEnabled(true);
+  secondary_->setGeometry(300, 530, 200, 32);
+  secondary_->hide();
+  secondary_->setEnabled(true);
+  tertiary_->setGeometry(300, 541, 200, 32);
+  tertiary_->hide();
+  detail_->show();
+  detail_->setGeometry(75, 555, 650, 32);
+  detail_->setText(QString::fromStdString(name + " \u00B7 " + configuration_.applicationVersion));
+  progress_->stopAnimation();
+  progress_->hide();
+}
+
+void InstallerWindow::working(const std::string& title, const std::string& message,
+                              std::optional<double> fraction) {
+  tertiary_->hide();
+  detail_->show();
+  artwork_->setCompact(false);
+  artwork_->setGeometry(1, 156, 798, 228);
+  heading_->setGeometry(100, 377, 600, 38);
+  heading_->setText(QString::fromStdString(title));
+  detail_->setGeometry(100, 472, 600, 48);
+  detail_->setText(QString::fromStdString(message));
+  primary_->hide();
+  secondary_->setGeometry(300, 530, 200, 32);
+  secondary_->hide();
+  secondary_->setEnabled(false);
+  progress_->setGeometry(160, 444, 480, 10);
+  progress_->show();
+  progress_->setIndeterminate(!fraction.has_value());
+  if (!fraction) {
+    progress_->startAnimation();
+  } else {
+    progress_->stopAnimation();
+    // The bar runs from 0 to 100; the fraction given is shown, not assumed to be zero.
+    const double value = std::isfinite(*fraction) ? std::clamp(*fraction, 0.0, 1.0) * 100 : 0.0;
+    progress_->setDoubleValue(value);
+  }
+}
+
+std::string InstallerWindow::downloadDetail(std::optional<int> percent) const {
+  const std::string status =
+      percent ? InstallerCopy::text("已下载 " + std::to_string(*percent) + "%",
+                                    "Downloaded " + std::to_string(*percent) + "%")
+              : InstallerCopy::text("正在连接下载服务…", "Connecting to download service…");
+  return status + " \u00B7 " + configuration_.productName + " " + configuration_.applicationVersion +
+         " \u00B7 " + platform::formatByteCount(configuration_.sizeBytes);
+}
+
+void InstallerWindow::downloadProgress(double fraction) {
+  const double clamped = std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0;
+  progress_->setDoubleValue(clamped * 100);
+  // The whole percentage reached. The tiny allowance keeps a fraction such as 0.29, which is
+  // 28.999... after the multiplication, from showing one percent less than it is.
+  const int percent = static_cast<int>(std::floor(clamped * 100 + 1e-9));
+  detail_->setText(QString::fromStdString(downloadDetail(percent)));
+}
+
+void InstallerWindow::showOpening() {
+  welcome();
+  detail_->setGeometry(100, 419, 600, 46);
+  detail_->setText(copy("Vexa 已准备就绪", "Vexa is ready"));
+  setY(primary_, 470);
+  primary_->setText(copy("立即打开", "Open Vexa"));
+  setY(secondary_, 530);
+  secondary_->setText(copy("关闭", "Close"));
+  heading_->setText(copy("正在打开 Vexa", "Opening Vexa"));
+  primary_->hide();
+  secondary_->hide();
+}
+
+void InstallerWindow::showOpeningFailed(const std::exception_ptr& error) {
+  detail_->setText(QString::fromStdString(describe(error)));
+  detail_->show();
+  detail_->setGeometry(100, 415, 600, 32);
+  primary_->setEnabled(true);
+  primary_->show();
+  secondary_->setEnabled(true);
+  secondary_->show();
+}
+
+void InstallerWindow::showFailure(const std::exception_ptr& error, bool paused) {
+  welcome();
+  heading_->setText(copy("安装未完成", "Installation incomplete"));
+  detail_->setGeometry(100, 415, 600, 45);
+  detail_->setText(QString::fromStdString(describe(error)));
+  setY(primary_, 470);
+  primary_->setText(paused ? copy("继续下载", "Continue Download") : copy("重试", "Retry"));
+}
+
+void InstallerWindow::showNewerApplication() {
+  welcome();
+  heading_->setText(copy("已安装更高版本", "A newer version is installed"));
+  detail_->hide();
+  primary_->setText(copy("直接打开", "Open Vexa"));
+  setY(secondary_, 503);
+  secondary_->setText(copy("仍然安装", "Install Anyway"));
+  secondary_->show();
+  tertiary_->show();
+}
+
+void InstallerWindow::showApplicationRunning() {
+  welcome();
+  heading_->setText(copy("Vexa 正在运行", "Vexa is running"));
+  detail_->setGeometry(100, 415, 600, 45);
+  detail_->setText(copy("关闭后继续安装。", "Quit Vexa to continue installation."));
+  setY(primary_, 470);
+  primary_->setText(copy("立即关闭", "Quit Now"));
+  setY(secondary_, 525);
+  secondary_->setText(copy("取消", "Cancel"));
+  secondary_->show();
+  secondary_->setEnabled(true);
+}
+
+void InstallerWindow::showQuitWait() {
+  showApplicationRunning();
+  heading_->setText(copy("等待 Vexa 关闭", "Waiting for Vexa to quit"));
+  detail_->setText(copy("关闭后自动继续安装。", "Installation continues when Vexa quits."));
+  primary_->setText(copy("关闭 Vexa", "Quit Vexa"));
+}
+
+void InstallerWindow::closePressed() { close(); }
+
+void InstallerWindow::keyPressEvent(QKeyEvent* event) {
+  const bool isReturn = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (isReturn && primary_->isVisibleTo(this) && primary_->isEnabled()) {
+    primary_->click();
+    event->accept();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+void InstallerWindow::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::LeftButton) {
+    QWidget::mousePressEvent(event);
+    return;
+  }
+  event->accept();
+  // The window system moves the window where it can (it knows about screens and snapping).
+  if (QWindow* handle = windowHandle(); handle != nullptr && handle->startSystemMove()) return;
+  dragOffset_ = event->globalPosition().toPoint() - pos();
+}
+
+void InstallerWindow::mouseMoveEvent(QMouseEvent* event) {
+  if (!dragOffset_ || !(event->buttons() & Qt::LeftButton)) {
+    QWidget::mouseMoveEvent(event);
+    return;
+  }
+  event->accept();
+  move(event->globalPosition().toPoint() - *dragOffset_);
+}
+
+void InstallerWindow::mouseReleaseEvent(QMouseEvent* event) {
+  dragOffset_.reset();
+  QWidget::mouseReleaseEvent(event);
+}
+
+}  // namespace vexa
