@@ -1,0 +1,13 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace vexa::platform {
+
+// The whole content of the regular file at `path` (a final symbolic link is followed). Throws
+// std::system_error with the system's errno (ENOENT, EACCES, EISDIR, ...) and the path when the file
+// cannot be opened or read.
+[[nodiscard]] std::string readWholeFile(const std::filesystem::path& path);
+
+}  // namespace vexa::platform

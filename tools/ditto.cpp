@@ -1,0 +1,117 @@
+// ditto stand-in: ditto SOURCE DESTINATION
+// Copies the tree at SOURCE to DESTINATION (created with any missing parents; an existing folder is
+// merged into), keeping symbolic links as links, permission bits and modification times. Folders
+// get their final modes and times after their content is written, so read-only sources copy.
+// Exit status 0 on success, 1 on the first failure (a partial copy is left for the caller).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "tool_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace vexa::tools;
+
+[[noreturn]] void fail(const fs::path& path) { throw std::system_error(errno, std::generic_category(), path.string()); }
+
+void copyTimes(const fs::path& source, const struct stat& status, const fs::path& destination) {
+  (void)source;
+  const timespec times[2] = {status.st_atim, status.st_mtim};
+  if (::utimensat(AT_FDCWD, destination.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) fail(destination);
+}
+
+void copyFile(const fs::path& source, const struct stat& status, const fs::path& destination) {
+  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (in < 0) fail(source);
+  const int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (out < 0) {
+    const int error = errno;
+    ::close(in);
+    errno = error;
+    fail(destination);
+  }
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t count = ::read(in, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      const int error = errno;
+      ::close(in);
+      if (count < 0) {
+        ::close(out);
+        errno = error;
+        fail(source);
+      }
+      break;
+    }
+    for (ssize_t written = 0; written < count;) {
+      const ssize_t step = ::write(out, buffer + written, static_cast<std::size_t>(count - written));
+      if (step < 0 && errno == EINTR) continue;
+      if (step < 0) {
+        const int error = errno;
+        ::close(in);
+        ::close(out);
+        errno = error;
+        fail(destination);
+      }
+      written += step;
+    }
+  }
+  if (::fchmod(out, status.st_mode & 07777) != 0 || ::close(out) != 0) fail(destination);
+  copyTimes(source, status, destination);
+}
+
+void copyTree(const fs::path& source, const fs::path& destination) {
+  struct stat status {};
+  if (::lstat(source.c_str(), &status) != 0) fail(source);
+  if (S_ISLNK(status.st_mode)) {
+    std::error_code error;
+    const fs::path target = fs::read_symlink(source, error);
+    if (error) throw std::system_error(error, source.string());
+    if (::symlink(target.c_str(), destination.c_str()) != 0) fail(destination);
+    copyTimes(source, status, destination);
+  } else if (S_ISREG(status.st_mode)) {
+    copyFile(source, status, destination);
+  } else if (S_ISDIR(status.st_mode)) {
+    if (::mkdir(destination.c_str(), 0700) != 0 && errno != EEXIST) fail(destination);
+    std::error_code error;
+    for (fs::directory_iterator it(source, error), end; it != end; it.increment(error)) {
+      if (error) break;
+      copyTree(it->path(), destination / it->path().filename());
+    }
+    if (error) throw std::system_error(error, source.string());
+    if (::chmod(destination.c_str(), status.st_mode & 07777) != 0) fail(destination);
+    copyTimes(source, status, destination);
+  } else {
+    errno = ENOTSUP;
+    fail(source);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    complain("ditto", "usage: ditto source destination");
+    return 2;
+  }
+  const fs::path source = argv[1];
+  const fs::path destination = argv[2];
+  try {
+    std::error_code ignored;
+    if (destination.has_parent_path()) fs::create_directories(destination.parent_path());
+    copyTree(source, destination);
+    return 0;
+  } catch (const std::exception& error) {
+    complain("ditto", error.what());
+    return 1;
+  }
+}
