@@ -13,6 +13,7 @@
 #include "tests/support/configuration_samples.h"
 #include "tests/support/program_run.h"
 #include "tests/support/temporary_directory.h"
+#include "tests/support/virtual_display.h"
 
 namespace vexa {
 namespace {
@@ -191,6 +192,20 @@ TEST_F(BootstrapApplicationTest, SecondInstance_IsRefusedWhileTheFirstHoldsTheLo
   EXPECT_EQ(first.wait().exitStatus, 0);
   // Once the first installer has ended, the lock is free again.
   EXPECT_EQ(run({}).standardError.find(kTitle), std::string::npos);
+}
+
+// With a display, the failure is a real modal alert that the default button (Return) dismisses,
+// after which the installer exits with status 0.
+TEST_F(BootstrapApplicationTest, Alert_IsARealWindowWhenADisplayExists) {
+  testing::VirtualDisplay display;
+  testing::EnvironmentChanges onDisplay = environment();
+  onDisplay["DISPLAY"] = display.name();
+  testing::BackgroundProgram installer(executable(), {executable().string()}, onDisplay);
+  const std::optional<std::string> window = display.findWindow(kTitle);
+  ASSERT_TRUE(window) << "no alert window appeared";
+  display.pressKey(*window, "Return");
+  const testing::ProgramResult result = installer.wait();
+  EXPECT_EQ(result.exitStatus, 0);
 }
 
 }  // namespace

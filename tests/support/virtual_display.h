@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "tests/support/program_run.h"
+
+namespace vexa::testing {
+
+// A private X server (Xvfb) for tests that need real windows, with xdotool to find them and send
+// keys. The server picks a free display number itself (-displayfd); it is killed when the object
+// goes. Not thread-safe.
+class VirtualDisplay {
+ public:
+  VirtualDisplay();
+  ~VirtualDisplay();
+  VirtualDisplay(const VirtualDisplay&) = delete;
+  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+  // ":N", for the DISPLAY variable of the programs under test.
+  [[nodiscard]] const std::string& name() const { return name_; }
+
+  // The id of the first window whose title matches `title` (a regular expression), waiting up
+  // to `timeoutSeconds`; nullopt when none appears.
+  [[nodiscard]] std::optional<std::string> findWindow(const std::string& title, int timeoutSeconds = 20) const;
+  // Focuses the window and types a key (xdotool key names: "Return", "Escape").
+  void pressKey(const std::string& window, const std::string& key) const;
+
+ private:
+  std::unique_ptr<BackgroundProgram> server_;
+  std::string name_;
+};
+
+}  // namespace vexa::testing
