@@ -1,0 +1,80 @@
+#include "platform/path_safety.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/private_directory.h"
+#include "platform/url.h"
+#include "tests/support/temporary_directory.h"
+
+namespace vexa::platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+class PathSafetyTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(temporary_ / "real" / "inner");
+    fs::create_directory_symlink(temporary_ / "real", temporary_ / "link");
+    testing::writeFile(temporary_ / "real" / "file", "x");
+    fs::create_symlink(temporary_ / "real" / "file", temporary_ / "real" / "file-link");
+  }
+  testing::TemporaryDirectory temporary_;
+};
+
+TEST_F(PathSafetyTest, ResolvesToItself_RefusesEveryPathThroughALink) {
+  const struct {
+    fs::path path;
+    bool safe;
+  } cases[] = {
+      {temporary_ / "real", true},
+      {temporary_ / "real" / "inner", true},
+      {temporary_ / "real" / "." / "inner" / "..", true},  // dot segments alone are harmless
+      {temporary_ / "real" / "inner" / "", true},          // as is a trailing separator
+      {temporary_ / "real" / "missing" / "deeper", true},  // missing parts cannot be links
+      {temporary_ / "link", false},
+      {temporary_ / "link" / "inner", false},
+      {temporary_ / "real" / "file-link", false},
+      {temporary_ / "link" / "missing", false},
+  };
+  for (const auto& testCase : cases) {
+    EXPECT_EQ(resolvesToItself(testCase.path), testCase.safe) << testCase.path;
+  }
+}
+
+TEST_F(PathSafetyTest, CreatePrivateDirectories_MakesEveryNewFolder0700AndKeepsExistingOnes) {
+  fs::permissions(temporary_ / "real", fs::perms(0755));
+  createPrivateDirectories(temporary_ / "real" / "a" / "b");
+  EXPECT_EQ(testing::permissionBits(temporary_ / "real"), 0755u);
+  EXPECT_EQ(testing::permissionBits(temporary_ / "real" / "a"), 0700u);
+  EXPECT_EQ(testing::permissionBits(temporary_ / "real" / "a" / "b"), 0700u);
+  EXPECT_THROW(createPrivateDirectories(temporary_ / "real" / "file"), std::system_error);
+  EXPECT_THROW(createPrivateDirectories(temporary_ / "real" / "file" / "below"), std::system_error);
+}
+
+TEST(UrlTest, Parse_KeepsComponentsAsWritten) {
+  const Url url = Url::parse("https://user:pw@Host.example:443/a/b%20c.dmg?q=1#f");
+  EXPECT_EQ(url.scheme(), "https");
+  EXPECT_EQ(url.host(), "Host.example");
+  EXPECT_EQ(url.port(), "443");
+  EXPECT_EQ(url.user(), "user");
+  EXPECT_EQ(url.password(), "pw");
+  EXPECT_EQ(url.path(), "/a/b%20c.dmg");
+  EXPECT_EQ(url.query(), "q=1");
+  EXPECT_EQ(url.fragment(), "f");
+
+  const Url plain = Url::parse("HTTPS://h.example/x");
+  EXPECT_EQ(plain.scheme(), "HTTPS");
+  EXPECT_FALSE(plain.port() || plain.user() || plain.password() || plain.query() || plain.fragment());
+
+  const Url relative = Url::parse("/vexa/x.dmg");
+  EXPECT_FALSE(relative.scheme() || relative.host());
+  EXPECT_EQ(relative.path(), "/vexa/x.dmg");
+
+  for (const char* text : {"", "https://a b/", "https://h/\n", "https://h:99999/"}) {
+    EXPECT_THROW((void)Url::parse(text), UrlParseError) << text;
+  }
+}
+
+}  // namespace
+}  // namespace vexa::platform
