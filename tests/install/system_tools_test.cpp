@@ -1,0 +1,107 @@
+#include "install/system_tools.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <system_error>
+
+#include "config/installer_failure.h"
+#include "platform/child_process.h"
+#include "platform/unique_fd.h"
+#include "tests/support/temporary_directory.h"
+
+namespace vexa {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string shell(const std::string& script, std::chrono::milliseconds limit = NativeInstaller::toolTimeLimit) {
+  return NativeInstaller::run("/bin/sh", {"-c", script}, limit);
+}
+
+TEST(ToolRunner, ReturnsAllOutputBeyondThePipeBuffer) {
+  // Given a tool that writes 1 MiB before exiting: it must not block on a full pipe.
+  const std::string output = shell("head -c 1048576 /dev/zero | tr '\\0' x");
+  ASSERT_EQ(output.size(), 1048576u);
+  EXPECT_EQ(output.find_first_not_of('x'), std::string::npos);
+}
+
+TEST(ToolRunner, PassesArgumentsVerbatimAndDiscardsStandardError) {
+  EXPECT_EQ(NativeInstaller::run("/bin/sh", {"-c", "printf '%s|' \"$@\"; echo oops >&2", "sh", "a b", "'q'", "$HOME", ""}),
+            "a b|'q'|$HOME||");
+  EXPECT_EQ(shell("echo only diagnostics >&2; exit 0"), "");
+}
+
+TEST(ToolRunner, NonZeroExitOrSignalGivesTheGenericMessageInTheUsersLanguage) {
+  struct Case {
+    const char* language;
+    const char* script;
+    const char* message;
+  } cases[] = {
+      {"en_US.UTF-8", "echo 'tool text'; echo 'tool error' >&2; exit 1",
+       "Installer file check failed. Check disk space and permissions, then retry."},
+      {"zh_CN.UTF-8", "exit 1", "安装包验证或文件操作失败，请检查磁盘空间与权限后重试。"},
+      {"en", "kill -TERM $$", "Installer file check failed. Check disk space and permissions, then retry."},
+  };
+  for (const Case& c : cases) {
+    testing::ScopedEnvironment language{{"LANGUAGE", c.language}};
+    try {
+      (void)shell(c.script);
+      ADD_FAILURE() << c.script << " succeeded";
+    } catch (const InstallerFailure& failure) {
+      EXPECT_STREQ(failure.what(), c.message);
+      EXPECT_EQ(failure.reason(), InstallerFailureReason::general);
+    }
+  }
+}
+
+TEST(ToolRunner, LaunchFailureIsTheSystemError) {
+  testing::TemporaryDirectory directory;
+  testing::writeFile(directory / "not-executable", "#!/bin/sh\n");
+  struct Case {
+    std::filesystem::path tool;
+    std::errc error;
+  } cases[] = {{directory / "missing-tool", std::errc::no_such_file_or_directory},
+               {directory / "not-executable", std::errc::permission_denied}};
+  for (const Case& c : cases) {
+    try {
+      (void)NativeInstaller::run(c.tool, {});
+      ADD_FAILURE() << c.tool << " ran";
+    } catch (const InstallerFailure&) {
+      ADD_FAILURE() << c.tool << " gave the generic failure";
+    } catch (const std::system_error& error) {
+      EXPECT_EQ(error.code(), std::make_error_code(c.error)) << c.tool;
+    }
+  }
+}
+
+TEST(ToolRunner, ChildInheritsOnlyTheStandardDescriptors) {
+  // Given a descriptor opened without close-on-exec (as a careless library might) and one with it.
+  platform::UniqueFd leaky(::open("/dev/null", O_RDONLY));
+  platform::UniqueFd careful(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(leaky && careful);
+  // ls runs as the shell's child, listing the shell's own descriptors.
+  const std::string listing = shell("ls /proc/$$/fd");
+  EXPECT_EQ(listing, "0\n1\n2\n");
+}
+
+TEST(ToolRunner, TimeBoundKillsAHungTool) {
+  testing::TemporaryDirectory directory;
+  const std::string pidFile = (directory / "pid").string();
+  // Given a tool that never finishes: the runner kills it at the bound and reports the failure.
+  EXPECT_THROW((void)shell("echo $$ > " + pidFile + "; exec sleep 3600", 300ms), InstallerFailure);
+  const pid_t pid = std::stoi(testing::readFile(pidFile));
+  EXPECT_NE(::kill(pid, 0), 0) << "the hung tool is still alive";
+
+  const platform::ChildProcessResult result =
+      platform::runChildProcess("/bin/sh", {"-c", "echo partial; exec sleep 3600"}, {.timeLimit = 300ms});
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_FALSE(result.succeeded());
+  EXPECT_EQ(result.standardOutput, "partial\n");
+}
+
+}  // namespace
+}  // namespace vexa

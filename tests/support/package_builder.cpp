@@ -1,0 +1,131 @@
+#include "tests/support/package_builder.h"
+
+#include <plist/plist.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "tests/support/program_run.h"
+#include "tests/support/temporary_directory.h"
+
+namespace vexa::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr unsigned kElfMachineOffset = 18;
+constexpr unsigned kElfMachineArm64 = 183;
+
+void runTool(const fs::path& tool, const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{tool.string()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  const ProgramResult result = runProgram(tool, argv);
+  if (result.exitStatus != 0) {
+    throw std::runtime_error(tool.filename().string() + " failed (" + std::to_string(result.exitStatus) +
+                             "): " + result.standardError);
+  }
+}
+
+std::string encodePlist(plist_t dictionary, BundleSpec::InfoFormat format) {
+  char* bytes = nullptr;
+  uint32_t length = 0;
+  if (format == BundleSpec::InfoFormat::binary) {
+    plist_to_bin(dictionary, &bytes, &length);
+    std::string encoded(bytes, length);
+    plist_to_bin_free(bytes);
+    return encoded;
+  }
+  plist_to_xml(dictionary, &bytes, &length);
+  std::string encoded(bytes, length);
+  plist_to_xml_free(bytes);
+  return encoded;
+}
+
+std::string infoPlist(const BundleSpec& spec) {
+  std::unique_ptr<void, decltype(&plist_free)> root(plist_new_dict(), &plist_free);
+  plist_t dictionary = root.get();
+  plist_dict_set_item(dictionary, "CFBundleIdentifier", plist_new_string(spec.identifier.c_str()));
+  plist_dict_set_item(dictionary, "CFBundleName", plist_new_string("Vexa"));
+  plist_dict_set_item(dictionary, "CFBundlePackageType", plist_new_string("APPL"));
+  if (spec.shortVersion) {
+    plist_dict_set_item(dictionary, "CFBundleShortVersionString", plist_new_string(spec.shortVersion->c_str()));
+  }
+  if (spec.buildInteger) {
+    plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_uint(static_cast<uint64_t>(*spec.buildInteger)));
+  } else if (spec.buildText) {
+    plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_string(spec.buildText->c_str()));
+  }
+  if (spec.minimumSystemVersion) {
+    plist_dict_set_item(dictionary, "LSMinimumSystemVersion", plist_new_string(spec.minimumSystemVersion->c_str()));
+  }
+  if (spec.executableName) {
+    plist_dict_set_item(dictionary, "CFBundleExecutable", plist_new_string(spec.executableName->c_str()));
+  }
+  return encodePlist(dictionary, spec.infoFormat);
+}
+
+// A copy of the fake application built for this machine, relabelled for `processor`.
+std::string mainExecutable(BundleSpec::Processor processor) {
+  std::string bytes = readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application");
+  if (bytes.size() < 20 || bytes.compare(0, 4, "\x7f" "ELF") != 0) throw std::runtime_error("fake_application is no ELF file");
+  const unsigned machine = processor == BundleSpec::Processor::arm64 ? kElfMachineArm64 : 62;
+  bytes[kElfMachineOffset] = static_cast<char>(machine & 0xFF);
+  bytes[kElfMachineOffset + 1] = static_cast<char>(machine >> 8);
+  return bytes;
+}
+
+}  // namespace
+
+void PackageBuilder::makeBundle(const fs::path& bundle, const BundleSpec& spec) const {
+  if (fs::exists(fs::symlink_status(bundle))) throw std::runtime_error(bundle.string() + " already exists");
+  const fs::path contents = bundle / "Contents";
+  writeFile(contents / "Info.plist", infoPlist(spec));
+  writeFile(contents / "PkgInfo", "APPL????");
+  writeFile(contents / "Resources" / "en.lproj" / "Localizable.strings", "\"quit\" = \"Quit Vexa\";\n");
+  writeFile(contents / "Resources" / "zh-Hans.lproj" / "Localizable.strings", "\"quit\" = \"退出 Vexa\";\n");
+  if (spec.executableName && !spec.executableName->empty() && spec.executableName->find('/') == std::string::npos) {
+    const fs::path executable = contents / "MacOS" / *spec.executableName;
+    writeFile(executable, mainExecutable(spec.processor));
+    fs::permissions(executable, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                    fs::perms::others_read | fs::perms::others_exec);
+  }
+  if (spec.nestedBundle) {
+    const fs::path framework = contents / "Frameworks" / "VexaCore.framework";
+    BundleSpec nested;
+    nested.identifier = spec.identifier + ".core";
+    nested.executableName = "VexaCore";
+    writeFile(framework / "Contents" / "Info.plist", infoPlist(nested));
+    writeFile(framework / "Contents" / "MacOS" / "VexaCore", mainExecutable(spec.processor));
+    fs::permissions(framework / "Contents" / "MacOS" / "VexaCore", fs::perms::owner_all);
+    fs::create_symlink("VexaCore.framework/Contents/MacOS/VexaCore", contents / "Frameworks" / "VexaCore");
+  }
+}
+
+void PackageBuilder::sign(const fs::path& bundle, const TestCertificateAuthority& authority,
+                          const std::string& team) const {
+  TemporaryDirectory keys;
+  const IssuedCertificate leaf = authority.issueCodeSigningCertificate("Vexa Test Developer (" + team + ")", team);
+  // The authority's own certificate rides along: for an intermediate it completes the chain, for
+  // the root it is harmless.
+  writeFile(keys / "identity.pem", leaf.certificatePem + authority.authority().certificatePem);
+  leaf.writePrivateKey(keys / "identity-key.pem");
+  runTool(tools_.codesign, {"--sign", (keys / "identity.pem").string(), "--key", (keys / "identity-key.pem").string(),
+                            "--deep", bundle.string()});
+}
+
+void PackageBuilder::makeImage(const fs::path& folder, const fs::path& image) const {
+  runTool(tools_.hdiutil, {"create", "-srcfolder", folder.string(), "-volname", "Vexa", "-ov", image.string()});
+}
+
+TrustedToolset::TrustedToolset(const fs::path& directory, const TestCertificateAuthority& authority) {
+  const fs::path helpers = directory / "Tools.app" / "Contents" / "Helpers";
+  fs::create_directories(helpers);
+  const fs::path built = fs::path(VEXA_BUNDLE_DIR) / "Contents" / "Helpers";
+  for (const char* name : {"hdiutil", "ditto", "codesign", "spctl", "lipo"}) {
+    fs::copy_file(built / name, helpers / name, fs::copy_options::overwrite_existing);
+  }
+  authority.writeCertificate(directory / "Tools.app" / "Contents" / "Resources" / "code-signing-anchor.pem");
+  tools_ = SystemTools::inDirectory(helpers);
+}
+
+}  // namespace vexa::testing
