@@ -1,0 +1,39 @@
+#include "platform/byte_count_formatter.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace vexa::platform {
+namespace {
+
+TEST(ByteCountFormatterTest, UsesDecimalUnitsWithTheirFractionDigits) {
+  struct Case {
+    std::int64_t bytes;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "0 bytes"},
+      {1, "1 byte"},
+      {999, "999 bytes"},
+      {1000, "1 KB"},
+      {1500, "2 KB"},
+      {999499, "999 KB"},
+      // Rounding up to 1000 of a unit moves to the next unit.
+      {999500, "1 MB"},
+      {2000000, "2 MB"},
+      {123456789, "123.5 MB"},
+      {999949999, "999.9 MB"},
+      {999950000, "1 GB"},
+      {4294967296, "4.29 GB"},
+      {4300000000, "4.3 GB"},
+      {1234567890123, "1.23 TB"},
+      {-1500, "-2 KB"},
+      {std::numeric_limits<std::int64_t>::max(), "9.22 EB"},
+      {std::numeric_limits<std::int64_t>::min(), "-9.22 EB"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(formatByteCount(c.bytes), c.text) << c.bytes;
+}
+
+}  // namespace
+}  // namespace vexa::platform
