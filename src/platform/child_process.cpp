@@ -51,14 +51,18 @@ class SpawnedChild {
   explicit SpawnedChild(pid_t pid) : pid_(pid) {}
   ~SpawnedChild() {
     if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
+      kill();
       wait();
     }
   }
   SpawnedChild(const SpawnedChild&) = delete;
   SpawnedChild& operator=(const SpawnedChild&) = delete;
 
-  void kill() { ::kill(pid_, SIGKILL); }
+  // Kills the child and its process group (the child leads it until it is reaped).
+  void kill() {
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+  }
 
   // Blocks until the child has ended; returns its wait status.
   int wait() {
@@ -110,7 +114,11 @@ ChildProcessResult runChildProcess(const std::filesystem::path& executable,
   sigemptyset(&none);
   ::posix_spawnattr_setsigdefault(&attributes.value, &all);
   ::posix_spawnattr_setsigmask(&attributes.value, &none);
-  ::posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  // Its own process group, so that the kill at the time bound also reaches whatever the tool
+  // started itself (an image tool running its extractor, for example).
+  ::posix_spawnattr_setpgroup(&attributes.value, 0);
+  ::posix_spawnattr_setflags(&attributes.value,
+                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
 
   std::vector<std::string> argvStorage;
   argvStorage.reserve(arguments.size() + 1);

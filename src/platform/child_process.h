@@ -21,8 +21,9 @@ struct ChildProcessResult {
 };
 
 struct ChildProcessOptions {
-  // When the child has not finished within this time it is killed (SIGKILL) and reaped; the
-  // result then says timedOut. Output it wrote so far is kept.
+  // When the child has not finished within this time it is killed (SIGKILL, together with the
+  // processes it started: the child leads its own process group) and reaped; the result then says
+  // timedOut. Output it wrote so far is kept.
   std::chrono::milliseconds timeLimit{std::chrono::minutes(10)};
 };
 

@@ -88,13 +88,34 @@ TEST(ToolRunner, ChildInheritsOnlyTheStandardDescriptors) {
   EXPECT_EQ(listing, "0\n1\n2\n");
 }
 
-TEST(ToolRunner, TimeBoundKillsAHungTool) {
+// Whether `pid` names a live process (a zombie awaiting its reaper counts as gone).
+bool aliveNow(pid_t pid) {
+  std::string stat;
+  try {
+    stat = testing::readFile("/proc/" + std::to_string(pid) + "/stat");
+  } catch (const std::system_error&) {
+    return false;
+  }
+  const std::size_t state = stat.rfind(')');
+  return state != std::string::npos && state + 2 < stat.size() && stat[state + 2] != 'Z';
+}
+
+// A killed process may take a moment to finish dying; give it up to ten seconds.
+bool alive(pid_t pid) {
+  for (int attempt = 0; attempt < 1000 && aliveNow(pid); ++attempt) ::usleep(10000);
+  return aliveNow(pid);
+}
+
+TEST(ToolRunner, TimeBoundKillsAHungToolAndWhatItStarted) {
   testing::TemporaryDirectory directory;
-  const std::string pidFile = (directory / "pid").string();
-  // Given a tool that never finishes: the runner kills it at the bound and reports the failure.
-  EXPECT_THROW((void)shell("echo $$ > " + pidFile + "; exec sleep 3600", 300ms), InstallerFailure);
-  const pid_t pid = std::stoi(testing::readFile(pidFile));
-  EXPECT_NE(::kill(pid, 0), 0) << "the hung tool is still alive";
+  const std::string tool = (directory / "tool").string();
+  const std::string helper = (directory / "helper").string();
+  // Given a tool that never finishes, waiting for a helper it started: the runner kills both at the
+  // bound and reports the failure.
+  EXPECT_THROW((void)shell("echo $$ > " + tool + "; sleep 3600 & echo $! > " + helper + "; wait", 1000ms),
+               InstallerFailure);
+  EXPECT_FALSE(alive(std::stoi(testing::readFile(tool)))) << "the hung tool is still alive";
+  EXPECT_FALSE(alive(std::stoi(testing::readFile(helper)))) << "the tool's helper is still alive";
 
   const platform::ChildProcessResult result =
       platform::runChildProcess("/bin/sh", {"-c", "echo partial; exec sleep 3600"}, {.timeLimit = 300ms});
