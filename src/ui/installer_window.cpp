@@ -332,6 +332,14 @@ void InstallerWindow::showQuitWait() {
 void InstallerWindow::closePressed() { close(); }
 
 void InstallerWindow::keyPressEvent(QKeyEvent* event) {
+  // The quit shortcut (Ctrl+Q, or the desktop's own) asks to close the window, the installer's
+  // only way out, so quitting follows the same rules as closing.
+  if (event->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Q) ||
+      event->matches(QKeySequence::Quit)) {
+    event->accept();
+    close();
+    return;
+  }
   const bool isReturn = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
   if (isReturn && primary_->isVisibleTo(this) && primary_->isEnabled()) {
     primary_->click();

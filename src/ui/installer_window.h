@@ -47,6 +47,9 @@ struct BrandLayout {
 // the buttons do, is decided by the installation flow that drives this window. Texts are chosen
 // for the user's language at the moment a screen is shown.
 //
+// Return presses the primary button whenever it is shown and enabled, wherever the keyboard focus
+// is; the quit shortcut asks to close the window like the close button does.
+//
 // Main thread only. Nothing here throws after construction; a missing logo leaves the logo empty.
 class InstallerWindow : public QWidget {
   Q_OBJECT
@@ -91,7 +94,7 @@ class InstallerWindow : public QWidget {
   [[nodiscard]] const InstallConfiguration& configuration() const { return configuration_; }
 
  public slots:
-  // The corner close button and the tertiary button.
+  // The corner close button and the tertiary button: asks to close the window.
   void closePressed();
 
  protected:

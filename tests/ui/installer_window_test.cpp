@@ -347,6 +347,26 @@ TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenShownAndEnabled) {
   }
 }
 
+TEST_F(WindowTest, CloseButtonsAndQuitShortcut_CloseTheWindow) {
+  const auto closeButton = [](InstallerWindow& w) { w.findChild<QPushButton*>("close")->click(); };
+  const auto tertiary = [](InstallerWindow& w) {
+    w.showNewerApplication();
+    w.tertiary()->click();
+  };
+  const auto quitShortcut = [](InstallerWindow& w) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Q, Qt::ControlModifier);
+    QApplication::sendEvent(&w, &press);
+  };
+  for (const auto& request : {std::function<void(InstallerWindow&)>(closeButton), std::function<void(InstallerWindow&)>(tertiary),
+                              std::function<void(InstallerWindow&)>(quitShortcut)}) {
+    auto window = makeWindow();
+    window->show();
+    ASSERT_TRUE(window->isVisible());
+    request(*window);
+    EXPECT_FALSE(window->isVisible());
+  }
+}
+
 TEST_F(WindowTest, DraggingTheBackground_MovesTheWindow) {
   auto window = makeWindow();
   window->move(100, 100);
