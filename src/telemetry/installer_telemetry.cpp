@@ -124,17 +124,21 @@ class Submission final : public platform::UrlSessionDelegate, public std::enable
   void didComplete(platform::UrlSession& session, platform::UrlDataTask&, std::exception_ptr error) override {
     const bool accepted = !error && !redirected_ && !tooLarge_ && isAcceptedReceipt(status_, receipt_, eventId_);
     session.finishTasksAndInvalidate();
-    auto finish = [shared = shared_, file = file_, accepted] {
-      if (accepted) confirm(file, shared->options.clock);
-      --shared->outstanding;
-    };
-    if (auto worker = worker_.lock()) {
-      worker->async(std::move(finish));
-    } else {
-      finish();  // the telemetry object is gone; the few file operations run here instead
-    }
-    // The session is still inside this callback: let go of it (and of this) only afterwards.
-    platform::postToMainThread([self = std::move(self_)] {});
+    // The session is still inside this callback: let go of it (and of this) only afterwards, and
+    // count the event as settled only once the session is gone.
+    platform::postToMainThread([self = std::move(self_), accepted]() mutable {
+      auto settle = [shared = self->shared_, file = self->file_, accepted] {
+        if (accepted) confirm(file, shared->options.clock);
+        --shared->outstanding;
+      };
+      const std::weak_ptr<platform::SerialQueue> worker = self->worker_;
+      self.reset();
+      if (auto queue = worker.lock()) {
+        queue->async(std::move(settle));
+      } else {
+        settle();  // the telemetry object is gone; the few file operations run here instead
+      }
+    });
   }
 
  private:
