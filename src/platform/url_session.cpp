@@ -4,11 +4,15 @@
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -140,6 +144,39 @@ curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
   return fd < 0 ? CURL_SOCKET_BAD : fd;
 }
 
+std::vector<int> openDescriptors() {
+  std::vector<int> fds;
+  DIR* directory = ::opendir("/proc/self/fd");
+  if (directory == nullptr) return fds;
+  while (const dirent* entry = ::readdir(directory)) {
+    int fd = -1;
+    const std::string_view name(entry->d_name);
+    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec == std::errc()) fds.push_back(fd);
+  }
+  ::closedir(directory);
+  std::sort(fds.begin(), fds.end());
+  return fds;
+}
+
+void markCloseOnExec(int fd) {
+  const int flags = ::fcntl(fd, F_GETFD);
+  if (flags >= 0 && (flags & FD_CLOEXEC) == 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+// libcurl's multi handle opens a socket pair of its own (to be woken up) without close-on-exec and
+// offers no hook for it: the sockets that appear while it is made are marked afterwards.
+CURLM* newMultiHandle() {
+  const std::vector<int> before = openDescriptors();
+  CURLM* multi = curl_multi_init();
+  for (const int fd : openDescriptors()) {
+    struct stat status {};
+    if (!std::binary_search(before.begin(), before.end(), fd) && ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode)) {
+      markCloseOnExec(fd);
+    }
+  }
+  return multi;
+}
+
 void disposeNotifier(QSocketNotifier*& notifier) {
   if (notifier == nullptr) return;
   notifier->setEnabled(false);
@@ -175,6 +212,10 @@ class CurlTask final : public UrlDataTask, public std::enable_shared_from_this<C
   std::vector<std::pair<std::string, std::string>> responseHeaders_;
   bool decided_ = false;
   bool cancelRequested_ = false;
+  // The idle timeout is kept here rather than by libcurl's speed check, which averages over
+  // several seconds and so fires late.
+  std::chrono::milliseconds idleLimit_{0};
+  std::chrono::steady_clock::time_point lastActivity_;
 };
 
 class CurlSession final : public UrlSession, public std::enable_shared_from_this<CurlSession> {
@@ -211,9 +252,11 @@ class CurlSession final : public UrlSession, public std::enable_shared_from_this
   void configureEasy(CurlTask& task);
   void watchSocket(curl_socket_t fd, int what);
   void drive(curl_socket_t fd, int events);
+  void armIdleTimer();
+  void expireIdleTasks();
   void collectFinished();
-  void detach(CurlTask& task);
-  void complete(CurlTask& task, std::exception_ptr error);
+  [[nodiscard]] std::shared_ptr<CurlTask> detach(CurlTask& task);
+  void complete(const std::shared_ptr<CurlTask>& task, std::exception_ptr error);
   void scheduleDelivery();
   void deliverCompletions();
   void releaseIfIdle();
@@ -223,6 +266,7 @@ class CurlSession final : public UrlSession, public std::enable_shared_from_this
   UrlSessionDelegate* delegate_;
   CURLM* multi_ = nullptr;
   QTimer* timer_ = nullptr;
+  QTimer* idleTimer_ = nullptr;
   std::map<curl_socket_t, SocketWatch> sockets_;
   std::vector<Certificate> authorities_;
   std::exception_ptr configurationError_;
@@ -252,7 +296,7 @@ void CurlSession::initialize() {
     // Reported as the error of every task, so each one still completes exactly once.
     configurationError_ = std::current_exception();
   }
-  multi_ = curl_multi_init();
+  multi_ = newMultiHandle();
   if (multi_ == nullptr) throw std::bad_alloc();
   curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlSession::onSocket);
   curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
@@ -261,6 +305,9 @@ void CurlSession::initialize() {
   timer_ = new QTimer();
   timer_->setSingleShot(true);
   QObject::connect(timer_, &QTimer::timeout, [this] { drive(CURL_SOCKET_TIMEOUT, 0); });
+  idleTimer_ = new QTimer();
+  idleTimer_->setSingleShot(true);
+  QObject::connect(idleTimer_, &QTimer::timeout, [this] { expireIdleTasks(); });
 }
 
 CurlSession::~CurlSession() {
@@ -276,10 +323,11 @@ CurlSession::~CurlSession() {
     disposeNotifier(watch.read);
     disposeNotifier(watch.write);
   }
-  if (timer_ != nullptr) {
-    timer_->stop();
-    QObject::disconnect(timer_, nullptr, nullptr, nullptr);
-    timer_->deleteLater();
+  for (QTimer* timer : {timer_, idleTimer_}) {
+    if (timer == nullptr) continue;
+    timer->stop();
+    QObject::disconnect(timer, nullptr, nullptr, nullptr);
+    timer->deleteLater();
   }
 }
 
@@ -312,7 +360,7 @@ void CurlSession::resumeTask(CurlTask& task) {
     if (configurationError_) std::rethrow_exception(configurationError_);
     configureEasy(task);
   } catch (...) {
-    complete(task, std::current_exception());
+    complete(task.shared_from_this(), std::current_exception());
     scheduleDelivery();
     return;
   }
@@ -322,10 +370,12 @@ void CurlSession::resumeTask(CurlTask& task) {
   // libcurl answers through the timer callback: the transfer itself starts from the event loop.
   const CURLMcode added = curl_multi_add_handle(multi_, task.easy_.get());
   if (added != CURLM_OK) {
-    detach(task);
-    complete(task, std::make_exception_ptr(UrlError(UrlError::Code::other, curl_multi_strerror(added))));
+    complete(detach(task), std::make_exception_ptr(UrlError(UrlError::Code::other, curl_multi_strerror(added))));
     scheduleDelivery();
+    return;
   }
+  task.lastActivity_ = std::chrono::steady_clock::now();
+  armIdleTimer();
 }
 
 void CurlSession::cancelTask(CurlTask& task) {
@@ -335,7 +385,7 @@ void CurlSession::cancelTask(CurlTask& task) {
       return;
     case CurlTask::State::suspended:
       self_ = shared_from_this();
-      complete(task, cancelledError());
+      complete(task.shared_from_this(), cancelledError());
       scheduleDelivery();
       return;
     case CurlTask::State::running:
@@ -343,8 +393,7 @@ void CurlSession::cancelTask(CurlTask& task) {
       // Inside a libcurl callback the handle cannot be removed; the callback refuses to go on and
       // the task is collected as soon as libcurl returns.
       if (insideCurl_ > 0) return;
-      detach(task);
-      complete(task, cancelledError());
+      complete(detach(task), cancelledError());
       scheduleDelivery();
       return;
   }
@@ -392,8 +441,7 @@ void CurlSession::configureEasy(CurlTask& task) {
   const auto idle = std::min(request.timeout, configuration_.idleTimeout);
   if (idle.count() > 0) {
     set(CURLOPT_CONNECTTIMEOUT, static_cast<long>(idle.count()));
-    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(idle.count()));
+    task.idleLimit_ = idle;
   }
   if (configuration_.resourceTimeout.count() > 0) {
     set(CURLOPT_TIMEOUT, static_cast<long>(configuration_.resourceTimeout.count()));
@@ -476,7 +524,10 @@ void CurlSession::watchSocket(curl_socket_t fd, int what) {
     sockets_.erase(found);
     return;
   }
-  SocketWatch& watch = sockets_[fd];
+  const auto [found, added] = sockets_.try_emplace(fd);
+  // The read end of the resolver's socket pair is one of these, and not close-on-exec by itself.
+  if (added) markCloseOnExec(fd);
+  SocketWatch& watch = found->second;
   const bool wantRead = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
   const bool wantWrite = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
   if (wantRead && watch.read == nullptr) {
@@ -506,6 +557,40 @@ void CurlSession::drive(curl_socket_t fd, int events) {
   deliverCompletions();
 }
 
+void CurlSession::armIdleTimer() {
+  std::optional<std::chrono::steady_clock::time_point> earliest;
+  for (const auto& task : running_) {
+    if (task->idleLimit_.count() <= 0) continue;
+    const auto deadline = task->lastActivity_ + task->idleLimit_;
+    if (!earliest || deadline < *earliest) earliest = deadline;
+  }
+  if (!earliest) {
+    idleTimer_->stop();
+    return;
+  }
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*earliest - std::chrono::steady_clock::now());
+  idleTimer_->start(static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 24LL * 3600 * 1000)));
+}
+
+void CurlSession::expireIdleTasks() {
+  auto keep = shared_from_this();
+  if (insideCurl_ > 0) {
+    idleTimer_->start(1);
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const auto running = running_;
+  for (const auto& task : running) {
+    if (task->idleLimit_.count() <= 0 || now - task->lastActivity_ < task->idleLimit_) continue;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(task->idleLimit_).count();
+    complete(detach(*task), std::make_exception_ptr(UrlError(
+                        UrlError::Code::timedOut, "The request timed out: nothing was received for " +
+                                                      std::to_string(seconds) + " seconds.")));
+  }
+  armIdleTimer();
+  deliverCompletions();
+}
+
 void CurlSession::collectFinished() {
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
@@ -522,29 +607,29 @@ void CurlSession::collectFinished() {
       const std::string description = task.errorBuffer_[0] != '\0' ? task.errorBuffer_ : curl_easy_strerror(code);
       error = std::make_exception_ptr(UrlError(classify(code), description));
     }
-    detach(task);  // invalidates `message`
-    complete(task, error);
+    complete(detach(task), error);  // `message` is gone from here on
   }
   // Tasks cancelled from inside a callback of another transfer.
   const auto running = running_;
   for (const auto& task : running) {
     if (!task->cancelRequested_) continue;
-    detach(*task);
-    complete(*task, cancelledError());
+    complete(detach(*task), cancelledError());
   }
 }
 
-void CurlSession::detach(CurlTask& task) {
+// Takes the task off the multi handle; the caller then holds the only reference the session had.
+std::shared_ptr<CurlTask> CurlSession::detach(CurlTask& task) {
   std::shared_ptr<CurlTask> keep = task.shared_from_this();
   if (task.easy_) curl_multi_remove_handle(multi_, task.easy_.get());
   std::erase(running_, keep);
   task.easy_.reset();
   task.owner_ = nullptr;
+  return keep;
 }
 
-void CurlSession::complete(CurlTask& task, std::exception_ptr error) {
-  task.state_ = CurlTask::State::finishing;
-  completions_.emplace_back(task.shared_from_this(), std::move(error));
+void CurlSession::complete(const std::shared_ptr<CurlTask>& task, std::exception_ptr error) {
+  task->state_ = CurlTask::State::finishing;
+  completions_.emplace_back(task, std::move(error));
 }
 
 void CurlSession::scheduleDelivery() {
@@ -577,6 +662,7 @@ void CurlSession::releaseIfIdle() {
 
 std::size_t CurlSession::headerLine(CurlTask& task, std::string_view line) {
   if (task.cancelRequested_) return 0;
+  task.lastActivity_ = std::chrono::steady_clock::now();
   if (task.decided_) return line.size();  // trailers after the body
   if (line.starts_with("HTTP/")) {
     // "HTTP/1.1 206 Partial Content" or "HTTP/2 200": a new header block begins.
@@ -633,6 +719,7 @@ bool CurlSession::decideResponse(CurlTask& task) {
 
 std::size_t CurlSession::bodyChunk(CurlTask& task, std::span<const char> chunk) {
   if (task.cancelRequested_) return 0;
+  task.lastActivity_ = std::chrono::steady_clock::now();
   if (!task.decided_ && !decideResponse(task)) return 0;
   if (delegate_ != nullptr) delegate_->didReceiveData(*this, task, chunk);
   return task.cancelRequested_ ? 0 : chunk.size();

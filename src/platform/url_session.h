@@ -41,8 +41,8 @@ struct UrlRequest {
   std::string method = "GET";
   // Sent exactly as given, in order, plus what HTTP itself requires (Host, and Content-Length for
   // a body). Nothing else is added: no Accept, no User-Agent, no Accept-Encoding.
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;
+  std::vector<std::pair<std::string, std::string>> headers{};
+  std::string body{};
   // The request's own idle timeout; the shorter of this and the session's governs.
   std::chrono::seconds timeout{60};
 };
@@ -120,7 +120,10 @@ class UrlSession {
   [[nodiscard]] virtual std::shared_ptr<UrlDataTask> dataTask(UrlRequest request) = 0;
   // No new tasks; running tasks finish; then the delegate is released.
   virtual void finishTasksAndInvalidate() = 0;
-  // Cancels every running task, then as finishTasksAndInvalidate.
+  // Cancels every running task, then as finishTasksAndInvalidate. The cancelled tasks' didComplete
+  // calls arrive before this returns (unless it is called from inside a delegate callback, when
+  // they follow as soon as that callback returns), so an owner that is going away can call it and
+  // hear nothing afterwards.
   virtual void invalidateAndCancel() = 0;
 };
 
