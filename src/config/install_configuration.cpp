@@ -7,6 +7,7 @@
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
 #include "platform/deployment_settings.h"
+#include "platform/sha256.h"
 
 namespace vexa {
 namespace {
@@ -176,6 +177,22 @@ void InstallConfiguration::validate() const {
   if (!valid) {
     throw InstallerFailure(InstallerCopy::text("安装器配置无效，请重新下载。",
                                                "The installer configuration is invalid. Download it again."));
+  }
+}
+
+}  // namespace vexa
+
+namespace vexa {
+
+void InstallConfiguration::verifyDownload(const std::filesystem::path& package) const {
+  // The length decides first, so a file of the wrong size is never read.
+  if (platform::itemSize(package) != sizeBytes) {
+    throw InstallerFailure(InstallerCopy::text("安装包大小不符，请重新下载。",
+                                               "The installer size does not match. Download it again."));
+  }
+  if (platform::Sha256::ofFile(package) != sha256) {
+    throw InstallerFailure(InstallerCopy::text("安装包校验失败，请重新下载。",
+                                               "Installer verification failed. Download it again."));
   }
 }
 

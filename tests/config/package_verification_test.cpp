@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "config/install_configuration.h"
+#include "config/installer_failure.h"
+#include "tests/support/configuration_samples.h"
+#include "tests/support/temporary_directory.h"
+
+namespace vexa {
+namespace {
+
+using testing::ScopedEnvironment;
+using testing::TemporaryDirectory;
+
+const std::string kSizeMessage = "The installer size does not match. Download it again.";
+const std::string kDigestMessage = "Installer verification failed. Download it again.";
+
+// A reference digest computed in one call, independent of the streaming code under test.
+std::string referenceDigest(const std::string& content) {
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_Digest(content.data(), content.size(), digest, &length, EVP_sha256(), nullptr);
+  char text[65];
+  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  return std::string(text, 64);
+}
+
+std::string patterned(std::size_t size) {
+  std::string content(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + i / 4096) & 0xff);
+  return content;
+}
+
+std::size_t openDescriptorCount() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                std::filesystem::directory_iterator()));
+}
+
+struct VerificationCase {
+  const char* name;
+  std::string content;        // what is on disk
+  std::string describedAs;    // what the configuration describes (size and digest)
+  std::string expectedError;  // empty: verification passes
+};
+
+class PackageVerificationTest : public ::testing::TestWithParam<VerificationCase> {
+ protected:
+  ScopedEnvironment english_{{"LANGUAGE", "en"}, {"LC_ALL", std::nullopt}};
+  TemporaryDirectory folder_;
+};
+
+TEST_P(PackageVerificationTest, Verify_ComparesSizeThenDigest) {
+  const VerificationCase& given = GetParam();
+  const auto package = folder_ / "package.dmg";
+  testing::writeFile(package, given.content);
+  const InstallConfiguration configuration = testing::withPackage(
+      testing::validProductionConfiguration(), static_cast<std::int64_t>(given.describedAs.size()),
+      referenceDigest(given.describedAs));
+  const std::size_t descriptors = openDescriptorCount();
+
+  if (given.expectedError.empty()) {
+    EXPECT_NO_THROW(configuration.verifyDownload(package));
+  } else {
+    try {
+      configuration.verifyDownload(package);
+      ADD_FAILURE() << "verification passed";
+    } catch (const InstallerFailure& failure) {
+      EXPECT_EQ(failure.what(), given.expectedError);
+      EXPECT_EQ(failure.reason(), InstallerFailureReason::general);
+    }
+  }
+  EXPECT_EQ(openDescriptorCount(), descriptors) << "the package file was left open";
+}
+
+const std::string kMiB = patterned(1 << 20);
+const std::string kMiBPlusOne = patterned((1 << 20) + 1);
+
+std::string withByteChanged(std::string content, std::size_t at) {
+  content[at] = static_cast<char>(content[at] ^ 0x01);
+  return content;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packages, PackageVerificationTest,
+    ::testing::Values(VerificationCase{"Exact", "abc", "abc", ""},
+                      VerificationCase{"OneByteShort", "ab", "abc", kSizeMessage},
+                      VerificationCase{"OneByteLong", "abcd", "abc", kSizeMessage},
+                      VerificationCase{"Empty", "", "a", kSizeMessage},
+                      VerificationCase{"OneByteChanged", "abd", "abc", kDigestMessage},
+                      VerificationCase{"ExactlyOneRead", kMiB, kMiB, ""},
+                      VerificationCase{"OneByteBeyondOneRead", kMiBPlusOne, kMiBPlusOne, ""},
+                      // the byte after the first full read must be hashed too
+                      VerificationCase{"LastByteChanged", withByteChanged(kMiBPlusOne, 1 << 20), kMiBPlusOne,
+                                       kDigestMessage},
+                      VerificationCase{"FirstByteChanged", withByteChanged(kMiB, 0), kMiB, kDigestMessage}),
+    [](const ::testing::TestParamInfo<VerificationCase>& info) { return info.param.name; });
+
+TEST(PackageVerification, KnownDigest_MatchesTheStandardVector) {
+  TemporaryDirectory folder;
+  testing::writeFile(folder / "abc.dmg", "abc");
+  const auto configuration = testing::withPackage(
+      testing::validProductionConfiguration(), 3, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_NO_THROW(configuration.verifyDownload(folder / "abc.dmg"));
+}
+
+TEST(PackageVerification, UnexaminableItems_AreRefusedWithoutHashingTheTarget) {
+  ScopedEnvironment english{{"LANGUAGE", "en"}, {"LC_ALL", std::nullopt}};
+  TemporaryDirectory folder;
+  const std::string content = patterned(4096);
+  testing::writeFile(folder / "real.dmg", content);
+  const auto configuration =
+      testing::withPackage(testing::validProductionConfiguration(), 4096, referenceDigest(content));
+
+  // A missing file is the system's own error, not the installer's.
+  try {
+    configuration.verifyDownload(folder / "missing.dmg");
+    ADD_FAILURE() << "a missing file passed";
+  } catch (const InstallerFailure&) {
+    ADD_FAILURE() << "a missing file gave an installer failure";
+  } catch (const std::system_error& error) {
+    EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
+  }
+
+  // A link to the right package has its own (wrong) size: the final link is not followed.
+  std::filesystem::create_symlink(folder / "real.dmg", folder / "link.dmg");
+  try {
+    configuration.verifyDownload(folder / "link.dmg");
+    ADD_FAILURE() << "a link passed";
+  } catch (const InstallerFailure& failure) {
+    EXPECT_EQ(failure.what(), kSizeMessage);
+  }
+}
+
+TEST(PackageVerification, Messages_FollowThePreferredLanguage) {
+  ScopedEnvironment chinese{{"LANGUAGE", "zh_CN"}, {"LC_ALL", std::nullopt}};
+  TemporaryDirectory folder;
+  testing::writeFile(folder / "p.dmg", "abd");
+  const auto configuration = testing::withPackage(testing::validProductionConfiguration(), 3, referenceDigest("abc"));
+  try {
+    configuration.verifyDownload(folder / "p.dmg");
+    ADD_FAILURE();
+  } catch (const InstallerFailure& failure) {
+    EXPECT_STREQ(failure.what(), "安装包校验失败，请重新下载。");
+  }
+}
+
+}  // namespace
+}  // namespace vexa
