@@ -1,6 +1,7 @@
 // ditto stand-in: ditto SOURCE DESTINATION
 // Copies the tree at SOURCE to DESTINATION (created with any missing parents; an existing folder is
-// merged into), keeping symbolic links as links, permission bits and modification times. Folders
+// merged into), keeping symbolic links as links, permission bits and modification times. From a
+// volume attached by hdiutil the permission bits are those the image holds (see hdiutil). Folders
 // get their final modes and times after their content is written, so read-only sources copy.
 // Exit status 0 on success, 1 on the first failure (a partial copy is left for the caller).
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -69,9 +71,20 @@ void copyFile(const fs::path& source, const struct stat& status, const fs::path&
   copyTimes(source, status, destination);
 }
 
+// The modes of the attached volume the copy comes from, when it comes from one: its items carry
+// their image's modes, not the read-only ones the extraction shows.
+std::optional<AttachedVolume> sourceVolume;
+
 void copyTree(const fs::path& source, const fs::path& destination) {
   struct stat status {};
   if (::lstat(source.c_str(), &status) != 0) fail(source);
+  if (sourceVolume && !S_ISLNK(status.st_mode)) {
+    fs::path relative = source.lexically_normal().lexically_relative(sourceVolume->mountPoint);
+    const std::string key = relative == "." ? std::string() : relative.generic_string();
+    if (auto own = sourceVolume->modes.find(key); own != sourceVolume->modes.end()) {
+      status.st_mode = (status.st_mode & ~static_cast<mode_t>(07777)) | own->second;
+    }
+  }
   if (S_ISLNK(status.st_mode)) {
     std::error_code error;
     const fs::path target = fs::read_symlink(source, error);
@@ -108,7 +121,12 @@ int main(int argc, char** argv) {
   try {
     std::error_code ignored;
     if (destination.has_parent_path()) fs::create_directories(destination.parent_path());
-    copyTree(source, destination);
+    sourceVolume = attachedVolumeContaining(source);
+    if (sourceVolume) {
+      // Paths compare lexically against the mount point from here on.
+      sourceVolume->mountPoint = sourceVolume->mountPoint.lexically_normal();
+    }
+    copyTree(fs::absolute(source).lexically_normal(), destination);
     return 0;
   } catch (const std::exception& error) {
     complain("ditto", error.what());

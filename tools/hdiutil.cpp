@@ -4,8 +4,9 @@
 //   hdiutil create -srcfolder FOLDER [-volname NAME] [-ov] [-format F] IMAGE
 // Attaching extracts the image at MOUNTPOINT (which must be absent or an empty folder) and removes
 // every write, set-user-id and set-group-id bit, so the volume is read-only to its owner's tools
-// (FUSE is not available everywhere; an extraction behaves the same for a reader). A marker next
-// to the mount point records the attachment; detach refuses a folder it did not attach.
+// (FUSE is not available everywhere; an extraction behaves the same for a reader). A record next
+// to the mount point keeps the attachment and the items' own modes (ditto copies those); detach
+// refuses a folder it did not attach.
 // Exit status 0 on success, 1 on failure, 2 on a usage error.
 #include <sys/stat.h>
 
@@ -29,10 +30,7 @@ int usage() {
   return 2;
 }
 
-fs::path markerFor(const fs::path& mountPoint) {
-  const fs::path normal = mountPoint.lexically_normal();
-  return normal.parent_path() / ("." + normal.filename().string() + ".hdiutil-attached");
-}
+fs::path markerFor(const fs::path& mountPoint) { return attachmentRecordPath(mountPoint); }
 
 // Applies `change` to every item below and including `root`, folders after their content (so a
 // folder losing its write bit does not stop the walk). Links are never followed.
@@ -103,17 +101,21 @@ int attach(const std::vector<std::string>& arguments) {
     if (fs::exists(fs::symlink_status(*mountPoint, error))) removeTree(*mountPoint);
     return 1;
   }
-  forEachBottomUp(*mountPoint, [](const fs::path& path, const struct stat& status) {
-    ::chmod(path.c_str(), status.st_mode & 07555 & ~static_cast<mode_t>(S_ISUID | S_ISGID));
+  AttachedVolume volume{mountPoint->lexically_normal(), {}};
+  forEachBottomUp(volume.mountPoint, [&](const fs::path& path, const struct stat& status) {
+    const mode_t own = status.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    const fs::path relative = path.lexically_relative(volume.mountPoint);
+    volume.modes[relative == "." ? std::string() : relative.generic_string()] = own;
+    ::chmod(path.c_str(), own & 07555);
   });
-  FILE* file = std::fopen(marker.c_str(), "we");
-  if (file == nullptr) {
-    complain(kTool, "cannot record the attachment at " + marker.string());
+  try {
+    writeAttachmentRecord(volume, *image);
+  } catch (const std::exception& failure) {
+    complain(kTool, std::string("cannot record the attachment: ") + failure.what());
     removeTree(*mountPoint);
+    fs::remove(marker, error);
     return 1;
   }
-  std::fputs(image->c_str(), file);
-  std::fclose(file);
   return 0;
 }
 

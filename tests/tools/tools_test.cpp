@@ -179,6 +179,10 @@ TEST_F(ToolsTest, HdiutilRoundTripsAVolumeAndDetachesOnlyWhatItAttached) {
   EXPECT_EQ(fs::read_symlink(mountPoint / "link"), "Vexa.app/Contents/MacOS/Vexa");
   EXPECT_EQ(testing::permissionBits(mountPoint / "Vexa.app/Contents/MacOS/Vexa"), 0500u);
   EXPECT_EQ(testing::permissionBits(mountPoint / "Vexa.app") & 0222, 0u);
+  // A copy from the volume gets the modes the image holds, not the read-only ones it shows.
+  ASSERT_EQ(run(tools().ditto, {(mountPoint / "Vexa.app").string(), (directory_ / "copy.app").string()}), 0);
+  EXPECT_EQ(testing::permissionBits(directory_ / "copy.app/Contents/MacOS/Vexa"), 0700u);
+  EXPECT_EQ(testing::permissionBits(directory_ / "copy.app/Contents"), testing::permissionBits(volume / "Vexa.app/Contents"));
   // A second attach on a busy mount point and a detach of a folder nobody attached both fail.
   EXPECT_EQ(run(tools().hdiutil, {"attach", "-readonly", "-mountpoint", mountPoint.string(), image.string()}), 1);
   EXPECT_EQ(run(tools().hdiutil, {"detach", volume.string()}), 1);
