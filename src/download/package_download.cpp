@@ -124,9 +124,11 @@ bool PackageDownload::preparePartialFile() {
     return false;
   }
   const std::filesystem::path partial = partialFile();
-  // A symbolic link counts as present here, so nothing is ever created through one; step 3 then
-  // refuses it.
+  // A symbolic link counts as present here, so nothing is ever created through one (the check
+  // below refuses it). For a new file the path is judged before it is created, so that a cache
+  // folder reached through a link never receives a file either.
   if (!std::filesystem::exists(std::filesystem::symlink_status(partial, ignored))) {
+    if (!platform::resolvesToItself(partial)) std::rethrow_exception(invalidCachePath());
     try {
       platform::createEmptyFile(partial, 0600);
     } catch (const std::system_error&) {
