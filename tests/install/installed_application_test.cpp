@@ -106,13 +106,6 @@ TEST(InstalledApplicationVersion, RefusesVersionsOutsideThePattern) {
   EXPECT_THROW((void)InstalledApplicationVersion(numeric), InstallerFailure);
 }
 
-TEST(InstalledApplicationVersion, EqualityComparesBuildPresence) {
-  EXPECT_EQ(InstalledApplicationVersion("1.3.0", "7"), InstalledApplicationVersion("1.3.0", "7"));
-  EXPECT_NE(InstalledApplicationVersion("1.3.0", "7"), InstalledApplicationVersion("1.3.0", std::nullopt));
-  EXPECT_NE(InstalledApplicationVersion("1.3.0", "7"), InstalledApplicationVersion("1.3.0", "8"));
-  EXPECT_EQ(InstalledApplicationVersion("1.3.0", std::nullopt), InstalledApplicationVersion("1.3.0", std::nullopt));
-}
-
 InstallConfiguration configured(const char* version, std::int64_t build) {
   InstallConfiguration configuration = testing::validProductionConfiguration();
   configuration.applicationVersion = version;
