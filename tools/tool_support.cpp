@@ -66,8 +66,13 @@ using PlistPtr = std::unique_ptr<void, Deleter<void, freePlist>>;
 std::string fileDigest(const fs::path& path) {
   std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) failWithOpenSsl("SHA-256");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), path.string());
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    throw std::runtime_error("not a regular file: " + path.string());
+  }
   char buffer[1 << 16];
   for (;;) {
     const ssize_t count = ::read(fd, buffer, sizeof buffer);
@@ -366,9 +371,29 @@ int runQuietly(const std::string& program, const std::vector<std::string>& argum
 }
 
 std::string readFileBytes(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  if (!stream) throw std::system_error(errno ? errno : ENOENT, std::generic_category(), path.string());
-  return std::string(std::istreambuf_iterator<char>(stream), {});
+  // Only regular files: a FIFO or device planted in a bundle must not hang or flood the tool.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), path.string());
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    throw std::system_error(EINVAL, std::generic_category(), path.string() + " is not a regular file");
+  }
+  std::string bytes;
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      const int error = errno;
+      ::close(fd);
+      throw std::system_error(error, std::generic_category(), path.string());
+    }
+    if (count == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(count));
+  }
+  ::close(fd);
+  return bytes;
 }
 
 std::optional<std::string> infoString(const fs::path& bundle, const std::string& key) {

@@ -12,11 +12,13 @@
 namespace vexa::platform {
 
 std::string readWholeFile(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below like any
+  // non-regular file. On a regular file the flag changes nothing.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) throw std::system_error(errno, std::generic_category(), path.string());
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) throw std::system_error(errno, std::generic_category(), path.string());
-  // Refuse folders and devices: reading a FIFO could block for ever.
+  // Refuse folders, devices and FIFOs: reading one could block for ever or never end.
   if (S_ISDIR(status.st_mode)) throw std::system_error(EISDIR, std::generic_category(), path.string());
   if (!S_ISREG(status.st_mode)) throw std::system_error(EINVAL, std::generic_category(), path.string());
   std::string content;

@@ -7,7 +7,8 @@ namespace vexa::platform {
 
 // The whole content of the regular file at `path` (a final symbolic link is followed). Throws
 // std::system_error with the system's errno (ENOENT, EACCES, EISDIR, ...) and the path when the file
-// cannot be opened or read.
+// cannot be opened or read. Anything but a regular file (a folder, a FIFO, a device) is refused
+// without blocking: EISDIR for a folder, EINVAL otherwise.
 [[nodiscard]] std::string readWholeFile(const std::filesystem::path& path);
 
 }  // namespace vexa::platform

@@ -1,5 +1,7 @@
 #include "install/bundle_verification.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -176,6 +178,12 @@ TEST_F(BundleVerificationTest, AnyChangeToTheSealedContentIsRefused) {
          fs::remove(b / "Contents/Frameworks/VexaCore");
          fs::create_symlink("VexaCore.framework/Contents/Info.plist", b / "Contents/Frameworks/VexaCore");
        }},
+      {"fifo", [](const fs::path& b) { ::mkfifo((b / "Contents/Resources/pipe").c_str(), 0600); }},
+      {"fifo-as-seal",
+       [](const fs::path& b) {
+         fs::remove(b / "Contents/_CodeSignature/CodeSignature");
+         ::mkfifo((b / "Contents/_CodeSignature/CodeSignature").c_str(), 0600);
+       }},
       {"executable-bit", [](const fs::path& b) { fs::permissions(b / "Contents/MacOS/Vexa", fs::perms::owner_read | fs::perms::owner_write); }},
   };
   for (const Case& c : cases) {
@@ -238,6 +246,10 @@ TEST_F(BundleVerificationTest, MetadataPassesReadAndParseErrorsThrough) {
   testing::writeFile(bundle / "Contents" / "Info.plist",
                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>");
   EXPECT_EQ(failureOf([&] { (void)NativeInstaller::metadata(bundle); }), "The application information is invalid.");
+  // A FIFO in place of the list is refused at once instead of waiting for a writer.
+  fs::remove(bundle / "Contents" / "Info.plist");
+  ASSERT_EQ(::mkfifo((bundle / "Contents" / "Info.plist").c_str(), 0600), 0);
+  EXPECT_THROW((void)NativeInstaller::metadata(bundle), std::system_error);
 }
 
 TEST_F(BundleVerificationTest, InstalledApplicationLooksUpTheTargetLeniently) {
