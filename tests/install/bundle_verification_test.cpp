@@ -17,15 +17,15 @@ namespace vexa {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::BundleSpec;
+using testing::BundleLayout;
 using testing::TestCertificateAuthority;
 
 constexpr const char* kTeam = "QX7RZ2M4KD";  // the production sample's team
 constexpr const char* kToolFailure = "Installer file check failed. Check disk space and permissions, then retry.";
 constexpr const char* kVersionMismatch = "The application version does not match.";
 
-BundleSpec spec(const std::function<void(BundleSpec&)>& change) {
-  BundleSpec result;
+BundleLayout layout(const std::function<void(BundleLayout&)>& change) {
+  BundleLayout result;
   change(result);
   return result;
 }
@@ -36,16 +36,16 @@ class BundleVerificationTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     suite_ = std::make_unique<Suite>();
-    suite_->builder.makeBundle(suite_->signedBundle, spec([&](BundleSpec& s) { s.nestedBundle = true; }));
+    suite_->builder.makeBundle(suite_->signedBundle, layout([&](BundleLayout& s) { s.nestedBundle = true; }));
     suite_->builder.sign(suite_->signedBundle, suite_->authority, kTeam);
   }
   static void TearDownTestSuite() { suite_.reset(); }
 
-  // Builds <test folder>/<name>/Vexa.app from `spec` and signs it for `team`.
-  fs::path build(const std::string& name, const BundleSpec& spec, const std::string& team = kTeam,
+  // Builds <test folder>/<name>/Vexa.app from `layout` and signs it for `team`.
+  fs::path build(const std::string& name, const BundleLayout& layout, const std::string& team = kTeam,
                  const TestCertificateAuthority* signer = nullptr) const {
     const fs::path bundle = directory_ / name / "Vexa.app";
-    suite_->builder.makeBundle(bundle, spec);
+    suite_->builder.makeBundle(bundle, layout);
     suite_->builder.sign(bundle, signer != nullptr ? *signer : suite_->authority, team);
     return bundle;
   }
@@ -93,19 +93,19 @@ TEST_F(BundleVerificationTest, ExactVerificationAcceptsTheConfiguredRelease) {
   TestCertificateAuthority intermediate = suite_->authority.issueIntermediate("Vexa Test Developer Authority");
   struct Case {
     const char* name;
-    BundleSpec spec;
+    BundleLayout layout;
     std::string systemVersion;
     const TestCertificateAuthority* signer;
   } cases[] = {
-      {"xml", BundleSpec{}, "14.5.0", nullptr},
-      {"binary-integer-build", spec([&](BundleSpec& s) { s.buildText = std::nullopt; s.buildInteger = 57; s.infoFormat = BundleSpec::InfoFormat::binary; }), "14.5.0", nullptr},
-      {"prefixed-build", spec([&](BundleSpec& s) { s.buildText = "20260905024501.57"; }), "14.5.0", nullptr},
-      {"no-minimum-system", BundleSpec{}, "0.0.0", nullptr},
-      {"minimum-equal-numerically", spec([&](BundleSpec& s) { s.minimumSystemVersion = "11.0"; }), "11.0.0", nullptr},
-      {"intermediate-chain", spec([&](BundleSpec& s) { s.nestedBundle = true; }), "14.5.0", &intermediate},
+      {"xml", BundleLayout{}, "14.5.0", nullptr},
+      {"binary-integer-build", layout([&](BundleLayout& s) { s.buildText = std::nullopt; s.buildInteger = 57; s.infoFormat = BundleLayout::InfoFormat::binary; }), "14.5.0", nullptr},
+      {"prefixed-build", layout([&](BundleLayout& s) { s.buildText = "20260905024501.57"; }), "14.5.0", nullptr},
+      {"no-minimum-system", BundleLayout{}, "0.0.0", nullptr},
+      {"minimum-equal-numerically", layout([&](BundleLayout& s) { s.minimumSystemVersion = "11.0"; }), "11.0.0", nullptr},
+      {"intermediate-chain", layout([&](BundleLayout& s) { s.nestedBundle = true; }), "14.5.0", &intermediate},
   };
   for (const Case& c : cases) {
-    const fs::path bundle = build(c.name, c.spec, kTeam, c.signer);
+    const fs::path bundle = build(c.name, c.layout, kTeam, c.signer);
     EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, true, services(c.systemVersion)); }),
               "(accepted)")
         << c.name;
@@ -117,31 +117,31 @@ TEST_F(BundleVerificationTest, ExactVerificationStopsAtTheFirstFailingCheck) {
   TestCertificateAuthority foreign("Someone Else's Authority");
   struct Case {
     const char* name;
-    BundleSpec spec;
+    BundleLayout layout;
     std::string expected;
     std::string team = kTeam;
     const TestCertificateAuthority* signer = nullptr;
     std::string systemVersion = "14.5.0";
     bool lipoMustNotRun = false;
   } cases[] = {
-      {"identity", spec([&](BundleSpec& s) { s.identifier = "dev.plovik.desktop.other"; }), "The application identity does not match."},
-      {"identity-case", spec([&](BundleSpec& s) { s.identifier = "dev.plovik.Desktop"; }), "The application identity does not match."},
-      {"minimum-system", spec([&](BundleSpec& s) { s.minimumSystemVersion = "11.0"; }),
+      {"identity", layout([&](BundleLayout& s) { s.identifier = "dev.plovik.desktop.other"; }), "The application identity does not match."},
+      {"identity-case", layout([&](BundleLayout& s) { s.identifier = "dev.plovik.Desktop"; }), "The application identity does not match."},
+      {"minimum-system", layout([&](BundleLayout& s) { s.minimumSystemVersion = "11.0"; }),
        "This version needs a newer macOS. Update the system, then retry.", kTeam, nullptr, "10.15.7"},
-      {"short-version", spec([&](BundleSpec& s) { s.shortVersion = "1.4.00-beta.57"; }), kVersionMismatch},
-      {"build", spec([&](BundleSpec& s) { s.buildText = "58"; }), kVersionMismatch},
-      {"build-leading-zero", spec([&](BundleSpec& s) { s.buildText = "057"; }), kVersionMismatch},
-      {"build-missing", spec([&](BundleSpec& s) { s.buildText = std::nullopt; }), kVersionMismatch},
-      {"executable-parent", spec([&](BundleSpec& s) { s.executableName = "../x"; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
-      {"executable-nested", spec([&](BundleSpec& s) { s.executableName = "a/b"; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
-      {"executable-empty", spec([&](BundleSpec& s) { s.executableName = ""; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
-      {"executable-missing", spec([&](BundleSpec& s) { s.executableName = std::nullopt; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
-      {"processor", spec([&](BundleSpec& s) { s.processor = BundleSpec::Processor::arm64; }), kToolFailure},
-      {"team", BundleSpec{}, kToolFailure, "L3W8N5T1VB"},
-      {"authority", BundleSpec{}, kToolFailure, kTeam, &foreign},
+      {"short-version", layout([&](BundleLayout& s) { s.shortVersion = "1.4.00-beta.57"; }), kVersionMismatch},
+      {"build", layout([&](BundleLayout& s) { s.buildText = "58"; }), kVersionMismatch},
+      {"build-leading-zero", layout([&](BundleLayout& s) { s.buildText = "057"; }), kVersionMismatch},
+      {"build-missing", layout([&](BundleLayout& s) { s.buildText = std::nullopt; }), kVersionMismatch},
+      {"executable-parent", layout([&](BundleLayout& s) { s.executableName = "../x"; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
+      {"executable-nested", layout([&](BundleLayout& s) { s.executableName = "a/b"; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
+      {"executable-empty", layout([&](BundleLayout& s) { s.executableName = ""; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
+      {"executable-missing", layout([&](BundleLayout& s) { s.executableName = std::nullopt; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
+      {"processor", layout([&](BundleLayout& s) { s.processor = BundleLayout::Processor::arm64; }), kToolFailure},
+      {"team", BundleLayout{}, kToolFailure, "L3W8N5T1VB"},
+      {"authority", BundleLayout{}, kToolFailure, kTeam, &foreign},
   };
   for (const Case& c : cases) {
-    const fs::path bundle = build(c.name, c.spec, c.team, c.signer);
+    const fs::path bundle = build(c.name, c.layout, c.team, c.signer);
     VerificationServices tools = services(c.systemVersion);
     if (c.lipoMustNotRun) tools.tools.lipo = "/nonexistent/lipo";
     EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, true, tools); }), c.expected) << c.name;
@@ -214,7 +214,7 @@ TEST_F(BundleVerificationTest, LenientVerificationChoosesTheTeamClause) {
   };
   for (const Case& c : cases) {
     // Lenient verification ignores build, minimum system and processor.
-    const fs::path bundle = build(c.name, spec([&](BundleSpec& s) { s.shortVersion = c.version; s.buildText = std::nullopt; s.minimumSystemVersion = "99.0"; s.processor = BundleSpec::Processor::arm64; }),
+    const fs::path bundle = build(c.name, layout([&](BundleLayout& s) { s.shortVersion = c.version; s.buildText = std::nullopt; s.minimumSystemVersion = "99.0"; s.processor = BundleLayout::Processor::arm64; }),
                                   c.team);
     EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, c.configuration, false, services()); }),
               c.accepted ? "(accepted)" : kToolFailure)
@@ -224,7 +224,7 @@ TEST_F(BundleVerificationTest, LenientVerificationChoosesTheTeamClause) {
 
 TEST_F(BundleVerificationTest, LenientVerificationRefusesAnUnreadableVersionBeforeAnySignatureCheck) {
   const fs::path bundle = directory_ / "Vexa.app";
-  suite_->builder.makeBundle(bundle, spec([&](BundleSpec& s) { s.shortVersion = "1.2"; }));
+  suite_->builder.makeBundle(bundle, layout([&](BundleLayout& s) { s.shortVersion = "1.2"; }));
   EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, false, withoutTools()); }),
             "Could not read the Vexa version. Check the installed application.");
 }

@@ -26,10 +26,10 @@ void runTool(const fs::path& tool, const std::vector<std::string>& arguments) {
   }
 }
 
-std::string encodePlist(plist_t dictionary, BundleSpec::InfoFormat format) {
+std::string encodePlist(plist_t dictionary, BundleLayout::InfoFormat format) {
   char* bytes = nullptr;
   uint32_t length = 0;
-  if (format == BundleSpec::InfoFormat::binary) {
+  if (format == BundleLayout::InfoFormat::binary) {
     plist_to_bin(dictionary, &bytes, &length);
     std::string encoded(bytes, length);
     plist_to_bin_free(bytes);
@@ -41,34 +41,34 @@ std::string encodePlist(plist_t dictionary, BundleSpec::InfoFormat format) {
   return encoded;
 }
 
-std::string infoPlist(const BundleSpec& spec) {
+std::string infoPlist(const BundleLayout& layout) {
   std::unique_ptr<void, decltype(&plist_free)> root(plist_new_dict(), &plist_free);
   plist_t dictionary = root.get();
-  plist_dict_set_item(dictionary, "CFBundleIdentifier", plist_new_string(spec.identifier.c_str()));
+  plist_dict_set_item(dictionary, "CFBundleIdentifier", plist_new_string(layout.identifier.c_str()));
   plist_dict_set_item(dictionary, "CFBundleName", plist_new_string("Vexa"));
   plist_dict_set_item(dictionary, "CFBundlePackageType", plist_new_string("APPL"));
-  if (spec.shortVersion) {
-    plist_dict_set_item(dictionary, "CFBundleShortVersionString", plist_new_string(spec.shortVersion->c_str()));
+  if (layout.shortVersion) {
+    plist_dict_set_item(dictionary, "CFBundleShortVersionString", plist_new_string(layout.shortVersion->c_str()));
   }
-  if (spec.buildInteger) {
-    plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_uint(static_cast<uint64_t>(*spec.buildInteger)));
-  } else if (spec.buildText) {
-    plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_string(spec.buildText->c_str()));
+  if (layout.buildInteger) {
+    plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_uint(static_cast<uint64_t>(*layout.buildInteger)));
+  } else if (layout.buildText) {
+    plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_string(layout.buildText->c_str()));
   }
-  if (spec.minimumSystemVersion) {
-    plist_dict_set_item(dictionary, "LSMinimumSystemVersion", plist_new_string(spec.minimumSystemVersion->c_str()));
+  if (layout.minimumSystemVersion) {
+    plist_dict_set_item(dictionary, "LSMinimumSystemVersion", plist_new_string(layout.minimumSystemVersion->c_str()));
   }
-  if (spec.executableName) {
-    plist_dict_set_item(dictionary, "CFBundleExecutable", plist_new_string(spec.executableName->c_str()));
+  if (layout.executableName) {
+    plist_dict_set_item(dictionary, "CFBundleExecutable", plist_new_string(layout.executableName->c_str()));
   }
-  return encodePlist(dictionary, spec.infoFormat);
+  return encodePlist(dictionary, layout.infoFormat);
 }
 
 // A copy of the fake application built for this machine, relabelled for `processor`.
-std::string mainExecutable(BundleSpec::Processor processor) {
+std::string mainExecutable(BundleLayout::Processor processor) {
   std::string bytes = readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application");
   if (bytes.size() < 20 || bytes.compare(0, 4, "\x7f" "ELF") != 0) throw std::runtime_error("fake_application is no ELF file");
-  const unsigned machine = processor == BundleSpec::Processor::arm64 ? kElfMachineArm64 : 62;
+  const unsigned machine = processor == BundleLayout::Processor::arm64 ? kElfMachineArm64 : 62;
   bytes[kElfMachineOffset] = static_cast<char>(machine & 0xFF);
   bytes[kElfMachineOffset + 1] = static_cast<char>(machine >> 8);
   return bytes;
@@ -76,26 +76,26 @@ std::string mainExecutable(BundleSpec::Processor processor) {
 
 }  // namespace
 
-void PackageBuilder::makeBundle(const fs::path& bundle, const BundleSpec& spec) const {
+void PackageBuilder::makeBundle(const fs::path& bundle, const BundleLayout& layout) const {
   if (fs::exists(fs::symlink_status(bundle))) throw std::runtime_error(bundle.string() + " already exists");
   const fs::path contents = bundle / "Contents";
-  writeFile(contents / "Info.plist", infoPlist(spec));
+  writeFile(contents / "Info.plist", infoPlist(layout));
   writeFile(contents / "PkgInfo", "APPL????");
   writeFile(contents / "Resources" / "en.lproj" / "Localizable.strings", "\"quit\" = \"Quit Vexa\";\n");
   writeFile(contents / "Resources" / "zh-Hans.lproj" / "Localizable.strings", "\"quit\" = \"退出 Vexa\";\n");
-  if (spec.executableName && !spec.executableName->empty() && spec.executableName->find('/') == std::string::npos) {
-    const fs::path executable = contents / "MacOS" / *spec.executableName;
-    writeFile(executable, mainExecutable(spec.processor));
+  if (layout.executableName && !layout.executableName->empty() && layout.executableName->find('/') == std::string::npos) {
+    const fs::path executable = contents / "MacOS" / *layout.executableName;
+    writeFile(executable, mainExecutable(layout.processor));
     fs::permissions(executable, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                     fs::perms::others_read | fs::perms::others_exec);
   }
-  if (spec.nestedBundle) {
+  if (layout.nestedBundle) {
     const fs::path framework = contents / "Frameworks" / "VexaCore.framework";
-    BundleSpec nested;
-    nested.identifier = spec.identifier + ".core";
+    BundleLayout nested;
+    nested.identifier = layout.identifier + ".core";
     nested.executableName = "VexaCore";
     writeFile(framework / "Contents" / "Info.plist", infoPlist(nested));
-    writeFile(framework / "Contents" / "MacOS" / "VexaCore", mainExecutable(spec.processor));
+    writeFile(framework / "Contents" / "MacOS" / "VexaCore", mainExecutable(layout.processor));
     fs::permissions(framework / "Contents" / "MacOS" / "VexaCore", fs::perms::owner_all);
     fs::create_symlink("VexaCore.framework/Contents/MacOS/VexaCore", contents / "Frameworks" / "VexaCore");
   }

@@ -11,7 +11,7 @@
 namespace vexa::testing {
 
 // What goes into a test application bundle. Defaults describe a plausible product bundle.
-struct BundleSpec {
+struct BundleLayout {
   enum class Processor { x86_64, arm64 };
   enum class InfoFormat { xml, binary };
 
@@ -39,8 +39,8 @@ class PackageBuilder {
                                                                        "Contents" / "Helpers"))
       : tools_(std::move(tools)) {}
 
-  // Writes the bundle folder `bundle` (which must not exist yet) as `spec` describes.
-  void makeBundle(const std::filesystem::path& bundle, const BundleSpec& spec) const;
+  // Writes the bundle folder `bundle` (which must not exist yet) as `layout` describes.
+  void makeBundle(const std::filesystem::path& bundle, const BundleLayout& layout) const;
   // Signs `bundle` and its nested bundles with a fresh leaf of `authority` for `team`.
   void sign(const std::filesystem::path& bundle, const TestCertificateAuthority& authority,
             const std::string& team) const;

@@ -13,7 +13,7 @@ namespace vexa {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::BundleSpec;
+using testing::BundleLayout;
 
 class ToolsTest : public ::testing::Test {
  protected:
@@ -27,9 +27,9 @@ class ToolsTest : public ::testing::Test {
     if (output != nullptr) *output = result.standardOutput;
     return result.exitStatus;
   }
-  fs::path signedBundle(const std::string& name, const BundleSpec& spec = {}) const {
+  fs::path signedBundle(const std::string& name, const BundleLayout& layout = {}) const {
     const fs::path bundle = directory_ / name / "Vexa.app";
-    suite_->builder.makeBundle(bundle, spec);
+    suite_->builder.makeBundle(bundle, layout);
     suite_->builder.sign(bundle, suite_->authority, "TEAM000001");
     return bundle;
   }
@@ -131,9 +131,9 @@ TEST_F(ToolsTest, CodesignEvaluatesRequirements) {
 
 TEST_F(ToolsTest, DeepVerificationChecksNestedBundlesOwnSeals) {
   const fs::path bundle = directory_ / "deep" / "Vexa.app";
-  BundleSpec spec;
-  spec.nestedBundle = true;
-  suite_->builder.makeBundle(bundle, spec);
+  BundleLayout layout;
+  layout.nestedBundle = true;
+  suite_->builder.makeBundle(bundle, layout);
   suite_->builder.sign(bundle, suite_->authority, "TEAM000001");
   // Given a nested file changed and only the outer bundle sealed again (codesign without --deep).
   const fs::path nestedFile = bundle / "Contents/Frameworks/VexaCore.framework/Contents/Info.plist";
@@ -151,10 +151,10 @@ TEST_F(ToolsTest, DeepVerificationChecksNestedBundlesOwnSeals) {
 
 TEST_F(ToolsTest, SpctlNeedsAnExecutableMainProgram) {
   EXPECT_EQ(run(tools().spctl, {"--assess", "--type", "execute", signedBundle("good").string()}), 0);
-  BundleSpec spec;
-  spec.executableName = "Missing";
+  BundleLayout layout;
+  layout.executableName = "Missing";
   const fs::path bundle = directory_ / "missing" / "Vexa.app";
-  suite_->builder.makeBundle(bundle, spec);
+  suite_->builder.makeBundle(bundle, layout);
   fs::remove(bundle / "Contents/MacOS/Missing");
   suite_->builder.sign(bundle, suite_->authority, "TEAM000001");
   EXPECT_EQ(run(tools().codesign, {"--verify", "--deep", "--strict", bundle.string()}), 0);
