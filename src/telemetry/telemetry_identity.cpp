@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cerrno>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <system_error>
 
 #include "platform/atomic_file.h"
@@ -116,14 +115,32 @@ void writeIdentity(const std::filesystem::path& file, const TelemetryIdentity& i
 
 }  // namespace
 
+// Both checks are whole-text matches written out by hand: a pattern engine whose "$" also matches
+// before a final line feed would let "123.456\n" through.
 bool TelemetryIdentity::isClientIdentifier(std::string_view text) {
-  static const std::regex pattern("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
-  return std::regex_match(text.begin(), text.end(), pattern);
+  // [0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}
+  constexpr std::string_view shape = "xxxxxxxx-xxxx-4xxx-vxxx-xxxxxxxxxxxx";
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const char c = text[i];
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    switch (shape[i]) {
+      case 'x': if (!hex) return false; break;
+      case 'v': if (c != '8' && c != '9' && c != 'a' && c != 'b') return false; break;
+      default: if (c != shape[i]) return false;
+    }
+  }
+  return true;
 }
 
 bool TelemetryIdentity::isCampaignIdentifier(std::string_view text) {
-  static const std::regex pattern("[0-9]+\\.[0-9]+");
-  return text.size() <= kMaximumCampaignLength && std::regex_match(text.begin(), text.end(), pattern);
+  // [0-9]+\.[0-9]+, at most 36 characters
+  const std::size_t dot = text.find('.');
+  const auto digits = [](std::string_view part) {
+    return !part.empty() && std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  return text.size() <= kMaximumCampaignLength && dot != std::string_view::npos && digits(text.substr(0, dot)) &&
+         digits(text.substr(dot + 1));
 }
 
 TelemetryIdentity InstallerTelemetry::identity(const std::filesystem::path& folder,
