@@ -211,8 +211,11 @@ void InstallerTelemetry::Shared::recordOnWorker(const std::string& event,
 
     const std::filesystem::path events = directory / "events";
     platform::createPrivateDirectories(events);
-    if (!platform::resolvesToItself(events)) throw std::runtime_error("events folder passes through a link");
-    if (pendingEventCount(events) >= kMaximumPendingEvents) throw std::runtime_error("too many pending events");
+    // A linked events folder, or as many waiting events as are ever kept: drop this one.
+    if (!platform::resolvesToItself(events) || pendingEventCount(events) >= kMaximumPendingEvents) {
+      --outstanding;
+      return;
+    }
 
     file = events / (eventId + ".json");
     platform::writeFileAtomically(file, body, 0600);
