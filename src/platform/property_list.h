@@ -55,7 +55,7 @@ class PropertyListValue {
 // A dictionary with text keys, the shape of a bundle's Info.plist.
 using PropertyListDictionary = std::map<std::string, PropertyListValue, std::less<>>;
 
-// Parses XML, binary or OpenStep property-list bytes (libplist). Throws PropertyListError when the
+// Parses XML or binary property-list bytes (libplist). Throws PropertyListError when the
 // bytes are none of these. The top-level value can be of any kind.
 [[nodiscard]] PropertyListValue parsePropertyList(std::string_view bytes);
 
