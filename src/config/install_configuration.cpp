@@ -1,8 +1,8 @@
 #include "config/install_configuration.h"
 
+#include <algorithm>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <regex>
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
@@ -50,27 +50,34 @@ std::string stringMember(const Json& object, const char* name) {
   return value.get<std::string>();
 }
 
-// std::regex_match must match the whole value: unlike a search anchored with "^...$" in engines
-// where "$" also matches before a final line feed, a trailing "\n" can never slip through.
-bool fullMatch(const std::string& value, const std::regex& pattern) {
-  return std::regex_match(value, pattern);
+// The patterns below are checked over the whole value, character by character: nothing may
+// follow the last allowed character, not even a line feed (an engine whose "$" also matches before
+// a final line feed would let "<token>\n" through into a request header).
+bool allCharactersAre(std::string_view value, std::size_t minimum, std::size_t maximum, bool (*allowed)(char)) {
+  if (value.size() < minimum || value.size() > maximum) return false;
+  return std::all_of(value.begin(), value.end(), allowed);
 }
 
-const std::regex& productVersionPattern() {
-  static const std::regex pattern("(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)\\.(0|[1-9][0-9]*)");
-  return pattern;
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isLowerHex(char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }
+bool isTokenCharacter(char c) {
+  return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '-';
 }
-const std::regex& sha256Pattern() {
-  static const std::regex pattern("[a-f0-9]{64}");
-  return pattern;
+
+// "0", or a digit 1 to 9 followed by any digits.
+bool isPlainNumber(std::string_view text) {
+  return !text.empty() && allCharactersAre(text, 1, text.size(), isDigit) && (text == "0" || text[0] != '0');
 }
-const std::regex& gitShaPattern() {
-  static const std::regex pattern("[a-f0-9]{40}");
-  return pattern;
-}
-const std::regex& downloadTokenPattern() {
-  static const std::regex pattern("[A-Za-z0-9_-]{32,256}");
-  return pattern;
+
+// Three plain numbers separated by single dots: 1.4.0, not 1.04.0, 1.4 or v1.4.0.
+bool isProductVersion(std::string_view text) {
+  for (int part = 0; part < 3; ++part) {
+    const std::size_t dot = text.find('.');
+    if ((part < 2) == (dot == std::string_view::npos)) return false;
+    if (!isPlainNumber(text.substr(0, dot))) return false;
+    text = part < 2 ? text.substr(dot + 1) : std::string_view();
+  }
+  return true;
 }
 
 bool isOneOf(const std::string& value, std::initializer_list<std::string_view> allowed) {
@@ -160,20 +167,20 @@ void InstallConfiguration::validate() const {
       isOneOf(arch, {"arm64", "x64"}) &&                                        //
       appId == (staging ? "dev.plovik.desktop.staging" : "dev.plovik.desktop") &&  //
       productName == (staging ? "Vexa Staging" : "Vexa") &&                     //
-      fullMatch(productVersion, productVersionPattern()) &&                     //
+      isProductVersion(productVersion) &&                     //
       (applicationVersion == expectedApplicationVersion() ||
        (staging && applicationVersion == stagingApplicationVersion())) &&      //
       buildNumber > 0 &&                                                        //
       sizeBytes > 0 && sizeBytes <= 4294967296 &&                               //
-      fullMatch(sha256, sha256Pattern()) &&                                     //
-      fullMatch(gitSha, gitShaPattern()) &&                                     //
+      allCharactersAre(sha256, 64, 64, isLowerHex) &&                                     //
+      allCharactersAre(gitSha, 40, 40, isLowerHex) &&                                     //
       teamId == "QX7RZ2M4KD" &&                                                 //
       url.scheme() == "https" &&                                                //
       url.host() && *url.host() == expectedHost() &&                            //
       !url.port() &&                                                            //
       !url.user() && !url.password() && !url.query() && !url.fragment() &&      //
       url.path() == expectedPath() &&                                           //
-      (staging ? fullMatch(downloadToken, downloadTokenPattern()) : downloadToken.empty());
+      (staging ? allCharactersAre(downloadToken, 32, 256, isTokenCharacter) : downloadToken.empty());
   if (!valid) {
     throw InstallerFailure(InstallerCopy::text("安装器配置无效，请重新下载。",
                                                "The installer configuration is invalid. Download it again."));
