@@ -28,6 +28,13 @@ std::string productionUrl(const std::string& tail) {
 }
 const std::string kProductionPath = "/vexa/production/beta/mac/releases/1.4.0-build-57-x64.dmg";
 
+// Changes the product version everywhere it appears, so that only the version rule can object.
+void setProductVersion(InstallConfiguration& c, const std::string& version) {
+  c.productVersion = version;
+  c.applicationVersion = version + "-beta.57";
+  c.installerURL = platform::Url::parse(productionUrl("/vexa/production/beta/mac/releases/" + version + "-build-57-x64.dmg"));
+}
+
 struct Case {
   const char* name;
   bool staging;  // start from the staging sample instead of the production one
@@ -45,13 +52,15 @@ const Case kCases[] = {
     {"arch x86_64", false, [](auto& c) { c.arch = "x86_64"; }, false},
     {"staging app id in production", false, [](auto& c) { c.appId = "dev.plovik.desktop.staging"; }, false},
     {"staging name in production", false, [](auto& c) { c.productName = "Vexa Staging"; }, false},
-    {"version 1.02.3", false, [](auto& c) { c.productVersion = "1.02.3"; }, false},
-    {"version 1.2", false, [](auto& c) { c.productVersion = "1.2"; }, false},
-    {"version v1.2.3", false, [](auto& c) { c.productVersion = "v1.2.3"; }, false},
-    {"version 1.4.0.1", false, [](auto& c) { c.productVersion = "1.4.0.1"; }, false},
-    {"version 1.4.", false, [](auto& c) { c.productVersion = "1.4."; }, false},
-    {"version 01.4.0", false, [](auto& c) { c.productVersion = "01.4.0"; }, false},
+    {"version 1.02.3", false, [](auto& c) { setProductVersion(c, "1.02.3"); }, false},
+    {"version 1.2", false, [](auto& c) { setProductVersion(c, "1.2"); }, false},
+    {"version v1.2.3", false, [](auto& c) { setProductVersion(c, "v1.2.3"); }, false},
+    {"version 1.4.0.1", false, [](auto& c) { setProductVersion(c, "1.4.0.1"); }, false},
+    {"version 1.4.", false, [](auto& c) { setProductVersion(c, "1.4."); }, false},
+    {"version 01.4.0", false, [](auto& c) { setProductVersion(c, "01.4.0"); }, false},
     {"version with trailing line feed", false, [](auto& c) { c.productVersion = "1.4.0\n"; }, false},
+    {"version 10.0.0", false, [](auto& c) { setProductVersion(c, "10.0.0"); }, true},
+    {"version 0.0.0", false, [](auto& c) { setProductVersion(c, "0.0.0"); }, true},
     {"application version of another build", false, [](auto& c) { c.applicationVersion = "1.4.0-beta.58"; }, false},
     {"staging form in production", false, [](auto& c) { c.applicationVersion = "1.4.0-staging.57"; }, false},
     {"staging form in staging", true, [](auto& c) { c.applicationVersion = "2.0.1-staging.9"; }, true},
