@@ -4,15 +4,14 @@
 #include <sys/file.h>
 
 #include <cerrno>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <ostream>
-#include <sstream>
 #include <system_error>
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
 #include "platform/alert_presenter.h"
+#include "platform/file_reading.h"
 #include "platform/path_safety.h"
 #include "platform/private_directory.h"
 #include "platform/unique_fd.h"
@@ -27,21 +26,12 @@ platform::UniqueFd& lockDescriptor() {
 }
 int lockValue = -1;
 
-std::string readWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::system_error(errno, std::generic_category(), path.string());
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) throw std::system_error(errno, std::generic_category(), path.string());
-  return content.str();
-}
-
 InstallConfiguration loadConfiguration(const platform::MainBundle& bundle) {
   const std::optional<std::filesystem::path> resource = bundle.resource("configuration", "json");
   if (!resource) {
     throw InstallerFailure(InstallerCopy::text("安装器不完整，请重新下载。", "The installer is incomplete. Download it again."));
   }
-  InstallConfiguration configuration = InstallConfiguration::decode(readWholeFile(*resource));
+  InstallConfiguration configuration = InstallConfiguration::decode(platform::readWholeFile(*resource));
   configuration.validate();
   return configuration;
 }
