@@ -9,6 +9,11 @@
 #include <system_error>
 
 namespace vexa::platform {
+namespace {
+
+constexpr std::int64_t kWritebackChunk = 8 << 20;
+
+}  // namespace
 
 FileHandle FileHandle::openForWriting(const std::filesystem::path& path) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY));
@@ -21,15 +26,21 @@ void FileHandle::fail() const { throw std::system_error(errno, std::generic_cate
 std::int64_t FileHandle::seekToEnd() {
   const off_t end = ::lseek(fd_.get(), 0, SEEK_END);
   if (end < 0) fail();
+  unflushedStart_ = -1;
   return end;
 }
 
 void FileHandle::truncate(std::int64_t length) {
   if (::ftruncate(fd_.get(), length) != 0) fail();
   if (::lseek(fd_.get(), length, SEEK_SET) < 0) fail();
+  unflushedStart_ = -1;
 }
 
 void FileHandle::write(std::span<const char> bytes) {
+  if (unflushedStart_ < 0) {
+    unflushedStart_ = ::lseek(fd_.get(), 0, SEEK_CUR);
+    unflushedBytes_ = 0;
+  }
   while (!bytes.empty()) {
     const ssize_t written = ::write(fd_.get(), bytes.data(), bytes.size());
     if (written < 0) {
@@ -37,6 +48,13 @@ void FileHandle::write(std::span<const char> bytes) {
       fail();
     }
     bytes = bytes.subspan(static_cast<std::size_t>(written));
+    unflushedBytes_ += written;
+  }
+  if (unflushedBytes_ >= kWritebackChunk && unflushedStart_ >= 0) {
+    // Only a hint: its failure changes nothing, synchronize() still flushes everything.
+    (void)::sync_file_range(fd_.get(), unflushedStart_, unflushedBytes_, SYNC_FILE_RANGE_WRITE);
+    unflushedStart_ += unflushedBytes_;
+    unflushedBytes_ = 0;
   }
 }
 

@@ -30,7 +30,9 @@ class FileHandle {
   // Cuts (or extends) the file to `length` bytes and moves the position there, so the next write
   // continues exactly at the new end instead of leaving a hole.
   void truncate(std::int64_t length);
-  // Writes all of `bytes` at the current position.
+  // Writes all of `bytes` at the current position. Every few MiB the kernel is asked to start
+  // writing what came before to the disk (without waiting for it), so that a long sequential
+  // write does not leave everything to the final synchronize().
   void write(std::span<const char> bytes);
   // Flushes the file's data to the disk.
   void synchronize();
@@ -43,6 +45,9 @@ class FileHandle {
 
   UniqueFd fd_;
   std::filesystem::path path_;
+  // Bytes written since the last write-back request, and where they begin.
+  std::int64_t unflushedStart_ = -1;
+  std::int64_t unflushedBytes_ = 0;
 };
 
 // Creates an empty file with exactly `mode` (whatever the umask). Fails (EEXIST) when anything is
