@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <QSocketNotifier>
+#include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>
 #include <charconv>
@@ -177,12 +178,23 @@ CURLM* newMultiHandle() {
   return multi;
 }
 
+// Often called while the object itself is emitting, so the event loop deletes it afterwards. While
+// the application object is being destroyed, though, posting a deferred delete blocks on the event
+// queue Qt is clearing; then (and with no application at all) nothing emits any more and the
+// object is deleted at once.
+void disposeQObject(QObject* object) {
+  QObject::disconnect(object, nullptr, nullptr, nullptr);
+  if (QCoreApplication::instance() == nullptr || QCoreApplication::closingDown()) {
+    delete object;
+  } else {
+    object->deleteLater();
+  }
+}
+
 void disposeNotifier(QSocketNotifier*& notifier) {
   if (notifier == nullptr) return;
   notifier->setEnabled(false);
-  QObject::disconnect(notifier, nullptr, nullptr, nullptr);
-  // Often called while this very notifier is emitting: the event loop deletes it afterwards.
-  notifier->deleteLater();
+  disposeQObject(notifier);
   notifier = nullptr;
 }
 
@@ -326,8 +338,7 @@ CurlSession::~CurlSession() {
   for (QTimer* timer : {timer_, idleTimer_}) {
     if (timer == nullptr) continue;
     timer->stop();
-    QObject::disconnect(timer, nullptr, nullptr, nullptr);
-    timer->deleteLater();
+    disposeQObject(timer);
   }
 }
 
