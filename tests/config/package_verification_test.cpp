@@ -18,16 +18,6 @@ using testing::TemporaryDirectory;
 const std::string kSizeMessage = "The installer size does not match. Download it again.";
 const std::string kDigestMessage = "Installer verification failed. Download it again.";
 
-// A reference digest computed in one call, independent of the streaming code under test.
-std::string referenceDigest(const std::string& content) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EVP_Digest(content.data(), content.size(), digest, &length, EVP_sha256(), nullptr);
-  char text[65];
-  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  return std::string(text, 64);
-}
-
 std::string patterned(std::size_t size) {
   std::string content(size, '\0');
   for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + i / 4096) & 0xff);
@@ -58,7 +48,7 @@ TEST_P(PackageVerificationTest, Verify_ComparesSizeThenDigest) {
   testing::writeFile(package, given.content);
   const InstallConfiguration configuration = testing::withPackage(
       testing::validProductionConfiguration(), static_cast<std::int64_t>(given.describedAs.size()),
-      referenceDigest(given.describedAs));
+      testing::referenceSha256(given.describedAs));
   const std::size_t descriptors = openDescriptorCount();
 
   if (given.expectedError.empty()) {
@@ -112,7 +102,7 @@ TEST(PackageVerification, UnexaminableItems_AreRefusedWithoutHashingTheTarget) {
   const std::string content = patterned(4096);
   testing::writeFile(folder / "real.dmg", content);
   const auto configuration =
-      testing::withPackage(testing::validProductionConfiguration(), 4096, referenceDigest(content));
+      testing::withPackage(testing::validProductionConfiguration(), 4096, testing::referenceSha256(content));
 
   // A missing file is the system's own error, not the installer's.
   try {
@@ -138,7 +128,7 @@ TEST(PackageVerification, Messages_FollowThePreferredLanguage) {
   ScopedEnvironment chinese{{"LANGUAGE", "zh_CN"}, {"LC_ALL", std::nullopt}};
   TemporaryDirectory folder;
   testing::writeFile(folder / "p.dmg", "abd");
-  const auto configuration = testing::withPackage(testing::validProductionConfiguration(), 3, referenceDigest("abc"));
+  const auto configuration = testing::withPackage(testing::validProductionConfiguration(), 3, testing::referenceSha256("abc"));
   try {
     configuration.verifyDownload(folder / "p.dmg");
     ADD_FAILURE();

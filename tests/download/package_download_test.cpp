@@ -29,15 +29,6 @@ const std::string kSize = "The installer size does not match. Download it again.
 const std::string kExceeded = "The download exceeded its declared size and was stopped.";
 const std::string kBadPath = "The download cache path is invalid.";
 
-std::string sha256(const std::string& content) {
-  unsigned char digest[32];
-  unsigned int length = 0;
-  EVP_Digest(content.data(), content.size(), digest, &length, EVP_sha256(), nullptr);
-  char text[65];
-  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
-  return std::string(text, 64);
-}
-
 std::string messageOf(const DownloadResult& result) {
   if (!result.error) return "success";
   try {
@@ -55,7 +46,7 @@ class PackageDownloadTest : public ::testing::Test {
     content_.resize(2 * kMiB + 123);
     for (std::size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<char>((i * 7919 + i / 977) & 0xff);
     configuration_ = testing::withPackage(testing::validProductionConfiguration(),
-                                          static_cast<std::int64_t>(content_.size()), sha256(content_));
+                                          static_cast<std::int64_t>(content_.size()), testing::referenceSha256(content_));
   }
 
   [[nodiscard]] std::unique_ptr<PackageDownload> makeDownload(const fs::path& cache) {

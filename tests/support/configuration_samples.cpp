@@ -1,5 +1,9 @@
 #include "tests/support/configuration_samples.h"
 
+#include <openssl/evp.h>
+
+#include <cstdio>
+
 #include "platform/deployment_settings.h"
 
 namespace vexa::testing {
@@ -44,6 +48,15 @@ InstallConfiguration withPackage(InstallConfiguration configuration, std::int64_
   configuration.sizeBytes = sizeBytes;
   configuration.sha256 = sha256;
   return configuration;
+}
+
+std::string referenceSha256(std::string_view content) {
+  unsigned char digest[32];
+  unsigned int length = 0;
+  EVP_Digest(content.data(), content.size(), digest, &length, EVP_sha256(), nullptr);
+  char text[65];
+  for (int i = 0; i < 32; ++i) std::snprintf(text + 2 * i, 3, "%02x", digest[i]);
+  return std::string(text, 64);
 }
 
 }  // namespace vexa::testing

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "config/install_configuration.h"
 
@@ -15,5 +16,9 @@ namespace vexa::testing {
 // The same configuration describing a package of the given size and SHA-256 digest.
 [[nodiscard]] InstallConfiguration withPackage(InstallConfiguration configuration, std::int64_t sizeBytes,
                                                const std::string& sha256);
+
+// The SHA-256 of `content` as 64 lower-case hexadecimal digits, computed in one call (a reference
+// that does not share the streaming code under test).
+[[nodiscard]] std::string referenceSha256(std::string_view content);
 
 }  // namespace vexa::testing
