@@ -1,7 +1,6 @@
 #include "download/package_download.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <set>
 
