@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -63,15 +64,17 @@ using PlistPtr = std::unique_ptr<void, Deleter<void, freePlist>>;
   throw std::runtime_error(what + detail);
 }
 
-std::string fileDigest(const fs::path& path) {
-  std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) failWithOpenSsl("SHA-256");
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+// Hands the content of the regular file at `path` to `consume` in chunks. Only regular files: a
+// FIFO or device planted in a bundle must not hang or flood the tool. `openFlags` adds to the
+// read-only, close-on-exec, non-blocking open (O_NOFOLLOW to refuse a final link).
+static void streamRegularFile(const fs::path& path, int openFlags,
+                              const std::function<void(const char*, std::size_t)>& consume) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | openFlags);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), path.string());
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     ::close(fd);
-    throw std::runtime_error("not a regular file: " + path.string());
+    throw std::system_error(EINVAL, std::generic_category(), path.string() + " is not a regular file");
   }
   char buffer[1 << 16];
   for (;;) {
@@ -83,9 +86,18 @@ std::string fileDigest(const fs::path& path) {
       throw std::system_error(error, std::generic_category(), path.string());
     }
     if (count == 0) break;
-    EVP_DigestUpdate(context.get(), buffer, static_cast<std::size_t>(count));
+    consume(buffer, static_cast<std::size_t>(count));
   }
   ::close(fd);
+}
+
+std::string fileDigest(const fs::path& path) {
+  std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>> context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) failWithOpenSsl("SHA-256");
+  // A sealed item is hashed as itself: a link in its place is never followed.
+  streamRegularFile(path, O_NOFOLLOW, [&](const char* data, std::size_t size) {
+    EVP_DigestUpdate(context.get(), data, size);
+  });
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_DigestFinal_ex(context.get(), digest, &length);
@@ -371,28 +383,8 @@ int runQuietly(const std::string& program, const std::vector<std::string>& argum
 }
 
 std::string readFileBytes(const fs::path& path) {
-  // Only regular files: a FIFO or device planted in a bundle must not hang or flood the tool.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), path.string());
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    ::close(fd);
-    throw std::system_error(EINVAL, std::generic_category(), path.string() + " is not a regular file");
-  }
   std::string bytes;
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw std::system_error(error, std::generic_category(), path.string());
-    }
-    if (count == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(count));
-  }
-  ::close(fd);
+  streamRegularFile(path, 0, [&](const char* data, std::size_t size) { bytes.append(data, size); });
   return bytes;
 }
 
