@@ -89,10 +89,9 @@ std::optional<std::string> readExecutableLink(int processDirectory) {
 }
 
 // The bundle folder `<X>.app` when `executable` is `<X>.app/Contents/MacOS/<name>`.
-std::optional<fs::path> bundleOfExecutable(std::string executable) {
-  // The kernel marks an executable unlinked since it was started; the bundle may still be there.
-  constexpr std::string_view deleted = " (deleted)";
-  if (executable.ends_with(deleted)) executable.resize(executable.size() - deleted.size());
+// Only the folders count, not the executable's name: the kernel appends " (deleted)" to an
+// executable replaced since the start, and the bundle still at that place still identifies it.
+std::optional<fs::path> bundleOfExecutable(const std::string& executable) {
   const fs::path path(executable);
   if (!path.is_absolute() || !path.has_filename()) return std::nullopt;
   const fs::path macOS = path.parent_path();

@@ -20,8 +20,8 @@ struct RunningApplicationInstance {
 // whose executable is `<X>.app/Contents/MacOS/<name>` and whose `<X>.app/Contents/Info.plist` has
 // that CFBundleIdentifier. Processes of every user are considered; those whose executable cannot be
 // read (another user's, without the right to inspect it) simply stay unseen. A zombie is not live.
-// An executable replaced or removed after start (" (deleted)") is judged by the bundle still at its
-// former path; when that bundle is gone too, the process cannot be identified and is not listed.
+// An executable replaced or removed after start is judged by the bundle still at its former place;
+// when that bundle is gone too, the process cannot be identified and is not listed.
 // /proc moves while it is read: an entry that vanishes or cannot be read is "not that process".
 // Throws std::system_error only when /proc itself cannot be listed. Any thread; keeps no state.
 [[nodiscard]] std::vector<RunningApplicationInstance> runningApplications(std::string_view bundleIdentifier);
