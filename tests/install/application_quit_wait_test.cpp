@@ -174,16 +174,5 @@ TEST_F(RunningProductTest, ReusedPid_IsTerminatedAndNeverSignalled) {
   EXPECT_EQ(product.wait().exitStatus, 0);
 }
 
-TEST_F(RunningProductTest, ReplacedExecutable_StillRunsUntilItsBundleIsGone) {
-  start(identifier_);
-  const fs::path bundle = directory_ / (identifier_ + ".app");
-  const fs::path executable = bundle / "Contents" / "MacOS" / "Vexa";
-  fs::copy_file(executable, directory_ / "Vexa.new");
-  fs::rename(directory_ / "Vexa.new", executable);  // the running file is now " (deleted)"
-  EXPECT_TRUE(applicationIsRunning(identifier_));
-  fs::remove_all(bundle);
-  EXPECT_FALSE(applicationIsRunning(identifier_));
-}
-
 }  // namespace
 }  // namespace vexa
