@@ -67,7 +67,7 @@ std::optional<ProcessState> parseStat(std::string_view stat) {
   return process;
 }
 
-// Reads "stat" below `directory` (a /proc/<pid> folder, or /proc itself with "<pid>/stat").
+// Reads the stat file `name`: relative to `directory` (a /proc/<pid> folder), or an absolute path.
 std::optional<ProcessState> readState(int directory, const char* name) {
   UniqueFd file(::openat(directory, name, O_RDONLY | O_CLOEXEC));
   if (!file) return std::nullopt;
