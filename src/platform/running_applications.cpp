@@ -147,7 +147,12 @@ std::vector<RunningApplicationInstance> runningApplications(std::string_view bun
   if (!proc) throw std::system_error(errno, std::generic_category(), "/proc");
   std::vector<RunningApplicationInstance> instances;
   BundleMatches matches;
-  while (const dirent* entry = ::readdir(proc.get())) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(proc.get());
+    // A list cut short would report a running product as gone.
+    if (entry == nullptr && errno != 0) throw std::system_error(errno, std::generic_category(), "/proc");
+    if (entry == nullptr) break;
     const std::string_view name(entry->d_name);
     int pid = 0;
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
