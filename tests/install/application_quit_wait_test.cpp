@@ -1,0 +1,178 @@
+#include "install/application_quit_wait.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "platform/running_applications.h"
+#include "tests/support/package_builder.h"
+#include "tests/support/program_run.h"
+#include "tests/support/temporary_directory.h"
+
+namespace vexa {
+namespace {
+
+namespace fs = std::filesystem;
+using NativeInstaller::applicationIsRunning;
+using NativeInstaller::waitForApplicationExit;
+using platform::RunningApplicationInstance;
+
+TEST(ApplicationQuitWait, FiresOnceWhenNothingRunsAndNeverAfterCancel) {
+  // Steps: r request(), c check(), x cancel(), q the product quits, s it starts again.
+  struct Case {
+    const char* steps;
+    bool runningAtStart;
+    int terminationRequests;
+    int notifications;
+  } cases[] = {
+      {"r", false, 0, 1},        // nothing running: fires within the call, asks nobody
+      {"rcc", true, 1, 0},       // running: asks once and keeps waiting
+      {"rcr", true, 2, 0},       // the product declined: the user asks again
+      {"rqc", true, 1, 1},       // fires on the first check after the product quit
+      {"rqcsrcqcx", true, 1, 1}, // after firing nothing happens again
+      {"rxqcr", true, 1, 0},     // cancelled: never fires
+  };
+  for (const Case& c : cases) {
+    bool running = c.runningAtStart;
+    int requests = 0;
+    int notifications = 0;
+    ApplicationQuitWait wait([&] { return running; }, [&] { ++requests; }, [&] { ++notifications; });
+    for (const char* step = c.steps; *step != '\0'; ++step) {
+      if (*step == 'r') wait.request();
+      if (*step == 'c') wait.check();
+      if (*step == 'x') wait.cancel();
+      if (*step == 'q' || *step == 's') running = *step == 's';
+    }
+    EXPECT_EQ(requests, c.terminationRequests) << c.steps;
+    EXPECT_EQ(notifications, c.notifications) << c.steps;
+  }
+}
+
+TEST(ApplicationQuitWait, NotificationMayCallBackAndReleaseTheWait) {
+  bool running = false;
+  int requests = 0;
+  int notifications = 0;
+  std::unique_ptr<ApplicationQuitWait> wait;
+  wait = std::make_unique<ApplicationQuitWait>([&] { return running; }, [&] { ++requests; }, [&] {
+    ++notifications;
+    running = true;  // even a product running again is not asked from inside the notification
+    wait->check();
+    wait->request();
+    wait.reset();
+  });
+  wait->request();
+  EXPECT_EQ(notifications, 1);
+  EXPECT_EQ(requests, 0);
+  EXPECT_EQ(wait, nullptr);
+}
+
+// Real instances of a fake product, started from bundles in a temporary folder.
+class RunningProductTest : public ::testing::Test {
+ protected:
+  // Unique per test process: suites run side by side, and the demo may run a product of its own.
+  const std::string identifier_ = "dev.plovik.desktop.test" + std::to_string(::getpid());
+
+  // Starts an instance of the bundle `<identifier>.app` and waits until it takes signals.
+  testing::BackgroundProgram& start(const std::string& identifier, bool declineFirstQuit = false) {
+    const fs::path bundle = directory_ / (identifier + ".app");
+    if (!fs::exists(bundle)) {
+      testing::BundleLayout layout;
+      layout.identifier = identifier;
+      testing::PackageBuilder().makeBundle(bundle, layout);
+    }
+    const fs::path executable = bundle / "Contents" / "MacOS" / "Vexa";
+    std::vector<std::string> arguments{executable.string()};
+    if (declineFirstQuit) arguments.push_back("--ignore-first-sigterm");
+    auto& program = *instances_.emplace_back(std::make_unique<testing::BackgroundProgram>(executable, arguments));
+    EXPECT_EQ(program.readLine(), "ready");
+    return program;
+  }
+
+  testing::TemporaryDirectory directory_;
+  std::vector<std::unique_ptr<testing::BackgroundProgram>> instances_;
+  int notifications_ = 0;
+};
+
+TEST_F(RunningProductTest, ApplicationIsRunning_MatchesOnlyTheExactIdentifier) {
+  start(identifier_ + ".helper");
+  const struct {
+    std::string identifier;
+    bool running;
+  } cases[] = {
+      {identifier_ + ".helper", true},
+      {identifier_, false},  // a prefix of the running one
+      {identifier_ + ".help", false},
+      {identifier_ + ".helper.x", false},  // the running one is a prefix
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(applicationIsRunning(c.identifier), c.running) << c.identifier;
+}
+
+TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQuit) {
+  testing::BackgroundProgram& first = start(identifier_);
+  auto wait = waitForApplicationExit(identifier_, [this] { ++notifications_; });
+  // Started during the wait, and asks its user before quitting.
+  testing::BackgroundProgram& second = start(identifier_, true);
+
+  wait->request();
+  EXPECT_EQ(second.readLine(), "declined");
+  EXPECT_EQ(first.wait().exitStatus, 0);  // a SIGTERM, nothing stronger
+  wait->check();
+  EXPECT_EQ(notifications_, 0);
+
+  wait->request();
+  EXPECT_EQ(second.wait().exitStatus, 0);
+  wait->check();
+  wait->request();
+  EXPECT_EQ(notifications_, 1);
+}
+
+TEST_F(RunningProductTest, Zombie_CountsAsNotRunning) {
+  testing::BackgroundProgram& product = start(identifier_);
+  auto wait = waitForApplicationExit(identifier_, [this] { ++notifications_; });
+  product.signal(SIGTERM);
+  // Wait for the exit without reaping: the product stays a zombie for the rest of the test.
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(product.pid()), &info, WEXITED | WNOWAIT), 0);
+
+  EXPECT_FALSE(applicationIsRunning(identifier_));
+  wait->check();
+  EXPECT_EQ(notifications_, 1);
+  waitForApplicationExit(identifier_, [this] { ++notifications_; })->request();
+  EXPECT_EQ(notifications_, 2);
+}
+
+// Whether SIGTERM is pending for the whole process `pid`.
+bool terminationPending(pid_t pid) {
+  const std::string status = testing::readFile("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t field = status.find("ShdPnd:");
+  return field != std::string::npos &&
+         (std::stoull(status.substr(field + 7), nullptr, 16) & (1ULL << (SIGTERM - 1))) != 0;
+}
+
+TEST_F(RunningProductTest, ReusedPid_IsTerminatedAndNeverSignalled) {
+  testing::BackgroundProgram& product = start(identifier_);
+  const std::vector<RunningApplicationInstance> instances = platform::runningApplications(identifier_);
+  ASSERT_EQ(instances.size(), 1u);
+  const RunningApplicationInstance earlier{product.pid(), instances[0].startTime - 1};
+  EXPECT_FALSE(platform::isTerminated(instances[0]));
+  EXPECT_TRUE(platform::isTerminated(earlier));
+
+  // Stopped, the product leaves every SIGTERM pending where /proc shows it.
+  product.signal(SIGSTOP);
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(product.pid()), &info, WSTOPPED | WNOWAIT), 0);
+  platform::requestTermination(earlier);
+  EXPECT_FALSE(terminationPending(product.pid()));
+  platform::requestTermination(instances[0]);
+  EXPECT_TRUE(terminationPending(product.pid()));
+  product.signal(SIGCONT);
+  EXPECT_EQ(product.wait().exitStatus, 0);
+}
+
+}  // namespace
+}  // namespace vexa
