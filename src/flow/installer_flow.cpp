@@ -333,10 +333,9 @@ void InstallerFlow::requestQuitAndContinue(const std::filesystem::path& package,
   }
   showApplicationRunning(package);
   screens_.showQuitWait();
-  quitWait_ = services_.waitForApplicationExit(configuration_.appId,
-                                               [weak = weak_from_this(), package, parent] {
-                                                 if (const auto flow = weak.lock()) flow->installDownloaded(package, parent);
-                                               });
+  quitWait_ = services_.waitForApplicationExit(configuration_.appId, [weak = weak_from_this(), package, parent] {
+    if (const auto flow = weak.lock()) flow->installDownloaded(package, parent);
+  });
   quitTimer_ = services_.startRepeatingTimer(kQuitCheckInterval, [weakWait = std::weak_ptr(quitWait_)] {
     if (const auto wait = weakWait.lock()) wait->check();
   });

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <deque>
 #include <map>
-#include <stdexcept>
 #include <system_error>
 
 #include "config/installer_failure.h"
@@ -60,11 +59,11 @@ class FlowTest : public ::testing::Test {
  protected:
   struct Downloader final : InstallerDownloader {
     void start(PackageDownload::ProgressCallback p, PackageDownload::CompletionCallback c) override {
-      ++starts, progress = std::move(p), completion = std::move(c);
+      progress = std::move(p), completion = std::move(c);
     }
     void pause() override { ++pauses; }
     void discard() override { ++discards; }
-    int starts = 0, pauses = 0, discards = 0;
+    int pauses = 0, discards = 0;
     PackageDownload::ProgressCallback progress;
     PackageDownload::CompletionCallback completion;
   };
@@ -117,15 +116,13 @@ class FlowTest : public ::testing::Test {
       replaced.push_back(replacing ? replacing->version() : "-");
       const Install outcome = installs.empty() ? Install::ok : installs.front();
       if (!installs.empty()) installs.pop_front();
-      switch (outcome) {
-        case Install::ok: return parent / "Vexa.app";
-        case Install::running: throw InstallerFailure("running", InstallerFailureReason::applicationRunning);
-        case Install::newer:
-          copy = "9.0.0";
-          throw InstallerFailure("newer", InstallerFailureReason::newerApplicationInstalled);
-        case Install::broken: break;
+      if (outcome == Install::running) throw InstallerFailure("running", InstallerFailureReason::applicationRunning);
+      if (outcome == Install::broken) throw InstallerFailure("broken bundle");
+      if (outcome == Install::newer) {
+        copy = "9.0.0";  // a newer copy turned up meanwhile
+        throw InstallerFailure("newer", InstallerFailureReason::newerApplicationInstalled);
       }
-      throw InstallerFailure("broken bundle");
+      return parent / "Vexa.app";
     };
     services_.applicationIsRunning = [this](const std::string&) { return productRunning; };
     services_.waitForApplicationExit = [this](const std::string&, std::function<void()> onExit) {
@@ -178,16 +175,14 @@ class FlowTest : public ::testing::Test {
     if (name == "quit") screens.log.push_back(flow->shouldClose() ? "quit: yes" : "quit: no");
     if (name == "window closed") flow->windowWillClose();
     if (name == "progress") downloader->progress(0.5);
-    if (name == "done") std::exchange(downloader->completion, nullptr)(DownloadResult{"/cache/p.dmg", nullptr});
-    if (name == "drop") {
-      std::exchange(downloader->completion, nullptr)(DownloadResult{{}, std::make_exception_ptr(InstallerFailure("transfer stopped"))});
+    if (name == "done" || name == "drop") {
+      const auto stopped = std::make_exception_ptr(InstallerFailure("transfer stopped"));
+      std::exchange(downloader->completion, nullptr)(name == "done" ? DownloadResult{"/cache/p.dmg", nullptr}
+                                                                    : DownloadResult{{}, stopped});
     }
-    if (name == "product quits") {
-      productRunning = false;
-      const std::function<void()> fire = tick;  // stopping the timer clears `tick`
-      ++tickDepth;
-      if (fire) fire();
-      --tickDepth;
+    if (name == "product quits" && !(productRunning = false)) {
+      // A copy, since stopping the timer clears `tick`.
+      if (const std::function<void()> fire = tick) ++tickDepth, fire(), --tickDepth;
     }
     if (name == "copy changes") copy = "9.1.0";
     if (name == "copy gone") copy.reset();
@@ -203,9 +198,8 @@ class FlowTest : public ::testing::Test {
   Log events, replaced;
   std::optional<std::string> copy;
   std::deque<Install> installs;
-  bool writableTarget = true, corrupt = false, openFails = false, productRunning = false;
+  bool writableTarget = true, corrupt = false, openFails = false, productRunning = false, releasedInsideCall = false;
   int opens = 0, quitRequests = 0, timers = 0, waitDepth = 0, tickDepth = 0;
-  bool releasedInsideCall = false;
   std::shared_ptr<InstallerFlow> flow;
 };
 
