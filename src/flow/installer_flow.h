@@ -1,0 +1,108 @@
+#pragma once
+
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "config/install_configuration.h"
+#include "flow/installer_flow_services.h"
+#include "flow/installer_screens.h"
+#include "install/installed_application.h"
+#include "platform/repeating_timer.h"
+
+namespace vexa {
+
+// The controller of one installation attempt: it decides what follows each button press, each
+// step of the check, the download, the installation and the opening, and whether the installer
+// may close. It owns the process's one downloader and telemetry recorder and, while the running
+// product is asked to quit, the quit wait and its 0.2-second polling timer.
+//
+// The road: a check of the install target and any installed copy (a newer copy is offered for
+// opening, or replaced once the user approves exactly that version), the download (closing the
+// window pauses it), verification and installation (a running product is asked to quit first),
+// then the installed application is opened and the window closes. Every failure ends on the
+// failure screen with a retry, except a running product and a newer copy, which have screens of
+// their own, and opening errors, which stay on the current screen.
+//
+// Threading: create, call and release on the main thread. Blocking work runs through the
+// background runner with copies of what it needs and comes back only by posting to the main
+// thread; results arriving after the flow was released are dropped, and releasing the flow
+// cancels its quit wait and stops its timer. `busy` keeps more than one operation from running:
+// the buttons do nothing while it is set and the window refuses to close.
+//
+// Failures: none escapes to the caller; each is shown on a screen.
+class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
+ public:
+  // Makes the downloader and the telemetry recorder, records the opening of the installer, shows
+  // the welcome screen centred and starts the first check, which replaces it at once by the
+  // checking screen. `cache` is the download cache folder. Throws std::invalid_argument when one
+  // of the services is missing.
+  [[nodiscard]] static std::shared_ptr<InstallerFlow> create(InstallConfiguration configuration,
+                                                             std::filesystem::path cache, InstallerScreens& screens,
+                                                             InstallerFlowServices services = {});
+  ~InstallerFlow();
+  InstallerFlow(const InstallerFlow&) = delete;
+  InstallerFlow& operator=(const InstallerFlow&) = delete;
+
+  // The primary button, and the Return key.
+  void primaryPressed();
+  // The secondary button.
+  void secondaryPressed();
+  // The close request: the corner close button, the tertiary button and the close command. Closes
+  // the window when nothing runs, pauses a running download, and otherwise does nothing.
+  void closePressed();
+  // The close decision, asked before the window closes by other means or the installer quits:
+  // true to let it happen. Pauses a running download (and refuses).
+  [[nodiscard]] bool shouldClose();
+  // The window has closed: abandons a quit wait and ends the installer.
+  void windowWillClose();
+
+ private:
+  struct PassKey {};
+
+ public:
+  InstallerFlow(PassKey, InstallConfiguration configuration, std::filesystem::path cache, InstallerScreens& screens,
+                InstallerFlowServices services);
+
+ private:
+  void checkBeforeDownload(bool start);
+  void startDownload(const std::filesystem::path& parent);
+  void installDownloaded(const std::filesystem::path& package, const std::filesystem::path& parent);
+  void complete();
+  void openApplication(std::optional<std::filesystem::path> url);
+  void openExistingApplication(const InstalledApplication& application);
+  void showNewerApplication(const InstalledApplication& application);
+  void showFailure(const std::exception_ptr& error);
+  void showApplicationRunning(const std::filesystem::path& package);
+  void requestQuitAndContinue(const std::filesystem::path& package, const std::filesystem::path& parent);
+  void cancelQuitWait();
+  void pauseDownload();
+
+  // Runs `work` on the background runner; what it returns is handed to `then` on the main thread,
+  // if the flow still exists.
+  template <class Work, class Then>
+  void inBackground(Work work, Then then);
+
+  const InstallConfiguration configuration_;
+  InstallerScreens& screens_;
+  const InstallerFlowServices services_;
+
+  bool busy_ = false;
+  bool downloading_ = false;
+  std::optional<std::filesystem::path> installed_;
+  std::optional<InstalledApplication> newerApplication_;
+  std::optional<InstalledApplicationVersion> approvedReplacement_;
+  std::optional<std::filesystem::path> downloadedInstaller_;
+  bool waitingForApplicationQuit_ = false;
+  std::shared_ptr<InstallerQuitWait> quitWait_;
+  std::unique_ptr<platform::RepeatingTimer> quitTimer_;
+  EventRecorder telemetry_;
+  std::shared_ptr<InstallerDownloader> downloader_;
+  bool paused_ = false;
+  // An opening of the application is under way. The primary button is ignored meanwhile, so a
+  // second press cannot start a second instance.
+  bool opening_ = false;
+};
+
+}  // namespace vexa
