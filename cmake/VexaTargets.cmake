@@ -18,7 +18,7 @@ endfunction()
 # suite runs besides itself (vexa_bundle for the built installer and its helpers, programs with
 # links of their own); the plain helper programs are always built first.
 function(vexa_test_suite name)
-  cmake_parse_arguments(ARG "" "" "LINKS;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "RESOURCE_LOCK" "LINKS;DEPENDS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
   if(NOT sources)
     return()
@@ -30,6 +30,12 @@ function(vexa_test_suite name)
     VEXA_TEST_PROGRAMS_DIR="${PROJECT_BINARY_DIR}/tests/support/bin"
     VEXA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   add_dependencies(${name} vexa_test_programs ${ARG_DEPENDS})
+  # RESOURCE_LOCK keeps suites that share something outside the process (the loopback port the
+  # installer bundle's deployment hosts lead to) from running at the same time.
+  set(lock)
+  if(ARG_RESOURCE_LOCK)
+    set(lock RESOURCE_LOCK ${ARG_RESOURCE_LOCK})
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300)
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 300 ${lock})
 endfunction()

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "app/application_start.h"
 #include "app/bootstrap_application.h"
 #include "platform/alert_presenter.h"
 #include "platform/gui_application.h"
@@ -9,6 +10,7 @@
 #include "platform/standard_locations.h"
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv, argv + argc);
   vexa::platform::GuiApplication gui(argc, argv);
   vexa::platform::SystemAlertPresenter alerts(gui, std::cerr);
   vexa::BootstrapApplication::Services services{
@@ -16,10 +18,11 @@ int main(int argc, char** argv) {
       .cachesDirectory = vexa::platform::cachesDirectory(),
       .alerts = alerts,
       .standardOutput = std::cout,
-      // The window and its event loop take over here once the flow is in place; until then the
-      // start-up ends once the cache folder and the lock are ready.
-      .startApplication = {},
+      .startApplication =
+          [&](const vexa::InstallConfiguration& configuration, const std::filesystem::path& cache) {
+            vexa::ApplicationStart::run(gui, configuration, cache, arguments);
+          },
   };
-  vexa::BootstrapApplication::main(std::vector<std::string>(argv, argv + argc), services);
+  vexa::BootstrapApplication::main(arguments, services);
   return 0;
 }

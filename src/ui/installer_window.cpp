@@ -1,5 +1,7 @@
 #include "ui/installer_window.h"
 
+#include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QFontMetricsF>
 #include <QImage>
@@ -143,6 +145,12 @@ InstallerWindow::InstallerWindow(InstallConfiguration configuration, InstallerWi
   tertiary_->setObjectName(QStringLiteral("tertiary"));
   makePlain(tertiary_, systemFont(13), kSecondaryLabel);
   connect(tertiary_, &QPushButton::clicked, this, &InstallerWindow::closePressed);
+  connect(primary_, &QPushButton::clicked, this, [this] {
+    if (actions_.primary) actions_.primary();
+  });
+  connect(secondary_, &QPushButton::clicked, this, [this] {
+    if (actions_.secondary) actions_.secondary();
+  });
 
   progress_ = new InstallerProgress(root_, std::move(services.reduceMotion));
   progress_->setObjectName(QStringLiteral("progress"));
@@ -155,12 +163,33 @@ InstallerWindow::InstallerWindow(InstallConfiguration configuration, InstallerWi
   setFocus();
 
   welcome();
+  centreOnScreen();
+}
+
+InstallerWindow::~InstallerWindow() = default;
+
+void InstallerWindow::setActions(InstallerWindowActions actions) { actions_ = std::move(actions); }
+
+void InstallerWindow::centreOnScreen() {
   if (const QScreen* display = screen()) {
     move(display->availableGeometry().center() - rect().center());
   }
 }
 
-InstallerWindow::~InstallerWindow() = default;
+void InstallerWindow::disableButtons() {
+  primary_->setEnabled(false);
+  secondary_->setEnabled(false);
+}
+
+void InstallerWindow::closeWindow() {
+  closingByFlow_ = true;
+  close();
+}
+
+void InstallerWindow::terminate() {
+  // Queued, so that a request made before the loop runs (or from inside a close event) still ends it.
+  QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+}
 
 void InstallerWindow::buildDecoration(const platform::MainBundle& bundle) {
   const QFont brandFont = systemFont(38, QFont::Bold);
@@ -329,7 +358,25 @@ void InstallerWindow::showQuitWait() {
   primary_->setText(copy("关闭 Vexa", "Quit Vexa"));
 }
 
-void InstallerWindow::closePressed() { close(); }
+void InstallerWindow::closePressed() {
+  if (actions_.close) {
+    actions_.close();
+  } else {
+    closeWindow();
+  }
+}
+
+void InstallerWindow::closeEvent(QCloseEvent* event) {
+  // Every way of closing other than the flow's own asks the flow first: a running download is
+  // paused and the window stays; checking and installing refuse.
+  if (!closingByFlow_ && actions_.shouldClose && !actions_.shouldClose()) {
+    event->ignore();
+    return;
+  }
+  closingByFlow_ = false;
+  event->accept();
+  if (actions_.willClose) actions_.willClose();
+}
 
 void InstallerWindow::keyPressEvent(QKeyEvent* event) {
   // The quit shortcut (Ctrl+Q, or the desktop's own) asks to close the window, the installer's

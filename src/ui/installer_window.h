@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/install_configuration.h"
+#include "flow/installer_screens.h"
 #include "platform/main_bundle.h"
 #include "platform/reduce_motion.h"
 
@@ -27,6 +28,22 @@ struct InstallerWindowServices {
   platform::MainBundle bundle = platform::MainBundle::current();
   // The desktop's reduce-motion preference, handed to the progress bar.
   std::function<bool()> reduceMotion = platform::reduceMotion;
+};
+
+// What the window's controls and close events ask of the installation flow. The window knows no
+// more of the flow than these calls; an action left empty does nothing (a missing close decision
+// lets the window close).
+struct InstallerWindowActions {
+  // The primary button, and Return while the primary button is shown and enabled.
+  std::function<void()> primary;
+  std::function<void()> secondary;
+  // The corner close button and the tertiary button.
+  std::function<void()> close;
+  // Asked before the window closes by any other means (the window system, the quit shortcut, a
+  // quit request of the application): false keeps it open.
+  std::function<bool()> shouldClose;
+  // The window has closed.
+  std::function<void()> willClose;
 };
 
 // Where the brand group goes for a brand text `textWidth` points wide: the 56-point logo, an
@@ -50,38 +67,52 @@ struct BrandLayout {
 // Return presses the primary button whenever it is shown and enabled, wherever the keyboard focus
 // is; the quit shortcut asks to close the window like the close button does.
 //
+// The window is the flow's screen (InstallerScreens) and hands every press and close event to the
+// flow through InstallerWindowActions.
+//
 // Main thread only. Nothing here throws after construction; a missing logo leaves the logo empty.
-class InstallerWindow : public QWidget {
+class InstallerWindow : public QWidget, public InstallerScreens {
   Q_OBJECT
 
  public:
   explicit InstallerWindow(InstallConfiguration configuration, InstallerWindowServices services = {});
   ~InstallerWindow() override;
 
+  // Connects the controls and close events to the flow. Set once, before the window is shown.
+  void setActions(InstallerWindowActions actions);
+
   // The welcome screen, and the base arrangement of the other fixed screens.
-  void welcome();
+  void welcome() override;
   // The checking, downloading and installing screens: a bar under the heading, determinate at
   // `fraction` (0...1) when one is given, otherwise indeterminate and animated.
-  void working(const std::string& title, const std::string& message, std::optional<double> fraction);
+  void working(const std::string& title, const std::string& message, std::optional<double> fraction) override;
   // The detail line of the downloading screen for a whole percentage (absent before any progress).
-  [[nodiscard]] std::string downloadDetail(std::optional<int> percent) const;
+  [[nodiscard]] std::string downloadDetail(std::optional<int> percent) const override;
   // One download progress report (0...1): the bar's value and the detail line with the whole
   // percentage reached.
-  void downloadProgress(double fraction);
+  void downloadProgress(double fraction) override;
   // The opening screen shown while the installed application starts; its buttons stay hidden.
-  void showOpening();
+  void showOpening() override;
   // Opening the application failed: the error in the detail line, and the primary and secondary
   // buttons shown and enabled with the titles they already have.
-  void showOpeningFailed(const std::exception_ptr& error);
+  void showOpeningFailed(const std::exception_ptr& error) override;
   // The failure screen with the error's message; the primary button resumes a paused download
   // ("Continue Download") or retries.
-  void showFailure(const std::exception_ptr& error, bool paused);
+  void showFailure(const std::exception_ptr& error, bool paused) override;
   // A newer copy is installed: open it, install anyway, or cancel.
-  void showNewerApplication();
+  void showNewerApplication() override;
   // The product is running and must quit before the installation can go on.
-  void showApplicationRunning();
+  void showApplicationRunning() override;
   // The product was asked to quit; the installation continues when it has.
-  void showQuitWait();
+  void showQuitWait() override;
+  // Disables the primary and secondary buttons (while a newer copy is being opened).
+  void disableButtons() override;
+  void centreOnScreen() override;
+  // Closes the window without asking the close decision again; the close is then reported through
+  // the willClose action.
+  void closeWindow() override;
+  // Ends the event loop once control returns to it, so the process can leave main().
+  void terminate() override;
 
   // The controls, for the flow that drives the window and for tests.
   [[nodiscard]] InstallerArtwork* artwork() const { return artwork_; }
@@ -94,11 +125,13 @@ class InstallerWindow : public QWidget {
   [[nodiscard]] const InstallConfiguration& configuration() const { return configuration_; }
 
  public slots:
-  // The corner close button and the tertiary button: asks to close the window.
+  // The corner close button and the tertiary button: the flow's close request (with no flow
+  // connected, the window simply closes).
   void closePressed();
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
@@ -118,6 +151,9 @@ class InstallerWindow : public QWidget {
   // Offset of the pointer from the window's origin while the background is dragged by hand
   // (where the window system cannot move the window itself).
   std::optional<QPoint> dragOffset_;
+  InstallerWindowActions actions_;
+  // The flow itself closes the window: its close decision is not asked again.
+  bool closingByFlow_ = false;
 };
 
 }  // namespace vexa

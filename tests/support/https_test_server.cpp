@@ -119,7 +119,7 @@ struct HttpsTestServer::State {
   std::vector<std::thread> connectionThreads;
   std::thread acceptThread;
 
-  void setUp(const TestCertificateAuthority& authority);
+  void setUp(const TestCertificateAuthority& authority, std::uint16_t port = 0);
   void acceptLoop();
   void serve(platform::UniqueFd connection);
   // Waits up to `delay` for the server to stop; true when it is stopping.
@@ -128,7 +128,7 @@ struct HttpsTestServer::State {
   ScriptedResponse responseFor(const RecordedRequest& request);
 };
 
-void HttpsTestServer::State::setUp(const TestCertificateAuthority& authority) {
+void HttpsTestServer::State::setUp(const TestCertificateAuthority& authority, std::uint16_t port) {
   State& state = *this;
   // A client that hangs up mid-body must not kill the test process.
   ::signal(SIGPIPE, SIG_IGN);
@@ -145,8 +145,11 @@ void HttpsTestServer::State::setUp(const TestCertificateAuthority& authority) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_port = htons(port);
   socklen_t length = sizeof address;
+  // A fixed port is taken again by the next test at once, whatever its last connections left.
+  const int reuse = 1;
+  ::setsockopt(state.listener.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (::bind(state.listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(state.listener.get(), 64) != 0 ||
       ::getsockname(state.listener.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -304,8 +307,9 @@ HttpsTestServer::HttpsTestServer()
   state_->setUp(*ownAuthority_);
 }
 
-HttpsTestServer::HttpsTestServer(const TestCertificateAuthority& authority) : state_(std::make_shared<State>()) {
-  state_->setUp(authority);
+HttpsTestServer::HttpsTestServer(const TestCertificateAuthority& authority, std::uint16_t port)
+    : state_(std::make_shared<State>()) {
+  state_->setUp(authority, port);
 }
 
 HttpsTestServer::~HttpsTestServer() {

@@ -66,7 +66,9 @@ struct ScriptedResponse {
 class HttpsTestServer {
  public:
   HttpsTestServer();  // with an authority of its own
-  explicit HttpsTestServer(const TestCertificateAuthority& authority);
+  // With `port` 0 the system picks a free one; the end-to-end scenarios listen on the fixed port
+  // their installer build routes the deployment hosts to.
+  explicit HttpsTestServer(const TestCertificateAuthority& authority, std::uint16_t port = 0);
   ~HttpsTestServer();
   HttpsTestServer(const HttpsTestServer&) = delete;
   HttpsTestServer& operator=(const HttpsTestServer&) = delete;

@@ -5,7 +5,8 @@
 // behaves like an application that asks the user before quitting: the first SIGTERM is answered
 // with "declined" on standard output and the program keeps running; the next one ends it.
 // Once its signal handling is in place it prints "ready" and, with --pid-file PATH, writes its
-// pid there, so tests can wait until it is safe to signal.
+// pid there, so tests can wait until it is safe to signal. Started without arguments (as the
+// installer opens an application), it takes the pid file from VEXA_FAKE_APPLICATION_PID_FILE.
 #include <signal.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@
 
 int main(int argc, char** argv) {
   bool ignoreFirstTerm = false;
-  const char* pidFile = nullptr;
+  const char* pidFile = std::getenv("VEXA_FAKE_APPLICATION_PID_FILE");
   if (const char* value = std::getenv("VEXA_FAKE_APPLICATION_IGNORE_FIRST_SIGTERM")) {
     ignoreFirstTerm = std::strcmp(value, "1") == 0;
   }

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "config/install_configuration.h"
+#include "flow/installer_flow_services.h"
+
+namespace vexa::platform {
+class GuiApplication;
+}
+
+// The second half of the process entry: turns the process into an ordinary windowed application
+// once the configuration is valid and the cache folder and its lock are held. It makes the one
+// installer window and the flow that drives it, shows, raises and activates the window and runs
+// the event loop until the flow ends it (the window closes, or a quit request is granted).
+//
+// Quit requests (the quit shortcut, the session manager's quit, SIGTERM, SIGINT, SIGHUP) all ask
+// the flow's close decision, so they follow the rules of closing the window: refused while
+// checking or installing, pausing a running download, granted otherwise.
+//
+// Main thread only. Returns when the event loop ends; the window, the flow (with its timer, quit
+// wait, download session and telemetry worker) are gone by then, before the application object.
+namespace vexa::ApplicationStart {
+
+// `arguments` is the whole command line (the campaign identifier comes from it).
+void run(platform::GuiApplication& gui, const InstallConfiguration& configuration,
+         const std::filesystem::path& cache, const std::vector<std::string>& arguments,
+         InstallerFlowServices services = {});
+
+}  // namespace vexa::ApplicationStart
