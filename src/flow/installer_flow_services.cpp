@@ -20,6 +20,12 @@ class PackageDownloader final : public InstallerDownloader {
 
 }  // namespace
 
+std::shared_ptr<InstallerQuitWait> productionQuitWait(const std::string& bundleIdentifier,
+                                                     std::function<void()> onExit) {
+  return std::make_shared<QuitWaitAdapter<ApplicationQuitWait>>(
+      std::shared_ptr<ApplicationQuitWait>(NativeInstaller::waitForApplicationExit(bundleIdentifier, std::move(onExit))));
+}
+
 std::shared_ptr<InstallerDownloader> productionDownloader(const InstallConfiguration& configuration,
                                                           const std::filesystem::path& cache) {
   return std::make_shared<PackageDownloader>(configuration, cache);

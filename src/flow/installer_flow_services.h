@@ -7,9 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "config/install_configuration.h"
 #include "download/package_download.h"
+#include "install/application_launch.h"
+#include "install/application_quit_wait.h"
 #include "install/bundle_verification.h"
 #include "install/installed_application.h"
 #include "platform/background_runner.h"
@@ -43,13 +46,25 @@ class InstallerQuitWait {
   virtual void cancel() = 0;
 };
 
-// An InstallerQuitWait over any wait object with request(), check() and cancel().
+// An InstallerQuitWait over any wait object with request(), check() and cancel(). A look at the
+// running processes that fails (the process table could not be read, a process could not be
+// asked) leaves the wait as it was: the user can ask again, and the next check looks again.
 template <class Wait>
 class QuitWaitAdapter final : public InstallerQuitWait {
  public:
   explicit QuitWaitAdapter(std::shared_ptr<Wait> wait) : wait_(std::move(wait)) {}
-  void request() override { wait_->request(); }
-  void check() override { wait_->check(); }
+  void request() override {
+    try {
+      wait_->request();
+    } catch (const std::system_error&) {
+    }
+  }
+  void check() override {
+    try {
+      wait_->check();
+    } catch (const std::system_error&) {
+    }
+  }
   void cancel() override { wait_->cancel(); }
 
  private:
@@ -63,6 +78,10 @@ using EventRecorder = std::function<void(std::string_view event)>;
 // given options (the campaign identifier of the command line, for one).
 [[nodiscard]] std::function<EventRecorder(const InstallConfiguration&)> productionTelemetry(
     InstallerTelemetryOptions options = {});
+
+// The production quit wait: NativeInstaller's wait for the product's running instances.
+[[nodiscard]] std::shared_ptr<InstallerQuitWait> productionQuitWait(const std::string& bundleIdentifier,
+                                                                   std::function<void()> onExit);
 
 // The production downloader: a PackageDownload into `cache` with the default session configuration.
 [[nodiscard]] std::shared_ptr<InstallerDownloader> productionDownloader(const InstallConfiguration& configuration,
@@ -102,13 +121,13 @@ struct InstallerFlowServices {
                                       const std::function<bool(const std::string&)>& applicationIsRunning)>
       install;
   // Whether an instance of the application with this bundle identifier runs. Any thread.
-  std::function<bool(const std::string& bundleIdentifier)> applicationIsRunning;
+  std::function<bool(const std::string& bundleIdentifier)> applicationIsRunning = NativeInstaller::applicationIsRunning;
   // A wait for the application with this bundle identifier to quit, calling `onExit` once when it
   // has. Main thread.
   std::function<std::shared_ptr<InstallerQuitWait>(const std::string& bundleIdentifier, std::function<void()> onExit)>
-      waitForApplicationExit;
+      waitForApplicationExit = productionQuitWait;
   // Starts the application bundle at `url`; throws the system's error when it cannot. Blocking.
-  std::function<void(const std::filesystem::path& url)> openApplication;
+  std::function<void(const std::filesystem::path& url)> openApplication = NativeInstaller::openApplication;
 
   // The downloader and the telemetry recorder, made once when the flow is created.
   std::function<std::shared_ptr<InstallerDownloader>(const InstallConfiguration& configuration,
