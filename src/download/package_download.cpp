@@ -1,12 +1,11 @@
 #include "download/package_download.h"
 
-#include <charconv>
-#include <limits>
 #include <string>
 #include <system_error>
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
+#include "download/response_check.h"
 #include "platform/path_safety.h"
 
 namespace vexa {
@@ -33,32 +32,8 @@ std::exception_ptr interruptedFailure() {
 std::exception_ptr redirectFailure() {
   return failure("下载地址发生变化，请重新下载安装器。", "The download address changed. Download the installer again.");
 }
-std::exception_ptr invalidResponse() {
-  return failure("下载服务返回无效响应。", "The download service returned an invalid response.");
-}
-std::exception_ptr unavailableOrMismatch() {
-  return failure("下载服务暂不可用或恢复位置不符，请重试。",
-                 "The download service is unavailable or resume data does not match. Retry.");
-}
-std::exception_ptr sizeMismatch() {
-  return failure("安装包大小不符，请重新下载。", "The installer size does not match. Download it again.");
-}
 std::exception_ptr exceededFailure() {
   return failure("下载大小超过安装包声明，已停止。", "The download exceeded its declared size and was stopped.");
-}
-
-// A Content-Length value: an optional sign, then decimal digits only, within 64 bits.
-std::optional<std::int64_t> parseLength(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  const std::size_t firstDigit = !text.empty() && text.front() == '-' ? 1 : 0;
-  if (text.size() <= firstDigit) return std::nullopt;
-  for (std::size_t i = firstDigit; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-  }
-  std::int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
 }
 
 DownloadResult failed(std::exception_ptr error) { return DownloadResult{{}, std::move(error)}; }
@@ -118,16 +93,28 @@ void PackageDownload::start(ProgressCallback progress, CompletionCallback comple
 }
 
 bool PackageDownload::preparePartialFile() {
+  namespace fs = std::filesystem;
+  // Only a regular file can be the package or the partial file. Anything else at either name (a
+  // dangling link, a link to elsewhere, a folder, a FIFO) would fail every later start the same
+  // way, and nothing else ever clears it, so it is removed here (never followed) and preparation
+  // goes on as if it had not been there. A cache folder reached through a link is left alone: the
+  // path check below refuses it.
+  if (platform::resolvesToItself(cache_)) {
+    for (const fs::path& name : {packageFile(), partialFile()}) {
+      const fs::file_status item = fs::symlink_status(name);
+      if (fs::exists(item) && !fs::is_regular_file(item)) fs::remove_all(name);
+    }
+  }
   std::error_code ignored;
-  if (std::filesystem::exists(packageFile(), ignored)) {
+  if (fs::exists(packageFile(), ignored)) {
     finish(DownloadResult{packageFile(), nullptr});
     return false;
   }
-  const std::filesystem::path partial = partialFile();
+  const fs::path partial = partialFile();
   // A symbolic link counts as present here, so nothing is ever created through one (the check
   // below refuses it). For a new file the path is judged before it is created, so that a cache
   // folder reached through a link never receives a file either.
-  if (!std::filesystem::exists(std::filesystem::symlink_status(partial, ignored))) {
+  if (!fs::exists(fs::symlink_status(partial, ignored))) {
     if (!platform::resolvesToItself(partial)) std::rethrow_exception(invalidCachePath());
     try {
       platform::createEmptyFile(partial, 0600);
@@ -215,28 +202,12 @@ platform::ResponseDisposition PackageDownload::didReceiveResponse(platform::UrlS
 }
 
 void PackageDownload::checkResponse(const platform::UrlResponse& response) {
-  const auto contentEncoding = response.header("Content-Encoding");
-  if (response.statusCode() < 100 || response.url() != configuration_.installerURL.text() ||
-      (contentEncoding && *contentEncoding != "identity")) {
-    std::rethrow_exception(invalidResponse());
-  }
-
-  const std::int64_t size = configuration_.sizeBytes;
-  if (response.statusCode() == 200) {
-    // The whole package from its first byte, whatever was asked for.
+  if (checkPackageResponse(response, configuration_.installerURL.text(), configuration_.sizeBytes, received_) ==
+      ResponseBody::wholePackage) {
+    // Only an answer that will be written replaces what the partial file holds: a refused one
+    // leaves the bytes of earlier attempts in place.
     if (output_) output_->truncate(0);
     received_ = 0;
-  } else if (response.statusCode() == 206) {
-    const std::string expected =
-        "bytes " + std::to_string(received_) + "-" + std::to_string(size - 1) + "/" + std::to_string(size);
-    if (response.header("Content-Range") != expected) std::rethrow_exception(unavailableOrMismatch());
-  } else {
-    std::rethrow_exception(unavailableOrMismatch());
-  }
-
-  if (const auto contentLength = response.header("Content-Length")) {
-    const auto length = parseLength(*contentLength);
-    if (!length || *length != size - received_) std::rethrow_exception(sizeMismatch());
   }
 }
 

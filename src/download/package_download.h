@@ -53,7 +53,8 @@ class PackageDownload final : public platform::UrlSessionDelegate {
   [[nodiscard]] std::filesystem::path packageFile() const;
 
   // Validates the configuration, prepares the partial file and, unless that already ends the
-  // download, starts the transfer from the partial file's length. `progress` hears received ÷
+  // download, starts the transfer from the partial file's length. Whatever is at either cache name
+  // and is not a regular file (a link, a folder, a FIFO) is removed first, never followed. `progress` hears received ÷
   // sizeBytes after every accepted chunk.
   void start(ProgressCallback progress, CompletionCallback completion);
   // Stops a running transfer; its completion then reports the pause. Nothing while idle.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <stdexcept>
 #include <system_error>
 
@@ -48,29 +49,63 @@ std::string Sha256::finishHex() {
   return text;
 }
 
-std::string Sha256::ofFile(const std::filesystem::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) throw std::system_error(errno, std::generic_category(), path.string());
-  // Read once, front to back: let the kernel read ahead generously.
-  (void)::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-  Sha256 computation;
-  const auto buffer = std::make_unique_for_overwrite<char[]>(readSize);
-  for (;;) {
-    const ssize_t count = ::read(fd.get(), buffer.get(), readSize);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      throw std::system_error(errno, std::generic_category(), path.string());
-    }
-    if (count == 0) break;
-    computation.update(std::span<const char>(buffer.get(), static_cast<std::size_t>(count)));
-  }
-  return computation.finishHex();
+namespace {
+
+[[noreturn]] void fail(const std::filesystem::path& path, int error = errno) {
+  throw std::system_error(error, std::generic_category(), path.string());
 }
 
-std::int64_t itemSize(const std::filesystem::path& path) {
+// One read buffer aligned to the page size, released with the alignment it was made with.
+class PageAlignedBuffer {
+ public:
+  explicit PageAlignedBuffer(std::size_t size)
+      : alignment_(static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))),
+        data_(static_cast<char*>(::operator new[](size, std::align_val_t{alignment_}))) {}
+  ~PageAlignedBuffer() { ::operator delete[](data_, std::align_val_t{alignment_}); }
+  PageAlignedBuffer(const PageAlignedBuffer&) = delete;
+  PageAlignedBuffer& operator=(const PageAlignedBuffer&) = delete;
+
+  [[nodiscard]] char* data() const { return data_; }
+
+ private:
+  const std::size_t alignment_;
+  char* const data_;
+};
+
+}  // namespace
+
+std::optional<HashableFile> HashableFile::open(const std::filesystem::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd) {
+    // A final link gives ELOOP and a socket ENXIO: the item is there but is not a regular file.
+    // Any other error, or an item that is gone by now, is the system's to report.
+    const int error = errno;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) return std::nullopt;
+    fail(path, error);
+  }
   struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) throw std::system_error(errno, std::generic_category(), path.string());
-  return static_cast<std::int64_t>(status.st_size);
+  if (::fstat(fd.get(), &status) != 0) fail(path);
+  if (!S_ISREG(status.st_mode)) return std::nullopt;
+  return HashableFile(std::move(fd), path, static_cast<std::int64_t>(status.st_size));
+}
+
+std::string HashableFile::sha256Hex() {
+  if (::lseek(fd_.get(), 0, SEEK_SET) < 0) fail(path_);
+  // Read once, front to back: let the kernel read ahead generously.
+  (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  Sha256 computation;
+  const PageAlignedBuffer buffer(Sha256::readSize);
+  for (;;) {
+    const ssize_t count = ::read(fd_.get(), buffer.data(), Sha256::readSize);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      fail(path_);
+    }
+    if (count == 0) break;
+    computation.update(std::span<const char>(buffer.data(), static_cast<std::size_t>(count)));
+  }
+  return computation.finishHex();
 }
 
 }  // namespace vexa::platform

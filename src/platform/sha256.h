@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+
+#include "platform/unique_fd.h"
 
 // SHA-256 for package verification, over OpenSSL's EVP interface (which picks the SHA extensions
 // or AVX2 code paths of the processor it runs on).
@@ -27,18 +30,36 @@ class Sha256 {
   // The digest as 64 lower-case hexadecimal digits. Ends the computation.
   [[nodiscard]] std::string finishHex();
 
-  // The digest of everything in the file at `path`, read once from start to end. Throws
-  // std::system_error (errno, the path) when it cannot be opened or read; the file is closed on
-  // every path out.
-  [[nodiscard]] static std::string ofFile(const std::filesystem::path& path);
-
  private:
   struct Context;
   std::unique_ptr<Context> context_;
 };
 
-// The size in bytes of the item at `path` itself: a final symbolic link is not followed, so for a
-// link this is the link's own size. Throws std::system_error (errno, the path).
-[[nodiscard]] std::int64_t itemSize(const std::filesystem::path& path);
+// A regular file held open for hashing. It is opened read-only without following a final symbolic
+// link and without blocking (a FIFO is never waited on), and its size comes from the open
+// descriptor, so the size a caller checks and the bytes it hashes belong to one and the same file,
+// whatever is done to the path in between. Movable; one thread at a time. Closed on destruction.
+class HashableFile {
+ public:
+  // The regular file at `path`, or nullopt when the item there is a symbolic link, a folder, a
+  // FIFO, a device or a socket. Throws std::system_error (errno, the path) when there is nothing
+  // to examine or it cannot be opened (ENOENT, EACCES, ...).
+  [[nodiscard]] static std::optional<HashableFile> open(const std::filesystem::path& path);
+
+  // The size the file had when it was opened.
+  [[nodiscard]] std::int64_t size() const { return size_; }
+  // The digest of everything from the file's first byte to its end, read once, front to back, in
+  // pieces of Sha256::readSize through one page-aligned buffer (the kernel copies into an aligned
+  // buffer markedly faster). Throws std::system_error (errno, the path) on a read error.
+  [[nodiscard]] std::string sha256Hex();
+
+ private:
+  HashableFile(UniqueFd fd, std::filesystem::path path, std::int64_t size)
+      : fd_(std::move(fd)), path_(std::move(path)), size_(size) {}
+
+  UniqueFd fd_;
+  std::filesystem::path path_;
+  std::int64_t size_ = 0;
+};
 
 }  // namespace vexa::platform

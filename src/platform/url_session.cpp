@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cctype>
 #include <cerrno>
@@ -60,8 +61,14 @@ void initializeCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Counts what it releases, so that a handle kept past its transfer shows (see liveTransferHandles).
+std::atomic<std::size_t> liveEasyHandles{0};
+
 struct CurlEasyDeleter {
-  void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+  void operator()(CURL* easy) const {
+    curl_easy_cleanup(easy);
+    --liveEasyHandles;
+  }
 };
 struct CurlListDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
@@ -255,6 +262,8 @@ class CurlSession final : public UrlSession, public std::enable_shared_from_this
   struct SocketWatch {
     QSocketNotifier* read = nullptr;
     QSocketNotifier* write = nullptr;
+    // The transfer libcurl last named for this socket.
+    CURL* easy = nullptr;
   };
 
   static int onSocket(CURL* easy, curl_socket_t fd, int what, void* self, void* socketData);
@@ -262,8 +271,10 @@ class CurlSession final : public UrlSession, public std::enable_shared_from_this
   static CURLcode onSslContext(CURL* easy, void* context, void* self);
 
   void configureEasy(CurlTask& task);
-  void watchSocket(curl_socket_t fd, int what);
+  void watchSocket(CURL* easy, curl_socket_t fd, int what);
   void drive(curl_socket_t fd, int events);
+  // Bytes arrived on `fd`: the idle clock of its transfer starts again.
+  void noteArrival(curl_socket_t fd);
   void armIdleTimer();
   void expireIdleTasks();
   void collectFinished();
@@ -371,6 +382,7 @@ void CurlSession::resumeTask(CurlTask& task) {
     if (configurationError_) std::rethrow_exception(configurationError_);
     configureEasy(task);
   } catch (...) {
+    task.easy_.reset();
     complete(task.shared_from_this(), std::current_exception());
     scheduleDelivery();
     return;
@@ -414,6 +426,7 @@ void CurlSession::configureEasy(CurlTask& task) {
   const UrlRequest& request = task.request_;
   CURL* easy = curl_easy_init();
   if (easy == nullptr) throw std::bad_alloc();
+  ++liveEasyHandles;
   task.easy_.reset(easy);
   const auto set = [easy](CURLoption option, auto value) {
     const CURLcode code = curl_easy_setopt(easy, option, value);
@@ -502,8 +515,8 @@ void CurlSession::configureEasy(CurlTask& task) {
   set(CURLOPT_HTTPHEADER, task.headerList_.get());
 }
 
-int CurlSession::onSocket(CURL*, curl_socket_t fd, int what, void* self, void*) {
-  static_cast<CurlSession*>(self)->watchSocket(fd, what);
+int CurlSession::onSocket(CURL* easy, curl_socket_t fd, int what, void* self, void*) {
+  static_cast<CurlSession*>(self)->watchSocket(easy, fd, what);
   return 0;
 }
 
@@ -526,7 +539,7 @@ CURLcode CurlSession::onSslContext(CURL*, void* context, void* self) {
   return CURLE_OK;
 }
 
-void CurlSession::watchSocket(curl_socket_t fd, int what) {
+void CurlSession::watchSocket(CURL* easy, curl_socket_t fd, int what) {
   if (what == CURL_POLL_REMOVE) {
     const auto found = sockets_.find(fd);
     if (found == sockets_.end()) return;
@@ -539,6 +552,7 @@ void CurlSession::watchSocket(curl_socket_t fd, int what) {
   // The read end of the resolver's socket pair is one of these, and not close-on-exec by itself.
   if (added) markCloseOnExec(fd);
   SocketWatch& watch = found->second;
+  watch.easy = easy;
   const bool wantRead = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
   const bool wantWrite = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
   if (wantRead && watch.read == nullptr) {
@@ -560,12 +574,24 @@ void CurlSession::drive(curl_socket_t fd, int events) {
     if (fd == CURL_SOCKET_TIMEOUT) timer_->start(1);
     return;
   }
+  if (fd != CURL_SOCKET_TIMEOUT && (events & CURL_CSELECT_IN) != 0) noteArrival(fd);
   int running = 0;
   ++insideCurl_;
   curl_multi_socket_action(multi_, fd, events, &running);
   --insideCurl_;
   collectFinished();
   deliverCompletions();
+}
+
+void CurlSession::noteArrival(curl_socket_t fd) {
+  // Counted here, per readable socket, rather than in the header and body callbacks: libcurl calls
+  // those only for complete header lines and body pieces, so a server sending a line a few bytes
+  // at a time would look silent while it is not.
+  const auto watch = sockets_.find(fd);
+  if (watch == sockets_.end() || watch->second.easy == nullptr) return;
+  for (const auto& task : running_) {
+    if (task->easy_.get() == watch->second.easy) task->lastActivity_ = std::chrono::steady_clock::now();
+  }
 }
 
 void CurlSession::armIdleTimer() {
@@ -739,11 +765,20 @@ std::size_t CurlSession::bodyChunk(CurlTask& task, std::span<const char> chunk) 
 }  // namespace
 
 std::optional<std::string> UrlResponse::header(std::string_view name) const {
+  std::optional<std::string> joined;
   for (const auto& [key, value] : headers_) {
-    if (equalsIgnoringCase(key, name)) return value;
+    if (!equalsIgnoringCase(key, name)) continue;
+    if (joined) {
+      *joined += ", ";
+      *joined += value;
+    } else {
+      joined = value;
+    }
   }
-  return std::nullopt;
+  return joined;
 }
+
+std::size_t liveTransferHandles() { return liveEasyHandles; }
 
 UrlSessionConfiguration UrlSessionConfiguration::ephemeral() {
   UrlSessionConfiguration configuration;

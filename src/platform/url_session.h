@@ -56,8 +56,11 @@ class UrlResponse {
   [[nodiscard]] int statusCode() const { return statusCode_; }
   // The address this response came from (redirects are never followed, so the request's).
   [[nodiscard]] const std::string& url() const { return url_; }
-  // The value of the first header with this name, compared case-insensitively.
+  // The field with this name (compared case-insensitively); a field that came more than once is
+  // one value, its values joined with ", " in the order received, the one reading HTTP allows.
+  // Checks that compare the value therefore see every occurrence, never only the first.
   [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
+  // The fields exactly as received, repeats and all.
   [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& headers() const { return headers_; }
 
  private:
@@ -65,6 +68,11 @@ class UrlResponse {
   std::string url_;
   std::vector<std::pair<std::string, std::string>> headers_;
 };
+
+// libcurl transfer handles alive in this process. A task holds one only while it runs: a finished
+// task, even one its owner still keeps, holds none, and its connection is left to the session's
+// pool. For tests and diagnostics.
+[[nodiscard]] std::size_t liveTransferHandles();
 
 // A transfer that did not complete. what() is libcurl's description (or "cancelled").
 class UrlError : public std::runtime_error {

@@ -95,13 +95,14 @@ TEST(PackageVerification, KnownDigest_MatchesTheStandardVector) {
   EXPECT_NO_THROW(configuration.verifyDownload(folder / "abc.dmg"));
 }
 
-TEST(PackageVerification, UnexaminableItems_AreRefusedWithoutHashingTheTarget) {
+TEST(PackageVerification, AnythingButARegularFile_IsRefused) {
   ScopedEnvironment english{{"LANGUAGE", "en"}, {"LC_ALL", std::nullopt}};
   TemporaryDirectory folder;
-  const std::string content = patterned(4096);
+  // The package's length equals that of the link text "real.dmg", so the link's own size matches.
+  const std::string content = "8 bytes!";
   testing::writeFile(folder / "real.dmg", content);
   const auto configuration =
-      testing::withPackage(testing::validProductionConfiguration(), 4096, testing::referenceSha256(content));
+      testing::withPackage(testing::validProductionConfiguration(), 8, testing::referenceSha256(content));
 
   // A missing file is the system's own error, not the installer's.
   try {
@@ -113,8 +114,8 @@ TEST(PackageVerification, UnexaminableItems_AreRefusedWithoutHashingTheTarget) {
     EXPECT_EQ(error.code(), std::errc::no_such_file_or_directory);
   }
 
-  // A link to the right package has its own (wrong) size: the final link is not followed.
-  std::filesystem::create_symlink(folder / "real.dmg", folder / "link.dmg");
+  // A link is never the package, whatever its own size and the bytes it leads to.
+  std::filesystem::create_symlink("real.dmg", folder / "link.dmg");
   try {
     configuration.verifyDownload(folder / "link.dmg");
     ADD_FAILURE() << "a link passed";

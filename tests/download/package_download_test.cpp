@@ -1,6 +1,7 @@
 #include "download/package_download.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <set>
 
@@ -131,13 +132,27 @@ TEST_F(PackageDownloadTest, OverlongPartialOrFullAnswerToResume_RestartsFromTheF
   }
 }
 
-TEST_F(PackageDownloadTest, LinkedPartialOrCacheFolder_IsRefusedBeforeAnyRequest) {
+TEST_F(PackageDownloadTest, NonRegularCacheItems_AreRemovedUnfollowedAndTheDownloadGoesOn) {
   testing::TemporaryDirectory elsewhere;
   testing::writeFile(elsewhere / "target", "keep me");
-  fs::create_symlink(elsewhere / "target", download().partialFile());
-  EXPECT_EQ(messageOf(run()), kBadPath);
+  const std::function<void()> plants[] = {
+      [&] { fs::create_symlink(elsewhere / "target", download().partialFile()); },
+      [&] { fs::create_symlink(elsewhere / "missing", download().packageFile()); },
+      [&] { fs::create_directories(download().packageFile() / "inner"); },
+      [&] { ASSERT_EQ(::mkfifo(download().partialFile().c_str(), 0600), 0); },
+  };
+  for (const auto& plant : plants) {
+    discardAll();
+    plant();
+    server_.enqueue(whole());
+    EXPECT_EQ(messageOf(run()), "success");
+    EXPECT_EQ(testing::readFile(download().packageFile()), content_);
+  }
   EXPECT_EQ(testing::readFile(elsewhere / "target"), "keep me");
+}
 
+TEST_F(PackageDownloadTest, LinkedCacheFolder_IsRefusedBeforeAnyRequest) {
+  testing::TemporaryDirectory elsewhere;
   fs::create_symlink(elsewhere.path(), cache_ / "linked-cache");
   auto throughLink = makeDownload(cache_ / "linked-cache");
   EXPECT_EQ(messageOf(run(*throughLink)), kBadPath);
@@ -281,6 +296,30 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"LengthWithSpace",
                     [](const ScriptedResponse& valid) {
                       return withHeader(valid, "Content-Length", " " + std::to_string(valid.body.size()) + "x");
+                    },
+                    kSize},
+        // A repeated field is judged by all its values, never by its first alone.
+        RefusalCase{"IdentityThenGzip",
+                    [](const ScriptedResponse& valid) {
+                      return withHeader(withHeader(valid, "Content-Encoding", "identity"), "Content-Encoding", "gzip");
+                    },
+                    kInvalid},
+        RefusalCase{"TwoRanges",
+                    [](const ScriptedResponse& valid) {
+                      return withHeader(valid, "Content-Range", "bytes 0-2097274/2097275");
+                    },
+                    kUnavailable},
+        RefusalCase{"TwoLengths",
+                    [](const ScriptedResponse& valid) {
+                      const std::string length = std::to_string(valid.body.size());
+                      return withHeader(withHeader(valid, "Content-Length", length), "Content-Length", length + "0");
+                    },
+                    kSize},
+        // A whole package of the wrong length is refused before it costs the saved bytes.
+        RefusalCase{"WholeOfWrongLength",
+                    [](const ScriptedResponse& valid) {
+                      ScriptedResponse response = ScriptedResponse::withStatus(200, valid.body);
+                      return withHeader(response, "Content-Length", "2097276");
                     },
                     kSize},
         RefusalCase{"Redirect",

@@ -200,6 +200,41 @@ TEST_F(UrlSessionTest, IdleTimeout_EndsAStalledTransfer) {
   EXPECT_EQ(delegate_.errorCode(), UrlError::Code::timedOut);
 }
 
+TEST_F(UrlSessionTest, IdleTimeout_CountsEveryByteNotWholeHeaderLines) {
+  // given a header line that takes about two seconds to arrive, 20 bytes every 300 ms
+  ScriptedResponse slow = ScriptedResponse::withStatus(200, "body");
+  slow.headers = {{"X-Padding", std::string(120, 'p')}};
+  slow.dripHead = true;
+  slow.dripBytes = 20;
+  slow.dripDelay = std::chrono::milliseconds(300);
+  server_.enqueue(slow);
+  UrlSessionConfiguration configuration = server_.sessionConfiguration();
+  configuration.idleTimeout = std::chrono::seconds(1);
+
+  run({.url = kUrl}, configuration);
+
+  EXPECT_FALSE(delegate_.error);
+  EXPECT_EQ(delegate_.response->header("X-Padding"), std::string(120, 'p'));
+  EXPECT_EQ(delegate_.body, "body");
+}
+
+TEST_F(UrlSessionTest, FinishedTasks_KeepNoTransferHandleAndNoSession) {
+  // given finished tasks whose owner still holds them, and a session its owner then lets go of
+  const std::size_t before = liveTransferHandles();
+  auto session = UrlSession::create(server_.sessionConfiguration(), &delegate_);
+  std::vector<std::shared_ptr<UrlDataTask>> tasks;
+  for (int i = 1; i <= 3; ++i) {
+    server_.enqueue(ScriptedResponse::withStatus(200, "done"));
+    tasks.push_back(session->dataTask({.url = kUrl}));
+    tasks.back()->resume();
+    ASSERT_TRUE(vexa::testing::runEventLoopUntil([&] { return delegate_.completions == i; }));
+  }
+  EXPECT_EQ(liveTransferHandles(), before);
+  const std::weak_ptr<UrlSession> released = session;
+  session.reset();
+  EXPECT_TRUE(released.expired());
+}
+
 TEST_F(UrlSessionTest, Descriptors_AreCloseOnExecWhileATransferRuns) {
   const auto openDescriptors = [] {
     std::set<int> fds;

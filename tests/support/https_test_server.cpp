@@ -272,15 +272,17 @@ void HttpsTestServer::State::serve(platform::UniqueFd connection) {
     out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
   }
   out += "Connection: close\r\n\r\n";
-  bool alive = writeAll(ssl.get(), out);
-
   const std::size_t bodyBytes = response.ending == ScriptedResponse::Ending::finish
                                     ? response.body.size()
                                     : std::min(response.sendBytes, response.body.size());
-  const std::size_t piece = response.dripBytes > 0 ? response.dripBytes : std::max<std::size_t>(bodyBytes, 1);
-  for (std::size_t offset = 0; alive && offset < bodyBytes; offset += piece) {
-    if (offset > 0 && response.dripDelay.count() > 0 && waitForStop(response.dripDelay)) alive = false;
-    if (alive) alive = writeAll(ssl.get(), std::string_view(response.body).substr(offset, std::min(piece, bodyBytes - offset)));
+  const std::size_t headBytes = out.size();
+  out += std::string_view(response.body).substr(0, bodyBytes);
+  const std::size_t piece = response.dripBytes > 0 ? response.dripBytes : std::max<std::size_t>(out.size(), 1);
+  const std::size_t first = response.dripHead ? 0 : headBytes;
+  bool alive = response.dripHead || writeAll(ssl.get(), std::string_view(out).substr(0, headBytes));
+  for (std::size_t offset = first; alive && offset < out.size(); offset += piece) {
+    if (offset > first && response.dripDelay.count() > 0 && waitForStop(response.dripDelay)) alive = false;
+    if (alive) alive = writeAll(ssl.get(), std::string_view(out).substr(offset, std::min(piece, out.size() - offset)));
   }
 
   if (alive && response.ending == ScriptedResponse::Ending::stall) {

@@ -47,6 +47,7 @@ struct ScriptedResponse {
   // Sends the body in pieces of this many bytes with `dripDelay` in between (0: in one go).
   std::size_t dripBytes = 0;
   std::chrono::milliseconds dripDelay{0};
+  bool dripHead = false;  // the status line and header fields go out in such pieces too
   Ending ending = Ending::finish;
   std::size_t sendBytes = 0;  // for every ending but `finish`
 
