@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
+
+#include "tests/support/property_list_samples.h"
 
 namespace vexa::platform {
 namespace {
@@ -19,6 +22,8 @@ std::string encoded(bool binary) {
   plist_dict_set_item(dictionary, "Ratio", plist_new_real(1.5));
   plist_dict_set_item(dictionary, "Whole", plist_new_real(42.0));
   plist_dict_set_item(dictionary, "Flag", plist_new_bool(1));
+  plist_dict_set_item(dictionary, "Blob", plist_new_data("\0\1\2\xff", 4));
+  plist_dict_set_item(dictionary, "Built", plist_new_date(57, 0));  // seconds since 2001
   plist_t array = plist_new_array();
   plist_array_append_item(array, plist_new_string("中文"));
   plist_dict_set_item(dictionary, "List", array);
@@ -48,6 +53,10 @@ TEST(PropertyList, ReadsXmlAndBinaryAlike) {
     EXPECT_EQ(info->at("Ratio").description(), "1.5");
     EXPECT_EQ(info->at("Whole").description(), "42");
     EXPECT_EQ(info->at("Flag").description(), "1");
+    EXPECT_EQ(info->at("Blob").kind(), PropertyListValue::Kind::data);
+    EXPECT_EQ(info->at("Blob").data(), std::string("\0\1\2\xff", 4));
+    // A date never reads as a number, so it can never pass for a build number.
+    EXPECT_EQ(info->at("Built").description(), "2001-01-01 00:00:57 +0000");
     ASSERT_EQ(info->at("List").elements().size(), 1u);
     EXPECT_EQ(info->at("List").elements()[0].text(), "中文");
   }
@@ -58,6 +67,82 @@ TEST(PropertyList, RefusesWhatIsNoPropertyList) {
     EXPECT_THROW((void)parsePropertyList(bytes), PropertyListError) << bytes;
   }
   EXPECT_FALSE(asDictionary(parsePropertyList("<?xml version=\"1.0\"?><plist version=\"1.0\"><string>x</string></plist>")));
+}
+
+std::string xmlPlist(const std::string& body) { return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + body + "</plist>"; }
+
+std::string repeated(const std::string& piece, std::size_t count) {
+  std::string result;
+  for (std::size_t index = 0; index < count; ++index) result += piece;
+  return result;
+}
+
+// How many arrays lie on the path of first elements from the top down.
+int arrayLevels(const PropertyListValue& top) {
+  int levels = 0;
+  for (const PropertyListValue* value = &top; value != nullptr && value->kind() == PropertyListValue::Kind::array;
+       value = value->elements().empty() ? nullptr : &value->elements()[0]) {
+    ++levels;
+  }
+  return levels;
+}
+
+TEST(PropertyList, ReadsNestingUpToTheLimitAndNoFurther) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::optional<int> levels;  // nothing: refused as too deep
+  } cases[] = {
+      // The innermost of 257 arrays is at depth 256, the limit.
+      {"xml-at-limit", testing::nestedArrays(257, false), 257},
+      {"binary-at-limit", testing::nestedArrays(257, true), 257},
+      {"xml-beyond", testing::nestedArrays(258, false), std::nullopt},
+      {"binary-beyond", testing::nestedArrays(258, true), std::nullopt},
+      {"xml-far-beyond", testing::nestedArrays(600, false), std::nullopt},
+      {"binary-far-beyond", testing::nestedArrays(600, true), std::nullopt},
+      // Markup that only looks like nesting does not count.
+      {"comment", xmlPlist("<!--" + repeated("<array>", 600) + "--><array/>"), 1},
+      {"cdata", xmlPlist("<array><string><![CDATA[" + repeated("<array>", 600) + "]]></string></array>"), 1},
+      {"self-closing", xmlPlist("<array>" + repeated("<array/>", 600) + "</array>"), 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.levels) {
+      EXPECT_EQ(arrayLevels(parsePropertyList(c.bytes)), *c.levels);
+    } else {
+      EXPECT_THROW((void)parsePropertyList(c.bytes), PropertyListLimitError);
+    }
+  }
+}
+
+// Each would exhaust the stack inside libplist (or its memory, for the shared one) if it got there;
+// a worker thread's ordinary stack must do.
+TEST(PropertyList, RefusesHostileListsOnAnOrdinaryThread) {
+  std::vector<std::vector<std::uint32_t>> shared(64);  // every level refers twice to the next
+  for (std::uint32_t level = 0; level + 1 < shared.size(); ++level) shared[level] = {level + 1, level + 1};
+  const std::pair<const char*, std::string> cases[] = {
+      {"xml-200000", testing::nestedArrays(200000, false)},  // also beyond the size cap
+      {"binary-200000", testing::nestedArrays(200000, true)},
+      {"xml-60000", testing::nestedArrays(60000, false)},
+      {"xml-unclosed", xmlPlist(repeated("<array>", 140000))},
+      {"binary-100000", testing::nestedArrays(100000, true)},
+      {"binary-cycle", testing::binaryArrays({{1}, {2, 0}, {}})},
+      {"binary-shared", testing::binaryArrays(shared)},
+      {"oversized", xmlPlist("<string>" + std::string(maxPropertyListBytes, 'x') + "</string>")},
+  };
+  for (const auto& [name, bytes] : cases) {
+    std::string outcome = "(accepted)";
+    std::thread([&] {
+      try {
+        (void)parsePropertyList(bytes);
+      } catch (const PropertyListLimitError&) {
+        outcome = "refused";
+      } catch (const std::exception& error) {
+        outcome = error.what();
+      }
+    }).join();
+    EXPECT_EQ(outcome, "refused") << name;
+  }
 }
 
 }  // namespace
