@@ -82,13 +82,6 @@ PropertyListDictionary info(std::optional<std::string> version, std::optional<Pr
   return dictionary;
 }
 
-InstallConfiguration configured(const char* version, std::int64_t build) {
-  InstallConfiguration configuration = testing::validProductionConfiguration();
-  configuration.applicationVersion = version;
-  configuration.buildNumber = build;
-  return configuration;
-}
-
 TEST(InstalledApplicationVersion, ReadsVersionAndBuildInTheirNaturalDescription) {
   const InstalledApplicationVersion textBuild(info("1.2.3", PropertyListValue::makeText("20260905024501.7")));
   EXPECT_EQ(textBuild, InstalledApplicationVersion("1.2.3", "20260905024501.7"));
@@ -97,17 +90,13 @@ TEST(InstalledApplicationVersion, ReadsVersionAndBuildInTheirNaturalDescription)
   EXPECT_EQ(InstalledApplicationVersion(info("1.2.3")).build(), std::nullopt);
   const std::string longVersion = "1.2.3-" + std::string(30000, 'a');  // no length limit in the pattern
   EXPECT_EQ(InstalledApplicationVersion(info(longVersion)).version(), longVersion);
-  // A date is never a build number, whatever its seconds since 2001 would read as.
-  const InstalledApplicationVersion dateBuild(info("1.2.0", platform::parsePropertyList(
-      "<?xml version=\"1.0\"?><plist version=\"1.0\"><date>2001-01-01T00:00:05Z</date></plist>")));
-  EXPECT_EQ(dateBuild.build(), "2001-01-01 00:00:05 +0000");
-  EXPECT_THROW((void)dateBuild.isNewer(configured("1.2.0", 1)), InstallerFailure);
 }
 
 TEST(InstalledApplicationVersion, RefusesVersionsOutsideThePattern) {
   testing::ScopedEnvironment english{{"LANGUAGE", "en_US"}};
-  for (const std::string& version : std::vector<std::string>{"1.2.3-", "v1.2.3", "1.2", "1.2.3.4", "1.2.3-beta_1", "１.2.3", "1.2.3\n", "",
-                                     "1..2.3", "1.2.3-beta/1", "1.2.3-" + std::string(30000, 'a') + "!"}) {
+  for (const std::string& version :
+       std::vector<std::string>{"1.2.3-", "v1.2.3", "1.2", "1.2.3.4", "1.2.3-beta_1", "１.2.3", "1.2.3\n", "", "1..2.3",
+                                "1.2.3-beta/1", "1.2.3-" + std::string(30000, 'a') + "!"}) {
     try {
       (void)InstalledApplicationVersion(info(version));
       ADD_FAILURE() << "accepted " << version;
@@ -121,6 +110,13 @@ TEST(InstalledApplicationVersion, RefusesVersionsOutsideThePattern) {
   EXPECT_THROW((void)InstalledApplicationVersion(numeric), InstallerFailure);
 }
 
+InstallConfiguration configured(const char* version, std::int64_t build) {
+  InstallConfiguration configuration = testing::validProductionConfiguration();
+  configuration.applicationVersion = version;
+  configuration.buildNumber = build;
+  return configuration;
+}
+
 TEST(InstalledApplicationVersion, IsNewerByVersionThenByBuild) {
   EXPECT_TRUE(InstalledApplicationVersion("1.3.0", "1").isNewer(configured("1.2.9", 999)));
   EXPECT_TRUE(InstalledApplicationVersion("1.3.0", std::nullopt).isNewer(configured("1.2.9", 1)));
@@ -129,6 +125,11 @@ TEST(InstalledApplicationVersion, IsNewerByVersionThenByBuild) {
   EXPECT_FALSE(InstalledApplicationVersion("1.2.0", "5").isNewer(configured("1.2.0", 5)));
   EXPECT_FALSE(InstalledApplicationVersion("1.2.0-beta.1", "9").isNewer(configured("1.2.0", 1)));
   EXPECT_TRUE(InstalledApplicationVersion("1.2.0", "1").isNewer(configured("1.2.0-beta.1", 9)));
+  // A date is never a build number, whatever its seconds since 2001 would read as.
+  const InstalledApplicationVersion dateBuild(info("1.2.0", platform::parsePropertyList(
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><date>2001-01-01T00:00:05Z</date></plist>")));
+  EXPECT_EQ(dateBuild.build(), "2001-01-01 00:00:05 +0000");
+  EXPECT_THROW((void)dateBuild.isNewer(configured("1.2.0", 1)), InstallerFailure);
 }
 
 TEST(InstalledApplicationVersion, SameVersionWithUnreadableBuildCannotBeCompared) {
