@@ -28,6 +28,15 @@ PropertyListError malformed() {
 // processing instructions, declarations and CDATA sections are skipped as libplist skips them;
 // wherever the two readings could differ (unbalanced or odd tags) this one counts more, never less.
 void checkXmlNesting(std::string_view bytes) {
+  // libplist's text getters assert that a text holds no NUL, and would abort the process; none
+  // belongs in XML, neither as a byte nor as a character reference (&#0;, &#x00;, ...).
+  if (bytes.find('\0') != std::string_view::npos) throw malformed();
+  for (std::size_t at = bytes.find("&#"); at != std::string_view::npos; at = bytes.find("&#", at + 2)) {
+    const std::size_t digits = at + 2 + (at + 2 < bytes.size() && (bytes[at + 2] == 'x' || bytes[at + 2] == 'X'));
+    std::size_t end = digits;
+    while (end < bytes.size() && bytes[end] == '0') ++end;
+    if (end > digits && (end == bytes.size() || bytes[end] == ';')) throw malformed();
+  }
   std::string open;  // 'a' or 'd' for each open container
   std::size_t at = 0;
   while ((at = bytes.find('<', at)) != std::string_view::npos) {
@@ -96,25 +105,24 @@ class BinaryObjectTable {
     std::uint64_t count;
   };
   [[nodiscard]] std::optional<References> references(std::uint64_t object) const {
-    const std::uint64_t offset = number(offsetTable_ + object * offsetSize_, offsetSize_);
-    if (offset < 8 || offset >= end_) throw malformed();
-    const auto marker = static_cast<unsigned char>(bytes_[offset]);
-    const int type = marker >> 4;
+    const Header header = headerOf(object);
     // Arrays, sets (ordered or not) and dictionaries; a dictionary refers to its keys, then its values.
-    if (type < 0xA || type > 0xD) return std::nullopt;
-    std::uint64_t start = offset + 1;
-    std::uint64_t length = marker & 0xF;
-    if (length == 0xF) {
-      if (start >= end_) throw malformed();
-      const auto lengthMarker = static_cast<unsigned char>(bytes_[start]);
-      if ((lengthMarker >> 4) != 1 || (lengthMarker & 0xF) > 3) throw malformed();
-      const std::size_t size = std::size_t{1} << (lengthMarker & 0xF);
-      length = number(start + 1, size);
-      start += 1 + size;
+    if (header.type < 0xA || header.type > 0xD) return std::nullopt;
+    const std::uint64_t references = header.type == 0xD ? 2 * header.length : header.length;
+    if (header.length > end_ || references > (end_ - header.start) / referenceSize_) throw malformed();
+    return References{header.start, references};
+  }
+
+  // Whether a text object (ASCII, UTF-16 or UTF-8) holds a NUL character.
+  [[nodiscard]] bool holdsNul(std::uint64_t object) const {
+    const Header header = headerOf(object);
+    if (header.type < 0x5 || header.type > 0x7) return false;
+    const std::uint64_t unit = header.type == 0x6 ? 2 : 1;
+    if (header.length > (end_ - header.start) / unit) throw malformed();
+    for (std::uint64_t at = header.start; at < header.start + header.length * unit; at += unit) {
+      if (bytes_[at] == '\0' && bytes_[at + unit - 1] == '\0') return true;
     }
-    const std::uint64_t references = type == 0xD ? 2 * length : length;
-    if (length > end_ || start > end_ || references > (end_ - start) / referenceSize_) throw malformed();
-    return References{start, references};
+    return false;
   }
 
   [[nodiscard]] std::uint64_t reference(const References& references, std::uint64_t index) const {
@@ -124,6 +132,30 @@ class BinaryObjectTable {
   }
 
  private:
+  // An object's type (the marker's high half), where its content starts and its length in elements.
+  struct Header {
+    int type;
+    std::uint64_t start;
+    std::uint64_t length;
+  };
+  [[nodiscard]] Header headerOf(std::uint64_t object) const {
+    const std::uint64_t offset = number(offsetTable_ + object * offsetSize_, offsetSize_);
+    if (offset < 8 || offset >= end_) throw malformed();
+    const auto marker = static_cast<unsigned char>(bytes_[offset]);
+    Header header{marker >> 4, offset + 1, marker & 0xFu};
+    // A length of 15 or more follows as an integer object.
+    if (header.length == 0xF && header.type >= 0x4 && header.type != 0x8) {
+      if (header.start >= end_) throw malformed();
+      const auto lengthMarker = static_cast<unsigned char>(bytes_[header.start]);
+      if ((lengthMarker >> 4) != 1 || (lengthMarker & 0xF) > 3) throw malformed();
+      const std::size_t size = std::size_t{1} << (lengthMarker & 0xF);
+      header.length = number(header.start + 1, size);
+      header.start += 1 + size;
+    }
+    if (header.start > end_) throw malformed();
+    return header;
+  }
+
   // The big-endian unsigned number of `size` bytes at `offset`.
   [[nodiscard]] std::uint64_t number(std::uint64_t offset, std::size_t size) const {
     if (offset > bytes_.size() || size > bytes_.size() - offset) throw malformed();
@@ -149,6 +181,10 @@ class BinaryObjectTable {
 // each object is examined once, its nesting and expanded size remembered for later references.
 void checkBinaryNesting(std::string_view bytes) {
   const BinaryObjectTable table(bytes);
+  // libplist's text getters assert that a text holds no NUL, and would abort the process.
+  for (std::uint64_t object = 0; object < table.count(); ++object) {
+    if (table.holdsNul(object)) throw malformed();
+  }
   enum : unsigned char { unseen, open, done };
   std::vector<unsigned char> state(table.count(), unseen);
   std::vector<std::uint32_t> nesting(table.count(), 0);  // containers on the longest chain below

@@ -67,9 +67,16 @@ TEST(PropertyList, ReadsXmlAndBinaryAlike) {
 }
 
 TEST(PropertyList, RefusesWhatIsNoPropertyList) {
-  for (const char* bytes : {"", "not a plist", "<?xml version=\"1.0\"?><plist><dict><key>a</key>", "bplist00garbage"}) {
-    EXPECT_THROW((void)parsePropertyList(bytes), PropertyListError) << bytes;
+  std::vector<std::string> refused = {"", "not a plist", "<?xml version=\"1.0\"?><plist><dict><key>a</key>", "bplist00garbage",
+                                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>a&#x00;</string></plist>"};
+  // A NUL inside a text or a key, on which libplist would abort the process.
+  for (bool binary : {false, true}) {
+    for (const char* inside : {"plovik", "Bundle"}) {
+      refused.push_back(encoded(binary));
+      refused.back()[refused.back().find(inside)] = '\0';
+    }
   }
+  for (const std::string& bytes : refused) EXPECT_THROW((void)parsePropertyList(bytes), PropertyListError) << bytes;
   EXPECT_FALSE(asDictionary(parsePropertyList("<?xml version=\"1.0\"?><plist version=\"1.0\"><string>x</string></plist>")));
 }
 
