@@ -28,15 +28,9 @@ PropertyListError malformed() {
 // processing instructions, declarations and CDATA sections are skipped as libplist skips them;
 // wherever the two readings could differ (unbalanced or odd tags) this one counts more, never less.
 void checkXmlNesting(std::string_view bytes) {
-  // libplist's text getters assert that a text holds no NUL, and would abort the process; none
-  // belongs in XML, neither as a byte nor as a character reference (&#0;, &#x00;, ...).
+  // libplist's text getters assert that a text holds no NUL, and would abort the process. No NUL
+  // byte belongs in XML (libplist itself refuses the character reference &#0;).
   if (bytes.find('\0') != std::string_view::npos) throw malformed();
-  for (std::size_t at = bytes.find("&#"); at != std::string_view::npos; at = bytes.find("&#", at + 2)) {
-    const std::size_t digits = at + 2 + (at + 2 < bytes.size() && (bytes[at + 2] == 'x' || bytes[at + 2] == 'X'));
-    std::size_t end = digits;
-    while (end < bytes.size() && bytes[end] == '0') ++end;
-    if (end > digits && (end == bytes.size() || bytes[end] == ';')) throw malformed();
-  }
   std::string open;  // 'a' or 'd' for each open container
   std::size_t at = 0;
   while ((at = bytes.find('<', at)) != std::string_view::npos) {
