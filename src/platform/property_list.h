@@ -73,11 +73,13 @@ class PropertyListValue {
 // A dictionary with text keys, the shape of a bundle's Info.plist.
 using PropertyListDictionary = std::map<std::string, PropertyListValue, std::less<>>;
 
-// Parses XML or binary property-list bytes (libplist). Throws PropertyListError when the
-// bytes are none of these, and PropertyListLimitError for more than maxPropertyListBytes or values
-// nested deeper than maxPropertyListDepth. libplist parses and frees recursively, so the nesting is
-// first measured on the bytes without recursion (with a looser bound) and deep input never reaches
-// it. The top-level value can be of any kind. Safe on any bytes and on any thread's stack.
+// Parses XML or binary property-list bytes (libplist). Throws PropertyListError when the bytes
+// are none of these or hold a text with a NUL (on which libplist aborts), and
+// PropertyListLimitError for more than maxPropertyListBytes, values nested deeper than
+// maxPropertyListDepth, or shared binary objects that would expand into a huge tree. libplist
+// parses and frees recursively, so the nesting is first measured on the bytes without recursion
+// (with a looser bound) and deep input never reaches it. The top-level value can be of any kind.
+// Safe on any bytes and on any thread's stack.
 [[nodiscard]] PropertyListValue parsePropertyList(std::string_view bytes);
 
 // The top-level dictionary of `value`, or nothing when it is not a dictionary.
