@@ -15,9 +15,7 @@ std::string binaryArrays(const std::vector<std::vector<std::uint32_t>>& arrays) 
   }
   const std::uint64_t offsetTable = bytes.size();
   for (std::uint64_t offset : offsets) put(offset, 4);
-  bytes.append(6, '\0');
-  put(4, 1);  // offset size
-  put(4, 1);  // reference size
+  bytes.append(6, '\0') += "\x04\x04";  // offsets and references take four bytes
   put(arrays.size(), 8);
   put(0, 8);  // top object
   put(offsetTable, 8);
