@@ -60,7 +60,9 @@ TEST(PropertyList, ReadsXmlAndBinaryAlike) {
     // Neither a date nor a keyed-archive reference reads as a number, so neither passes for a build.
     EXPECT_EQ(info->at("Built").description(), "2001-01-01 00:00:57 +0000");
     EXPECT_EQ(info->at("Earlier").description(), "2000-12-31 23:59:59 +0000");
-    if (binary) EXPECT_EQ(info->at("Reference").description(), "{value = 5}");
+    if (binary) {
+      EXPECT_EQ(info->at("Reference").description(), "{value = 5}");
+    }
     ASSERT_EQ(info->at("List").elements().size(), 1u);
     EXPECT_EQ(info->at("List").elements()[0].text(), "中文");
   }
