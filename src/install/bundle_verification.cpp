@@ -21,11 +21,19 @@ const std::string* textValue(const platform::PropertyListDictionary& info, std::
 }  // namespace
 
 platform::PropertyListDictionary metadata(const std::filesystem::path& url) {
-  const std::string bytes = platform::readWholeFile(url / "Contents" / "Info.plist");
-  std::optional<platform::PropertyListDictionary> info = platform::asDictionary(platform::parsePropertyList(bytes));
-  if (!info) {
-    throw InstallerFailure(InstallerCopy::text("应用信息无效。", "The application information is invalid."));
+  const auto invalid = [] {
+    return InstallerFailure(InstallerCopy::text("应用信息无效。", "The application information is invalid."));
+  };
+  // One byte past the cap is enough to tell an oversized file from one of exactly that size.
+  const std::string bytes =
+      platform::readWholeFile(url / "Contents" / "Info.plist", platform::maxPropertyListBytes + 1);
+  std::optional<platform::PropertyListDictionary> info;
+  try {
+    info = platform::asDictionary(platform::parsePropertyList(bytes));
+  } catch (const platform::PropertyListLimitError&) {
+    throw invalid();
   }
+  if (!info) throw invalid();
   return std::move(*info);
 }
 

@@ -31,8 +31,8 @@ inline constexpr std::string_view legacyTeams[] = {"QX7RZ2M4KD", "L3W8N5T1VB"};
 
 // The bundle's Contents/Info.plist as a dictionary (XML or binary). A missing or unreadable file
 // gives the file's std::system_error, unparsable bytes a platform::PropertyListError, both
-// unchanged; a property list that is not a dictionary gives InstallerFailure ("the application
-// information is invalid").
+// unchanged; a property list that is not a dictionary, or is refused for its size or nesting,
+// gives InstallerFailure ("the application information is invalid").
 [[nodiscard]] platform::PropertyListDictionary metadata(const std::filesystem::path& url);
 
 // The designated requirement handed to codesign for `appId`, with the configured team or, when

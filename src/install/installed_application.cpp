@@ -1,7 +1,7 @@
 #include "install/installed_application.h"
 
+#include <algorithm>
 #include <charconv>
-#include <regex>
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
@@ -124,8 +124,23 @@ std::optional<std::int64_t> productBuildNumber(std::string_view value, std::stri
 }
 
 bool isApplicationVersion(std::string_view text) {
-  static const std::regex pattern("[0-9]+\\.[0-9]+\\.[0-9]+(?:-[A-Za-z0-9.-]+)?");
-  return std::regex_match(text.begin(), text.end(), pattern);
+  // Three dot-separated runs of ASCII digits, then optionally a hyphen and one or more letters,
+  // digits, dots or hyphens. Matched in one pass, so the length of the text does not matter.
+  std::size_t at = 0;
+  for (int number = 0; number < 3; ++number) {
+    if (number > 0) {
+      if (at == text.size() || text[at] != '.') return false;
+      ++at;
+    }
+    const std::size_t digits = at;
+    while (at < text.size() && isDigit(text[at])) ++at;
+    if (at == digits) return false;
+  }
+  if (at == text.size()) return true;
+  if (text[at] != '-' || at + 1 == text.size()) return false;
+  return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(at) + 1, text.end(), [](char c) {
+    return isDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '-';
+  });
 }
 
 }  // namespace NativeInstaller

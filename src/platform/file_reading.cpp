@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -11,7 +12,7 @@
 
 namespace vexa::platform {
 
-std::string readWholeFile(const std::filesystem::path& path) {
+std::string readWholeFile(const std::filesystem::path& path, std::size_t limit) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below like any
   // non-regular file. On a regular file the flag changes nothing.
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -23,8 +24,8 @@ std::string readWholeFile(const std::filesystem::path& path) {
   if (!S_ISREG(status.st_mode)) throw std::system_error(EINVAL, std::generic_category(), path.string());
   std::string content;
   char buffer[65536];
-  for (;;) {
-    const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
+  while (content.size() < limit) {
+    const ssize_t count = ::read(fd.get(), buffer, std::min(sizeof buffer, limit - content.size()));
     if (count < 0) {
       if (errno == EINTR) continue;
       throw std::system_error(errno, std::generic_category(), path.string());

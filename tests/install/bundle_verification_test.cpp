@@ -7,10 +7,12 @@
 #include <functional>
 #include <memory>
 #include <system_error>
+#include <thread>
 
 #include "config/installer_failure.h"
 #include "tests/support/configuration_samples.h"
 #include "tests/support/package_builder.h"
+#include "tests/support/property_list_samples.h"
 #include "tests/support/temporary_directory.h"
 
 namespace vexa {
@@ -36,10 +38,20 @@ class BundleVerificationTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     suite_ = std::make_unique<Suite>();
+    // Each tool the verification runs logs its name and arguments, one per bracket, then runs.
+    suite_->logged = suite_->toolset.tools();
+    for (fs::path* tool : {&suite_->logged.lipo, &suite_->logged.codesign, &suite_->logged.spctl}) {
+      const fs::path wrapper = suite_->directory / "logged" / tool->filename();
+      testing::writeFile(wrapper, "#!/bin/sh\n{ printf %s " + tool->filename().string() + "; printf ' [%s]' \"$@\"; echo; } >> '" +
+                                      suite_->log().string() + "'\nexec '" + tool->string() + "' \"$@\"\n");
+      fs::permissions(wrapper, fs::perms::owner_all);
+      *tool = wrapper;
+    }
     suite_->builder.makeBundle(suite_->signedBundle, layout([&](BundleLayout& s) { s.nestedBundle = true; }));
     suite_->builder.sign(suite_->signedBundle, suite_->authority, kTeam);
   }
   static void TearDownTestSuite() { suite_.reset(); }
+  void SetUp() override { (void)takeCalls(); }
 
   // Builds <test folder>/<name>/Vexa.app from `layout` and signs it for `team`.
   fs::path build(const std::string& name, const BundleLayout& layout, const std::string& team = kTeam,
@@ -57,7 +69,19 @@ class BundleVerificationTest : public ::testing::Test {
     return bundle;
   }
   VerificationServices services(std::string systemVersion = "14.5.0") const {
-    return VerificationServices{suite_->toolset.tools(), [systemVersion] { return systemVersion; }};
+    return VerificationServices{suite_->logged, [systemVersion] { return systemVersion; }};
+  }
+  // A tool call as the logging tools record it.
+  static std::string call(const std::string& tool, const std::vector<std::string>& arguments) {
+    std::string line = tool;
+    for (const std::string& argument : arguments) line += " [" + argument + "]";
+    return line + "\n";
+  }
+  // The calls logged since the last time, one line each, in order.
+  static std::string takeCalls() {
+    const std::string calls = fs::exists(suite_->log()) ? testing::readFile(suite_->log()) : "";
+    fs::remove(suite_->log());
+    return calls;
   }
   // Services whose tools do not exist: running any of them would throw std::system_error.
   static VerificationServices withoutTools() {
@@ -81,6 +105,8 @@ class BundleVerificationTest : public ::testing::Test {
     testing::TrustedToolset toolset{directory.path(), authority};
     testing::PackageBuilder builder;
     fs::path signedBundle = directory / "signed" / "Vexa.app";
+    SystemTools logged;
+    fs::path log() const { return directory / "tools.log"; }
   };
   static inline std::unique_ptr<Suite> suite_;
 
@@ -89,62 +115,85 @@ class BundleVerificationTest : public ::testing::Test {
   InstallConfiguration production_ = testing::validProductionConfiguration();
 };
 
-TEST_F(BundleVerificationTest, ExactVerificationAcceptsTheConfiguredRelease) {
+// One table for both strengths: the outcome, and exactly which tools ran with which arguments.
+// Bundles with two faults pin the order of the checks: the first refusal wins. The bundle path
+// keeps a "." segment, which the tools must receive as given, not resolved.
+TEST_F(BundleVerificationTest, VerifyRunsItsChecksInOrderAndStopsAtTheFirstRefusal) {
   TestCertificateAuthority intermediate = suite_->authority.issueIntermediate("Vexa Test Developer Authority");
-  struct Case {
-    const char* name;
-    BundleLayout layout;
-    std::string systemVersion;
-    const TestCertificateAuthority* signer;
-  } cases[] = {
-      {"xml", BundleLayout{}, "14.5.0", nullptr},
-      {"binary-integer-build", layout([&](BundleLayout& s) { s.buildText = std::nullopt; s.buildInteger = 57; s.infoFormat = BundleLayout::InfoFormat::binary; }), "14.5.0", nullptr},
-      {"prefixed-build", layout([&](BundleLayout& s) { s.buildText = "20260905024501.57"; }), "14.5.0", nullptr},
-      {"no-minimum-system", BundleLayout{}, "0.0.0", nullptr},
-      {"minimum-equal-numerically", layout([&](BundleLayout& s) { s.minimumSystemVersion = "11.0"; }), "11.0.0", nullptr},
-      {"intermediate-chain", layout([&](BundleLayout& s) { s.nestedBundle = true; }), "14.5.0", &intermediate},
-  };
-  for (const Case& c : cases) {
-    const fs::path bundle = build(c.name, c.layout, kTeam, c.signer);
-    EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, true, services(c.systemVersion)); }),
-              "(accepted)")
-        << c.name;
-  }
-  EXPECT_EQ(failureOf([&] { NativeInstaller::verify(suite_->signedBundle, production_, true, services()); }), "(accepted)");
-}
-
-TEST_F(BundleVerificationTest, ExactVerificationStopsAtTheFirstFailingCheck) {
   TestCertificateAuthority foreign("Someone Else's Authority");
+  InstallConfiguration production = production_;
+  production.teamId = "T3STTEAM01";
+  InstallConfiguration arm = production;
+  arm.arch = "arm64";
+  InstallConfiguration staging = testing::validStagingConfiguration();
+  staging.appId = production.appId;
+  staging.teamId = production.teamId;
+  // What the lenient form ignores: build, minimum system and processor.
+  const auto lenient = [](const char* version) {
+    return layout([&](BundleLayout& s) { s.shortVersion = version; s.buildText = std::nullopt; s.minimumSystemVersion = "99.0"; s.processor = BundleLayout::Processor::arm64; });
+  };
+  const std::string accepted = "(accepted)";
+  const std::string identity = "The application identity does not match.";
+  const std::string newerSystem = "This version needs a newer macOS. Update the system, then retry.";
   struct Case {
     const char* name;
     BundleLayout layout;
     std::string expected;
-    std::string team = kTeam;
+    const char* ran;  // the tools run, in order: lipo, codesign, spctl
+    const InstallConfiguration* configuration = nullptr;  // production unless given
+    bool exact = true;
+    std::string team = "T3STTEAM01";
     const TestCertificateAuthority* signer = nullptr;
     std::string systemVersion = "14.5.0";
-    bool lipoMustNotRun = false;
+    bool legacyTeamClause = false;
   } cases[] = {
-      {"identity", layout([&](BundleLayout& s) { s.identifier = "dev.plovik.desktop.other"; }), "The application identity does not match."},
-      {"identity-case", layout([&](BundleLayout& s) { s.identifier = "dev.plovik.Desktop"; }), "The application identity does not match."},
-      {"minimum-system", layout([&](BundleLayout& s) { s.minimumSystemVersion = "11.0"; }),
-       "This version needs a newer macOS. Update the system, then retry.", kTeam, nullptr, "10.15.7"},
-      {"short-version", layout([&](BundleLayout& s) { s.shortVersion = "1.4.00-beta.57"; }), kVersionMismatch},
-      {"build", layout([&](BundleLayout& s) { s.buildText = "58"; }), kVersionMismatch},
-      {"build-leading-zero", layout([&](BundleLayout& s) { s.buildText = "057"; }), kVersionMismatch},
-      {"build-missing", layout([&](BundleLayout& s) { s.buildText = std::nullopt; }), kVersionMismatch},
-      {"executable-parent", layout([&](BundleLayout& s) { s.executableName = "../x"; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
-      {"executable-nested", layout([&](BundleLayout& s) { s.executableName = "a/b"; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
-      {"executable-empty", layout([&](BundleLayout& s) { s.executableName = ""; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
-      {"executable-missing", layout([&](BundleLayout& s) { s.executableName = std::nullopt; }), kVersionMismatch, kTeam, nullptr, "14.5.0", true},
-      {"processor", layout([&](BundleLayout& s) { s.processor = BundleLayout::Processor::arm64; }), kToolFailure},
-      {"team", BundleLayout{}, kToolFailure, "L3W8N5T1VB"},
-      {"authority", BundleLayout{}, kToolFailure, kTeam, &foreign},
+      {.name = "xml", .layout = {}, .expected = accepted, .ran = "lcs"},
+      {.name = "binary-integer-build", .layout = layout([&](BundleLayout& s) { s.buildText = std::nullopt; s.buildInteger = 57; s.infoFormat = BundleLayout::InfoFormat::binary; }), .expected = accepted, .ran = "lcs"},
+      {.name = "prefixed-build", .layout = layout([&](BundleLayout& s) { s.buildText = "20260905024501.57"; }), .expected = accepted, .ran = "lcs"},
+      {.name = "no-minimum-system", .layout = {}, .expected = accepted, .ran = "lcs", .systemVersion = "0.0.0"},
+      {.name = "minimum-equal-numerically", .layout = layout([&](BundleLayout& s) { s.minimumSystemVersion = "11.0"; }), .expected = accepted, .ran = "lcs", .systemVersion = "11.0.0"},
+      {.name = "intermediate-chain", .layout = layout([&](BundleLayout& s) { s.nestedBundle = true; }), .expected = accepted, .ran = "lcs", .signer = &intermediate},
+      {.name = "arm64", .layout = layout([&](BundleLayout& s) { s.processor = BundleLayout::Processor::arm64; }), .expected = accepted, .ran = "lcs", .configuration = &arm},
+      {.name = "identity", .layout = layout([&](BundleLayout& s) { s.identifier = "dev.plovik.desktop.other"; }), .expected = identity, .ran = ""},
+      {.name = "identity-case", .layout = layout([&](BundleLayout& s) { s.identifier = "dev.plovik.Desktop"; }), .expected = identity, .ran = ""},
+      {.name = "minimum-system", .layout = layout([&](BundleLayout& s) { s.minimumSystemVersion = "11.0"; }), .expected = newerSystem, .ran = "", .systemVersion = "10.15.7"},
+      {.name = "short-version", .layout = layout([&](BundleLayout& s) { s.shortVersion = "1.4.00-beta.57"; }), .expected = kVersionMismatch, .ran = ""},
+      {.name = "build", .layout = layout([&](BundleLayout& s) { s.buildText = "58"; }), .expected = kVersionMismatch, .ran = ""},
+      {.name = "build-missing", .layout = layout([&](BundleLayout& s) { s.buildText = std::nullopt; }), .expected = kVersionMismatch, .ran = ""},
+      {.name = "executable-parent", .layout = layout([&](BundleLayout& s) { s.executableName = "../x"; }), .expected = kVersionMismatch, .ran = ""},
+      {.name = "executable-empty", .layout = layout([&](BundleLayout& s) { s.executableName = ""; }), .expected = kVersionMismatch, .ran = ""},
+      {.name = "executable-missing", .layout = layout([&](BundleLayout& s) { s.executableName = std::nullopt; }), .expected = kVersionMismatch, .ran = ""},
+      {.name = "processor", .layout = layout([&](BundleLayout& s) { s.processor = BundleLayout::Processor::arm64; }), .expected = kToolFailure, .ran = "l"},
+      {.name = "team", .layout = {}, .expected = kToolFailure, .ran = "lc", .team = "QX7RZ2M4KD"},
+      {.name = "authority", .layout = {}, .expected = kToolFailure, .ran = "lc", .signer = &foreign},
+      {.name = "identity-and-minimum", .layout = layout([&](BundleLayout& s) { s.identifier = "other"; s.minimumSystemVersion = "99.0"; }), .expected = identity, .ran = ""},
+      {.name = "minimum-and-build", .layout = layout([&](BundleLayout& s) { s.minimumSystemVersion = "99.0"; s.buildText = "58"; }), .expected = newerSystem, .ran = ""},
+      {.name = "executable-and-team", .layout = layout([&](BundleLayout& s) { s.executableName = "a/b"; }), .expected = kVersionMismatch, .ran = "", .team = "QX7RZ2M4KD"},
+      {.name = "processor-and-team", .layout = layout([&](BundleLayout& s) { s.processor = BundleLayout::Processor::arm64; }), .expected = kToolFailure, .ran = "l", .team = "QX7RZ2M4KD"},
+      {.name = "lenient-identity-and-team", .layout = layout([&](BundleLayout& s) { s.identifier = "other"; }), .expected = identity, .ran = "", .exact = false, .team = "QX7RZ2M4KD"},
+      {.name = "lenient-unreadable-version-and-team", .layout = lenient("1.2"), .expected = "Could not read the Vexa version. Check the installed application.", .ran = "", .exact = false, .team = "QX7RZ2M4KD"},
+      {.name = "lenient-production-0x-first-fixed-team", .layout = lenient("0.9.1"), .expected = accepted, .ran = "cs", .exact = false, .team = "QX7RZ2M4KD", .legacyTeamClause = true},
+      {.name = "lenient-production-0x-second-fixed-team", .layout = lenient("0.9.1"), .expected = accepted, .ran = "cs", .exact = false, .team = "L3W8N5T1VB", .legacyTeamClause = true},
+      {.name = "lenient-production-0x-configured-team", .layout = lenient("0.9.1"), .expected = kToolFailure, .ran = "c", .exact = false, .legacyTeamClause = true},
+      {.name = "lenient-production-1x-fixed-team", .layout = lenient("1.9.1"), .expected = kToolFailure, .ran = "c", .exact = false, .team = "QX7RZ2M4KD"},
+      {.name = "lenient-production-1x-configured-team", .layout = lenient("1.9.1"), .expected = accepted, .ran = "cs", .exact = false},
+      {.name = "lenient-staging-0x-fixed-team", .layout = lenient("0.9.1"), .expected = kToolFailure, .ran = "c", .configuration = &staging, .exact = false, .team = "QX7RZ2M4KD"},
+      {.name = "lenient-staging-0x-configured-team", .layout = lenient("0.9.1"), .expected = accepted, .ran = "cs", .configuration = &staging, .exact = false},
   };
   for (const Case& c : cases) {
-    const fs::path bundle = build(c.name, c.layout, c.team, c.signer);
-    VerificationServices tools = services(c.systemVersion);
-    if (c.lipoMustNotRun) tools.tools.lipo = "/nonexistent/lipo";
-    EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, true, tools); }), c.expected) << c.name;
+    const fs::path bundle = build(c.name, c.layout, c.team, c.signer).parent_path() / "." / "Vexa.app";
+    const InstallConfiguration& configuration = c.configuration != nullptr ? *c.configuration : production;
+    EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, configuration, c.exact, services(c.systemVersion)); }),
+              c.expected)
+        << c.name;
+    std::string expected;
+    for (const char* tool = c.ran; *tool != '\0'; ++tool) {
+      const std::string path = bundle.string();
+      expected += *tool == 'l' ? call("lipo", {path + "/Contents/MacOS/Vexa", "-verify_arch", configuration.arch == "x64" ? "x86_64" : "arm64"})
+                  : *tool == 'c' ? call("codesign", {"--verify", "--deep", "--strict", "-R", NativeInstaller::codeRequirement(configuration, c.legacyTeamClause), path})
+                                 : call("spctl", {"--assess", "--type", "execute", path});
+    }
+    EXPECT_EQ(takeCalls(), expected) << c.name;
   }
 }
 
@@ -193,42 +242,6 @@ TEST_F(BundleVerificationTest, AnyChangeToTheSealedContentIsRefused) {
   }
 }
 
-TEST_F(BundleVerificationTest, LenientVerificationChoosesTheTeamClause) {
-  InstallConfiguration staging = testing::validStagingConfiguration();
-  staging.appId = production_.appId;
-  production_.teamId = staging.teamId = "T3STTEAM01";
-  struct Case {
-    const char* name;
-    const InstallConfiguration& configuration;
-    const char* version;
-    const char* team;
-    bool accepted;
-  } cases[] = {
-      {"production-0x-first-fixed-team", production_, "0.9.1", "QX7RZ2M4KD", true},
-      {"production-0x-second-fixed-team", production_, "0.9.1", "L3W8N5T1VB", true},
-      {"production-0x-configured-team", production_, "0.9.1", "T3STTEAM01", false},
-      {"production-1x-fixed-team", production_, "1.9.1", "QX7RZ2M4KD", false},
-      {"production-1x-configured-team", production_, "1.9.1", "T3STTEAM01", true},
-      {"staging-0x-fixed-team", staging, "0.9.1", "QX7RZ2M4KD", false},
-      {"staging-0x-configured-team", staging, "0.9.1", "T3STTEAM01", true},
-  };
-  for (const Case& c : cases) {
-    // Lenient verification ignores build, minimum system and processor.
-    const fs::path bundle = build(c.name, layout([&](BundleLayout& s) { s.shortVersion = c.version; s.buildText = std::nullopt; s.minimumSystemVersion = "99.0"; s.processor = BundleLayout::Processor::arm64; }),
-                                  c.team);
-    EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, c.configuration, false, services()); }),
-              c.accepted ? "(accepted)" : kToolFailure)
-        << c.name;
-  }
-}
-
-TEST_F(BundleVerificationTest, LenientVerificationRefusesAnUnreadableVersionBeforeAnySignatureCheck) {
-  const fs::path bundle = directory_ / "Vexa.app";
-  suite_->builder.makeBundle(bundle, layout([&](BundleLayout& s) { s.shortVersion = "1.2"; }));
-  EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, false, withoutTools()); }),
-            "Could not read the Vexa version. Check the installed application.");
-}
-
 TEST_F(BundleVerificationTest, PathThroughASymbolicLinkIsRefused) {
   fs::create_directory_symlink(suite_->signedBundle.parent_path(), directory_ / "linked");
   EXPECT_EQ(failureOf([&] { NativeInstaller::verify(directory_ / "linked" / "Vexa.app", production_, true, withoutTools()); }),
@@ -246,6 +259,13 @@ TEST_F(BundleVerificationTest, MetadataPassesReadAndParseErrorsThrough) {
   testing::writeFile(bundle / "Contents" / "Info.plist",
                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>");
   EXPECT_EQ(failureOf([&] { (void)NativeInstaller::metadata(bundle); }), "The application information is invalid.");
+  // Lists too large or too deeply nested are invalid too, also on a worker thread's ordinary stack.
+  for (bool binary : {false, true}) {
+    testing::writeFile(bundle / "Contents" / "Info.plist", testing::nestedArrays(200000, binary));
+    std::string outcome;
+    std::thread([&] { outcome = failureOf([&] { (void)NativeInstaller::metadata(bundle); }); }).join();
+    EXPECT_EQ(outcome, "The application information is invalid.");
+  }
   // A FIFO in place of the list is refused at once instead of waiting for a writer.
   fs::remove(bundle / "Contents" / "Info.plist");
   ASSERT_EQ(::mkfifo((bundle / "Contents" / "Info.plist").c_str(), 0600), 0);
@@ -292,6 +312,8 @@ TEST(MatchesPackagedVersion, ComparesVersionTextAndBuildNumber) {
       {"1.4.0-beta.057", PropertyListValue::makeText("57"), production, false},
       {"1.4.0-beta.57", PropertyListValue::makeText("56"), production, false},
       {"1.4.0-beta.57", std::nullopt, production, false},
+      // 57 seconds after the 2001 epoch: a date, never build 57.
+      {"1.4.0-beta.57", platform::parsePropertyList("<?xml version=\"1.0\"?><plist version=\"1.0\"><date>2001-01-01T00:00:57Z</date></plist>"), production, false},
   };
   for (const Case& c : cases) {
     platform::PropertyListDictionary info;

@@ -88,11 +88,15 @@ TEST(InstalledApplicationVersion, ReadsVersionAndBuildInTheirNaturalDescription)
   const InstalledApplicationVersion numberBuild(info("1.2.3-beta.1", PropertyListValue::makeInteger(42)));
   EXPECT_EQ(numberBuild, InstalledApplicationVersion("1.2.3-beta.1", "42"));
   EXPECT_EQ(InstalledApplicationVersion(info("1.2.3")).build(), std::nullopt);
+  const std::string longVersion = "1.2.3-" + std::string(30000, 'a');  // no length limit in the pattern
+  EXPECT_EQ(InstalledApplicationVersion(info(longVersion)).version(), longVersion);
 }
 
 TEST(InstalledApplicationVersion, RefusesVersionsOutsideThePattern) {
   testing::ScopedEnvironment english{{"LANGUAGE", "en_US"}};
-  for (const char* version : {"1.2.3-", "v1.2.3", "1.2", "1.2.3.4", "1.2.3-beta_1", "１.2.3", "1.2.3\n", ""}) {
+  for (const std::string& version :
+       std::vector<std::string>{"1.2.3-", "v1.2.3", "1.2", "1.2.3.4", "1.2.3-beta_1", "１.2.3", "1.2.3\n", "", "1..2.3",
+                                "1.2.3-beta/1", "1.2.3-" + std::string(30000, 'a') + "!"}) {
     try {
       (void)InstalledApplicationVersion(info(version));
       ADD_FAILURE() << "accepted " << version;
@@ -121,6 +125,11 @@ TEST(InstalledApplicationVersion, IsNewerByVersionThenByBuild) {
   EXPECT_FALSE(InstalledApplicationVersion("1.2.0", "5").isNewer(configured("1.2.0", 5)));
   EXPECT_FALSE(InstalledApplicationVersion("1.2.0-beta.1", "9").isNewer(configured("1.2.0", 1)));
   EXPECT_TRUE(InstalledApplicationVersion("1.2.0", "1").isNewer(configured("1.2.0-beta.1", 9)));
+  // A date is never a build number, whatever its seconds since 2001 would read as.
+  const InstalledApplicationVersion dateBuild(info("1.2.0", platform::parsePropertyList(
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><date>2001-01-01T00:00:05Z</date></plist>")));
+  EXPECT_EQ(dateBuild.build(), "2001-01-01 00:00:05 +0000");
+  EXPECT_THROW((void)dateBuild.isNewer(configured("1.2.0", 1)), InstallerFailure);
 }
 
 TEST(InstalledApplicationVersion, SameVersionWithUnreadableBuildCannotBeCompared) {

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
+
+#include "tests/support/property_list_samples.h"
 
 namespace vexa::platform {
 namespace {
@@ -19,6 +22,10 @@ std::string encoded(bool binary) {
   plist_dict_set_item(dictionary, "Ratio", plist_new_real(1.5));
   plist_dict_set_item(dictionary, "Whole", plist_new_real(42.0));
   plist_dict_set_item(dictionary, "Flag", plist_new_bool(1));
+  plist_dict_set_item(dictionary, "Blob", plist_new_data("\0\1\2\xff", 4));
+  plist_dict_set_item(dictionary, "Built", plist_new_date(57, 0));  // seconds since 2001
+  plist_dict_set_item(dictionary, "Earlier", plist_new_date(-1, 0));
+  if (binary) plist_dict_set_item(dictionary, "Reference", plist_new_uid(5));  // binary lists only
   plist_t array = plist_new_array();
   plist_array_append_item(array, plist_new_string("中文"));
   plist_dict_set_item(dictionary, "List", array);
@@ -48,16 +55,84 @@ TEST(PropertyList, ReadsXmlAndBinaryAlike) {
     EXPECT_EQ(info->at("Ratio").description(), "1.5");
     EXPECT_EQ(info->at("Whole").description(), "42");
     EXPECT_EQ(info->at("Flag").description(), "1");
+    EXPECT_EQ(info->at("Blob").kind(), PropertyListValue::Kind::data);
+    EXPECT_EQ(info->at("Blob").data(), std::string("\0\1\2\xff", 4));
+    // Neither a date nor a keyed-archive reference reads as a number, so neither passes for a build.
+    EXPECT_EQ(info->at("Built").description(), "2001-01-01 00:00:57 +0000");
+    EXPECT_EQ(info->at("Earlier").description(), "2000-12-31 23:59:59 +0000");
+    if (binary) {
+      EXPECT_EQ(info->at("Reference").description(), "{value = 5}");
+    }
     ASSERT_EQ(info->at("List").elements().size(), 1u);
     EXPECT_EQ(info->at("List").elements()[0].text(), "中文");
   }
 }
 
 TEST(PropertyList, RefusesWhatIsNoPropertyList) {
-  for (const char* bytes : {"", "not a plist", "<?xml version=\"1.0\"?><plist><dict><key>a</key>", "bplist00garbage"}) {
-    EXPECT_THROW((void)parsePropertyList(bytes), PropertyListError) << bytes;
+  std::vector<std::string> refused = {"", "not a plist", "<?xml version=\"1.0\"?><plist><dict><key>a</key>", "bplist00garbage",
+                                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>a&#x00;</string></plist>"};
+  // A NUL inside a text or a key, on which libplist would abort the process.
+  for (bool binary : {false, true}) {
+    for (const char* inside : {"plovik", "Bundle"}) {
+      refused.push_back(encoded(binary));
+      refused.back()[refused.back().find(inside)] = '\0';
+    }
   }
+  for (const std::string& bytes : refused) EXPECT_THROW((void)parsePropertyList(bytes), PropertyListError) << bytes;
   EXPECT_FALSE(asDictionary(parsePropertyList("<?xml version=\"1.0\"?><plist version=\"1.0\"><string>x</string></plist>")));
+}
+
+std::string xmlPlist(const std::string& body) { return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + body + "</plist>"; }
+
+std::string repeated(const std::string& piece, std::size_t count) {
+  std::string result;
+  while (count-- > 0) result += piece;
+  return result;
+}
+
+// Nesting up to the limit is read in full; beyond it, and for anything that would exhaust
+// libplist's stack (or its memory, for the shared one), the list is refused. Parsed on a worker
+// thread, whose ordinary stack must do.
+TEST(PropertyList, ReadsNestingUpToTheLimitAndRefusesHostileListsOnAnOrdinaryThread) {
+  std::vector<std::vector<std::uint32_t>> shared(64);  // every level refers twice to the next
+  for (std::uint32_t level = 0; level + 1 < shared.size(); ++level) shared[level] = {level + 1, level + 1};
+  const std::pair<std::string, int> cases[] = {  // levels of arrays read; 0 for refused
+      {testing::nestedArrays(257, false), 257},  // the innermost at depth 256, the limit
+      {testing::nestedArrays(257, true), 257},
+      {testing::nestedArrays(258, false), 0},
+      {testing::nestedArrays(258, true), 0},
+      {testing::nestedArrays(60000, false), 0},
+      {testing::nestedArrays(100000, true), 0},
+      {testing::nestedArrays(200000, false), 0},  // also beyond the size cap
+      {testing::nestedArrays(200000, true), 0},
+      {xmlPlist(repeated("<array>", 140000)), 0},
+      {testing::binaryArrays({{1}, {2, 0}, {}}), 0},
+      {testing::binaryArrays(shared), 0},
+      {xmlPlist("<string>" + std::string(maxPropertyListBytes, 'x') + "</string>"), 0},
+      // Markup that only looks like nesting does not count.
+      {xmlPlist("<!--" + repeated("<array>", 600) + "--><array/>"), 1},
+      {xmlPlist("<array><string><![CDATA[" + repeated("<array>", 600) + "]]></string></array>"), 1},
+      {xmlPlist("<array>" + repeated("<array/>", 600) + "</array>"), 2},
+  };
+  for (const auto& [bytes, levels] : cases) {
+    std::string outcome;
+    std::thread([&] {
+      try {
+        const PropertyListValue top = parsePropertyList(bytes);
+        int depth = 0;  // arrays on the path of first elements
+        for (const PropertyListValue* value = &top; value != nullptr && value->kind() == PropertyListValue::Kind::array;
+             ++depth) {
+          value = value->elements().empty() ? nullptr : &value->elements()[0];
+        }
+        outcome = std::to_string(depth);
+      } catch (const PropertyListLimitError&) {
+        outcome = "0";
+      } catch (const std::exception& error) {
+        outcome = error.what();
+      }
+    }).join();
+    EXPECT_EQ(outcome, std::to_string(levels)) << bytes.substr(0, 200);
+  }
 }
 
 }  // namespace
