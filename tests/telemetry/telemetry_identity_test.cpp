@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -26,12 +29,12 @@ class TelemetryIdentityTest : public ::testing::Test {
     struct stat status {};
     return ::lstat(path.c_str(), &status) == 0 ? status.st_ino : 0;
   }
-  void expectFailure(platform::FileError expected, const std::optional<std::string>& cid = "123.456") const {
+  void expectFailure(std::error_code expected, const std::optional<std::string>& cid = "123.456") const {
     try {
       (void)InstallerTelemetry::identity(folder(), cid);
       ADD_FAILURE() << "identity() succeeded";
     } catch (const std::system_error& error) {
-      EXPECT_EQ(error.code(), make_error_code(expected)) << error.what();
+      EXPECT_EQ(error.code(), expected) << error.what();
     }
   }
 
@@ -103,15 +106,65 @@ TEST_F(TelemetryIdentityTest, InvalidIdentityFile_FailsAndIsNeverRepaired) {
     expectFailure(platform::FileError::fileReadCorruptFile);
     EXPECT_EQ(readFile(file()), content);
   }
-  std::filesystem::remove(file());
-  std::filesystem::create_symlink(temporary_ / "elsewhere.json", file());
-  expectFailure(platform::FileError::fileReadCorruptFile);
-  EXPECT_FALSE(std::filesystem::exists(folder() / "identity.lock"));
-
   // The size limit itself is allowed.
   std::filesystem::remove(file());
   store(kStored + std::string(4096 - kStored.size(), ' '));
   EXPECT_EQ(InstallerTelemetry::identity(folder(), std::nullopt).analyticsClientId, kStoredId);
+}
+
+// Runs `call` as an unprivileged user when the tests run as root, whom no file mode keeps out.
+void withoutPrivileges(const std::function<void()>& call) {
+  if (::geteuid() != 0) return call();
+  ASSERT_EQ(::seteuid(65534), 0);
+  call();
+  ASSERT_EQ(::seteuid(0), 0);
+}
+
+TEST_F(TelemetryIdentityTest, IdentityFileOfAnotherKind_FailsOrIsReplacedAsStated) {
+  const std::filesystem::path elsewhere = temporary_ / "elsewhere.json";
+  const struct {
+    const char* name;
+    std::function<void()> plant;
+    std::optional<std::error_code> failure;  // nullopt: a new identity is written
+  } cases[] = {
+      {"folder", [&] { std::filesystem::create_directory(file()); }, platform::FileError::fileReadCorruptFile},
+      {"link to a valid record",
+       [&] {
+         writeFile(elsewhere, kStored);
+         std::filesystem::create_symlink(elsewhere, file());
+       },
+       platform::FileError::fileReadCorruptFile},
+      {"unreadable",
+       [&] {
+         store(kStored);
+         std::filesystem::permissions(file(), std::filesystem::perms::none);
+       },
+       std::make_error_code(std::errc::permission_denied)},
+      // A link to nothing is no identity at all: the new record takes the link's place.
+      {"dangling link", [&] { std::filesystem::create_symlink(elsewhere, file()); }, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(folder());
+    std::filesystem::remove(elsewhere);
+    std::filesystem::create_directories(folder());
+    // Open to the unprivileged user, who must still get past the folder to reach the file.
+    std::filesystem::permissions(folder(), std::filesystem::perms::all);
+    for (const auto& above : {folder().parent_path(), temporary_.path()}) {
+      std::filesystem::permissions(above, std::filesystem::perms(0755));
+    }
+    c.plant();
+    const auto kind = std::filesystem::symlink_status(file()).type();
+    withoutPrivileges([&] {
+      if (c.failure) return expectFailure(*c.failure);
+      const TelemetryIdentity identity = InstallerTelemetry::identity(folder(), std::nullopt);
+      EXPECT_EQ(stored().value("analytics_client_id", ""), identity.analyticsClientId);
+    });
+    EXPECT_EQ(std::filesystem::symlink_status(file()).type(),
+              c.failure ? kind : std::filesystem::file_type::regular);
+    if (!c.failure) EXPECT_FALSE(std::filesystem::exists(elsewhere));  // the rename replaced the link only
+    EXPECT_FALSE(std::filesystem::exists(folder() / "identity.lock"));
+  }
 }
 
 TEST_F(TelemetryIdentityTest, StaleLock_FailsWithoutTouchingIdentityAndStays) {
@@ -129,10 +182,14 @@ TEST_F(TelemetryIdentityTest, StaleLock_FailsWithoutTouchingIdentityAndStays) {
 TEST_F(TelemetryIdentityTest, FolderThroughSymbolicLink_FailsWithoutWriting) {
   const std::filesystem::path real = temporary_ / "real";
   std::filesystem::create_directories(real);
-  std::filesystem::create_directories(folder().parent_path());
-  std::filesystem::create_directory_symlink(real, folder());
-  expectFailure(platform::FileError::fileReadNoPermission);
-  EXPECT_TRUE(std::filesystem::is_empty(real));
+  // The folder itself, or a parent of it (nothing may be created behind that link either).
+  for (const std::filesystem::path& link : {folder(), folder().parent_path()}) {
+    std::filesystem::create_directories(link.parent_path());
+    std::filesystem::create_directory_symlink(real, link);
+    expectFailure(platform::FileError::fileReadNoPermission);
+    EXPECT_TRUE(std::filesystem::is_empty(real)) << link;
+    std::filesystem::remove_all(temporary_ / "Vexa");  // a link is removed, never followed
+  }
 }
 
 }  // namespace
