@@ -315,6 +315,14 @@ TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenShownAndEnabled) {
     QApplication::processEvents();
     QWidget* focused = QApplication::focusWidget();
     EXPECT_EQ(focused, window.get());
+    // Tab walks the shown buttons and then hands the focus back to the window itself.
+    bool backOnWindow = false;
+    for (int i = 0; i < 5 && !backOnWindow && QApplication::focusWidget() != nullptr; ++i) {
+      QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+      QApplication::sendEvent(QApplication::focusWidget(), &tab);
+      backOnWindow = QApplication::focusWidget() == window.get();
+    }
+    EXPECT_TRUE(backOnWindow);
     // Return works wherever the keyboard focus is, also on another button, and so does Enter.
     for (QWidget* target : {focused, static_cast<QWidget*>(window->secondary())}) {
       for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
