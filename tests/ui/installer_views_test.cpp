@@ -110,15 +110,11 @@ TEST(ArtworkTest, Compact_MovesTheCardAndDropsTheFade) {
   const QColor dot(65, 118, 230);
   const QColor tile(238, 243, 250);
 
-  // The three tiles, counted along the row through their middle; the fourth place stays empty.
+  // Tiles counted along the row through their middle: three, and no fourth beyond the card.
   const auto tileCount = [&](const QImage& image) {
-    const int y = static_cast<int>(artwork.cardRect().y()) + 114;
     int count = 0;
-    bool previous = false;
-    for (int x = 0; x < image.width(); ++x) {
-      const bool onTile = near(image.pixelColor(x, y), tile, 2);
-      count += onTile && !previous;
-      previous = onTile;
+    for (int x = 0, y = static_cast<int>(artwork.cardRect().y()) + 114; x < image.width(); ++x) {
+      count += near(image.pixelColor(x, y), tile, 2) && (x == 0 || !near(image.pixelColor(x - 1, y), tile, 2));
     }
     return count;
   };
