@@ -39,10 +39,13 @@ InstallConfiguration loadConfiguration(const platform::MainBundle& bundle) {
 // Creates and protects <caches>/<appId>.installer and returns its path as formed (not resolved).
 std::filesystem::path prepareCacheFolder(const std::filesystem::path& caches, const std::string& appId) {
   const std::filesystem::path cache = caches / (appId + ".installer");
-  platform::createPrivateDirectories(cache);
+  // Judged as a whole before anything exists, so a link anywhere on the path (the cache home, a
+  // parent of it, the folder itself) is refused before a single folder is made behind it. The
+  // creation itself follows no link, so one swapped in after the check fails instead of being used.
   if (!platform::resolvesToItself(cache)) {
     throw InstallerFailure(InstallerCopy::text("安装缓存目录无效。", "The installer cache directory is invalid."));
   }
+  platform::createPrivateDirectories(cache);
   platform::restrictToOwner(cache);
   return cache;
 }

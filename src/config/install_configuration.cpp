@@ -88,6 +88,13 @@ bool isOneOf(const std::string& value, std::initializer_list<std::string_view> a
   return false;
 }
 
+// The URL text holds nothing beyond scheme, host and path. The parser reports an empty port
+// ("host:/") or an empty fragment ("….dmg#") as no component at all, so the rules on the parts
+// alone would let such a text through; it is refused like any other port or fragment.
+bool hasNothingHidden(const platform::Url& url) {
+  return url.scheme() && url.host() && url.text() == *url.scheme() + "://" + *url.host() + url.path();
+}
+
 }  // namespace
 
 InstallConfiguration InstallConfiguration::decode(std::string_view json) {
@@ -181,6 +188,7 @@ void InstallConfiguration::validate() const {
       !url.port() &&                                                            //
       !url.user() && !url.password() && !url.query() && !url.fragment() &&      //
       url.path() == expectedPath() &&                                           //
+      hasNothingHidden(url) &&                                                  //
       (staging ? allCharactersAre(downloadToken, 32, 256, isTokenCharacter) : downloadToken.empty());
   if (!valid) {
     throw InstallerFailure(InstallerCopy::text("安装器配置无效，请重新下载。",

@@ -1,5 +1,8 @@
 #include "platform/path_safety.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <system_error>
 
 namespace vexa::platform {
@@ -13,14 +16,41 @@ std::filesystem::path standardizedPath(const std::filesystem::path& path) {
 }
 
 std::filesystem::path resolvedPath(const std::filesystem::path& path) {
+  const std::filesystem::path absolute = std::filesystem::absolute(path);
+  // The longest prefix that exists, judged with lstat so that a link counts as existing even when
+  // its target does not: canonical() below then refuses a dangling link instead of the walk taking
+  // it for the start of a missing tail. Only ENOENT ends the prefix; any other error (a file in
+  // the middle, no search permission, a link loop) means the path cannot be resolved.
+  std::filesystem::path existing = absolute.root_path();
+  std::filesystem::path missing;
+  for (auto part = std::next(absolute.begin()); part != absolute.end(); ++part) {
+    if (!missing.empty()) {
+      missing /= *part;
+      continue;
+    }
+    const std::filesystem::path candidate = existing / *part;
+    struct stat status {};
+    if (::lstat(candidate.c_str(), &status) == 0) {
+      existing = candidate;
+    } else if (errno == ENOENT) {
+      missing = *part;
+    } else {
+      throw std::system_error(errno, std::generic_category(), candidate.string());
+    }
+  }
   std::error_code error;
-  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
-  if (error) return standardizedPath(path);
+  std::filesystem::path resolved = std::filesystem::canonical(existing, error);
+  if (error) throw std::system_error(error, existing.string());
+  if (!missing.empty()) resolved /= missing;
   return standardizedPath(resolved);
 }
 
 bool resolvesToItself(const std::filesystem::path& path) {
-  return resolvedPath(path).native() == standardizedPath(path).native();
+  try {
+    return resolvedPath(path).native() == standardizedPath(path).native();
+  } catch (const std::system_error&) {
+    return false;  // a path that cannot be resolved cannot be shown to be free of links
+  }
 }
 
 }  // namespace vexa::platform

@@ -12,10 +12,13 @@ namespace vexa::platform {
 [[nodiscard]] std::filesystem::path standardizedPath(const std::filesystem::path& path);
 
 // Every symbolic link along the existing part of the path resolved (realpath of the longest
-// existing prefix, the rest appended and standardized). Never throws for missing items.
+// existing prefix, the rest appended and standardized). A missing tail is fine; a path whose
+// existing part cannot be resolved (a dangling link, a link loop, a file used as a folder, a
+// folder without search permission) throws std::system_error.
 [[nodiscard]] std::filesystem::path resolvedPath(const std::filesystem::path& path);
 
-// True when resolvedPath(path) and standardizedPath(path) are the same text.
+// True when resolvedPath(path) and standardizedPath(path) are the same text. A path that cannot be
+// resolved is never safe.
 [[nodiscard]] bool resolvesToItself(const std::filesystem::path& path);
 
 }  // namespace vexa::platform

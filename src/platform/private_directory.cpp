@@ -1,39 +1,55 @@
 #include "platform/private_directory.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <system_error>
-#include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace vexa::platform {
+namespace {
+
+[[noreturn]] void throwErrno(const std::filesystem::path& path) {
+  throw std::system_error(errno, std::generic_category(), path.string());
+}
+
+// A folder reached from `parent` without following a link: a link (or anything but a folder) in
+// its place fails with ELOOP or ENOTDIR. O_PATH needs no read permission on the folder itself.
+int openFolderAt(int parent, const std::filesystem::path& name) {
+  return ::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+}  // namespace
 
 void createPrivateDirectories(const std::filesystem::path& path) {
-  // Walk down from the first missing ancestor so that only folders made here get 0700.
-  std::vector<std::filesystem::path> missing;
-  for (std::filesystem::path current = path; !current.empty(); current = current.parent_path()) {
-    struct stat status {};
-    if (::stat(current.c_str(), &status) == 0) break;
-    if (errno != ENOENT) throw std::system_error(errno, std::generic_category(), current.string());
-    missing.push_back(current);
-    if (current == current.parent_path()) break;
-  }
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-    if (::mkdir(it->c_str(), 0700) != 0 && errno != EEXIST) {
-      throw std::system_error(errno, std::generic_category(), it->string());
+  const std::filesystem::path absolute = std::filesystem::absolute(path).lexically_normal();
+  // Walked from the root one component at a time, each relative to the descriptor of the folder
+  // before it, so a link anywhere on the path (also one swapped in while this runs) stops the
+  // walk instead of being followed: nothing is ever created behind a link.
+  std::filesystem::path reached = absolute.root_path();
+  UniqueFd folder(::open(reached.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) throwErrno(reached);
+  for (auto part = std::next(absolute.begin()); part != absolute.end(); ++part) {
+    if (part->empty()) continue;  // the trailing separator of "a/b/"
+    reached /= *part;
+    UniqueFd next(openFolderAt(folder.get(), *part));
+    if (!next && errno == ENOENT) {
+      if (::mkdirat(folder.get(), part->c_str(), 0700) != 0 && errno != EEXIST) throwErrno(reached);
+      next.reset(openFolderAt(folder.get(), *part));
+      if (!next) throwErrno(reached);
+      // mkdir applies the umask; a private folder must be exactly 0700.
+      if (::fchmodat(folder.get(), part->c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0) throwErrno(reached);
     }
-    // mkdir applies the umask; a private folder must be exactly 0700.
-    if (::chmod(it->c_str(), 0700) != 0) throw std::system_error(errno, std::generic_category(), it->string());
-  }
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) throw std::system_error(errno, std::generic_category(), path.string());
-  if (!S_ISDIR(status.st_mode)) {
-    throw std::system_error(std::make_error_code(std::errc::not_a_directory), path.string());
+    if (!next) throwErrno(reached);
+    folder = std::move(next);
   }
 }
 
 void restrictToOwner(const std::filesystem::path& path) {
-  if (::chmod(path.c_str(), 0700) != 0) throw std::system_error(errno, std::generic_category(), path.string());
+  // A link in the folder's place is refused rather than followed to whatever it names.
+  if (::fchmodat(AT_FDCWD, path.c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0) throwErrno(path);
 }
 
 }  // namespace vexa::platform

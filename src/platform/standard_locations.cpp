@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <system_error>
 #include <vector>
 
 #include "platform/path_safety.h"
@@ -45,7 +46,13 @@ std::filesystem::path applicationsDirectory() { return homeDirectory() / "Applic
 
 std::filesystem::path temporaryDirectory() {
   const char* tmp = absoluteVariable("TMPDIR");
-  return resolvedPath(tmp != nullptr ? tmp : "/tmp");
+  const std::filesystem::path folder = tmp != nullptr ? tmp : "/tmp";
+  try {
+    return resolvedPath(folder);
+  } catch (const std::system_error&) {
+    // Not a safety check: a folder that cannot be resolved fails where it is first used.
+    return standardizedPath(folder);
+  }
 }
 
 }  // namespace vexa::platform

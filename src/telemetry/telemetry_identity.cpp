@@ -61,6 +61,11 @@ std::optional<TelemetryIdentity> readIdentity(const std::filesystem::path& file)
     if (errno == ENOENT) return std::nullopt;
     throwErrno("cannot examine " + file.string());
   }
+  // A link that leads nowhere is no identity file: a new record is written in its place, and the
+  // atomic rename replaces the link itself, never what it names. A link to an existing item is not
+  // a regular file and fails below like any other kind.
+  struct stat target {};
+  if (S_ISLNK(status.st_mode) && ::stat(file.c_str(), &target) != 0) return std::nullopt;
   if (!S_ISREG(status.st_mode) || status.st_size < 0 ||
       static_cast<std::uintmax_t>(status.st_size) > kMaximumIdentityBytes) {
     throwFileError(platform::FileError::fileReadCorruptFile, file);
@@ -80,30 +85,10 @@ std::optional<TelemetryIdentity> readIdentity(const std::filesystem::path& file)
     if (count == 0) break;
     length += static_cast<std::size_t>(count);
   }
-  if (length > kMaximumIdentityBytes) throwFileError(platform::FileError::fileReadCorruptFile, file);
   text.resize(length);
 
-  const nlohmann::json record = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (!record.is_object() || record.empty()) throwFileError(platform::FileError::fileReadCorruptFile, file);
-
-  const auto schema = record.find("schema_version");
-  const auto client = record.find("analytics_client_id");
-  if (schema == record.end() || !schema->is_number_integer() || *schema != 1 || client == record.end() ||
-      !client->is_string() || !TelemetryIdentity::isClientIdentifier(client->get_ref<const std::string&>())) {
-    throwFileError(platform::FileError::fileReadCorruptFile, file);
-  }
-  for (const auto& [name, value] : record.items()) {
-    if (name != "schema_version" && name != "analytics_client_id" && name != "attribution_cid") {
-      throwFileError(platform::FileError::fileReadCorruptFile, file);
-    }
-  }
-  TelemetryIdentity identity{client->get<std::string>(), std::nullopt};
-  if (const auto cid = record.find("attribution_cid"); cid != record.end()) {
-    if (!cid->is_string() || !TelemetryIdentity::isCampaignIdentifier(cid->get_ref<const std::string&>())) {
-      throwFileError(platform::FileError::fileReadCorruptFile, file);
-    }
-    identity.attributionCid = cid->get<std::string>();
-  }
+  std::optional<TelemetryIdentity> identity = TelemetryIdentity::parse(text);
+  if (!identity) throwFileError(platform::FileError::fileReadCorruptFile, file);
   return identity;
 }
 
@@ -133,6 +118,28 @@ bool TelemetryIdentity::isClientIdentifier(std::string_view text) {
   return true;
 }
 
+std::optional<TelemetryIdentity> TelemetryIdentity::parse(std::string_view bytes) {
+  if (bytes.size() > kMaximumIdentityBytes) return std::nullopt;
+  const nlohmann::json record = nlohmann::json::parse(bytes, nullptr, /*allow_exceptions=*/false);
+  if (!record.is_object() || record.empty()) return std::nullopt;
+
+  const auto schema = record.find("schema_version");
+  const auto client = record.find("analytics_client_id");
+  if (schema == record.end() || !schema->is_number_integer() || *schema != 1 || client == record.end() ||
+      !client->is_string() || !isClientIdentifier(client->get_ref<const std::string&>())) {
+    return std::nullopt;
+  }
+  for (const auto& [name, value] : record.items()) {
+    if (name != "schema_version" && name != "analytics_client_id" && name != "attribution_cid") return std::nullopt;
+  }
+  TelemetryIdentity identity{client->get<std::string>(), std::nullopt};
+  if (const auto cid = record.find("attribution_cid"); cid != record.end()) {
+    if (!cid->is_string() || !isCampaignIdentifier(cid->get_ref<const std::string&>())) return std::nullopt;
+    identity.attributionCid = cid->get<std::string>();
+  }
+  return identity;
+}
+
 bool TelemetryIdentity::isCampaignIdentifier(std::string_view text) {
   // [0-9]+\.[0-9]+, at most 36 characters
   const std::size_t dot = text.find('.');
@@ -145,8 +152,10 @@ bool TelemetryIdentity::isCampaignIdentifier(std::string_view text) {
 
 TelemetryIdentity InstallerTelemetry::identity(const std::filesystem::path& folder,
                                                const std::optional<std::string>& cid) {
-  platform::createPrivateDirectories(folder);
+  // Judged before anything is created, so no folder is ever made behind a link; the creation
+  // itself follows no link either.
   if (!platform::resolvesToItself(folder)) throwFileError(platform::FileError::fileReadNoPermission, folder);
+  platform::createPrivateDirectories(folder);
 
   const IdentityLock lock(folder / kLockFile);
   const std::filesystem::path file = folder / kIdentityFile;

@@ -15,6 +15,12 @@ struct TelemetryIdentity {
   std::string analyticsClientId;
   std::optional<std::string> attributionCid;
 
+  // The record held by the bytes of an identity file, or nothing when they are not an acceptable
+  // record: more than 4096 bytes, not a non-empty JSON object, "schema_version" other than the
+  // integer 1, a missing or malformed client identifier, a malformed campaign identifier, or any
+  // other member. Pure; never throws for any input.
+  [[nodiscard]] static std::optional<TelemetryIdentity> parse(std::string_view bytes);
+
   // Full matches only: a trailing line feed or any other extra character is not accepted.
   [[nodiscard]] static bool isClientIdentifier(std::string_view text);
   // At most 36 characters: digits, one dot, digits.

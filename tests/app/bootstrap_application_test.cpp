@@ -141,14 +141,16 @@ TEST_F(BootstrapApplicationTest, CacheFolderThroughALink_IsRefusedBeforeAnyLock)
   expectAlert(run({}), "The installer cache directory is invalid.");
   EXPECT_FALSE(fs::exists(temporary_ / "elsewhere" / "installer.lock"));
 
-  // A cache home that is itself reached through a link is refused too.
+  // A cache home reached through a link is refused too, before any folder is made behind the link.
   fs::remove(cacheFolder());
   fs::create_directory_symlink(caches(), temporary_ / "caches-link");
-  testing::EnvironmentChanges throughLink = environment();
-  throughLink["XDG_CACHE_HOME"] = (temporary_ / "caches-link").string();
-  const testing::ProgramResult result = testing::runProgram(executable(), {executable().string()}, throughLink);
-  EXPECT_NE(result.standardError.find("The installer cache directory is invalid."), std::string::npos);
-  EXPECT_FALSE(fs::exists(lockFile()));
+  for (const fs::path& home : {temporary_ / "caches-link", temporary_ / "caches-link" / "deeper"}) {
+    testing::EnvironmentChanges throughLink = environment();
+    throughLink["XDG_CACHE_HOME"] = home.string();
+    expectAlert(testing::runProgram(executable(), {executable().string()}, throughLink),
+                "The installer cache directory is invalid.");
+    EXPECT_TRUE(fs::is_empty(caches())) << home;
+  }
 }
 
 TEST_F(BootstrapApplicationTest, ExistingWideCacheFolder_IsNarrowedTo0700) {

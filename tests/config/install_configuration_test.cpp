@@ -93,6 +93,11 @@ const Case kCases[] = {
     {"port 443", false, [](auto& c) { c.installerURL = platform::Url::parse("https://" + std::string(DeploymentSettings::productionDownloadHost) + ":443" + kProductionPath); }, false},
     {"query", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "?a=1")); }, false},
     {"fragment", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "#top")); }, false},
+    // The parser reports these empty components as absent; the text still carries them.
+    {"empty port", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(":" + kProductionPath)); }, false},
+    {"empty query", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "?")); }, false},
+    {"empty fragment", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "#")); }, false},
+    {"empty user information", false, [](auto& c) { c.installerURL = platform::Url::parse("https://@" + std::string(DeploymentSettings::productionDownloadHost) + kProductionPath); }, false},
     {"user information", false, [](auto& c) { c.installerURL = platform::Url::parse("https://user:pw@" + std::string(DeploymentSettings::productionDownloadHost) + kProductionPath); }, false},
     {"staging host in production", false, [](auto& c) { c.installerURL = platform::Url::parse("https://" + std::string(DeploymentSettings::stagingDownloadHost) + kProductionPath); }, false},
     {"production host in staging", true, [](auto& c) { c.installerURL = platform::Url::parse("https://" + std::string(DeploymentSettings::productionDownloadHost) + "/vexa/staging/beta/mac/releases/2.0.1-build-9-arm64.dmg"); }, false},

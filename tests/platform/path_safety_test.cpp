@@ -18,6 +18,8 @@ class PathSafetyTest : public ::testing::Test {
     fs::create_directory_symlink(temporary_ / "real", temporary_ / "link");
     testing::writeFile(temporary_ / "real" / "file", "x");
     fs::create_symlink(temporary_ / "real" / "file", temporary_ / "real" / "file-link");
+    fs::create_symlink(temporary_ / "nowhere", temporary_ / "real" / "dangling");
+    fs::create_symlink(temporary_ / "real" / "loop", temporary_ / "real" / "loop");
   }
   testing::TemporaryDirectory temporary_;
 };
@@ -36,13 +38,20 @@ TEST_F(PathSafetyTest, ResolvesToItself_RefusesEveryPathThroughALink) {
       {temporary_ / "link" / "inner", false},
       {temporary_ / "real" / "file-link", false},
       {temporary_ / "link" / "missing", false},
+      // What cannot be resolved is not safe either.
+      {temporary_ / "real" / "dangling", false},
+      {temporary_ / "real" / "dangling" / "deeper", false},
+      {temporary_ / "real" / "loop" / "deeper", false},
+      {temporary_ / "real" / "file" / "below", false},
   };
   for (const auto& testCase : cases) {
     EXPECT_EQ(resolvesToItself(testCase.path), testCase.safe) << testCase.path;
   }
+  EXPECT_EQ(resolvedPath(temporary_ / "link" / "inner" / "new"), temporary_ / "real" / "inner" / "new");
+  EXPECT_THROW((void)resolvedPath(temporary_ / "real" / "dangling"), std::system_error);
 }
 
-TEST_F(PathSafetyTest, CreatePrivateDirectories_MakesEveryNewFolder0700AndKeepsExistingOnes) {
+TEST_F(PathSafetyTest, CreatePrivateDirectories_MakesNewFolders0700AndNothingBehindALink) {
   fs::permissions(temporary_ / "real", fs::perms(0755));
   createPrivateDirectories(temporary_ / "real" / "a" / "b");
   EXPECT_EQ(testing::permissionBits(temporary_ / "real"), 0755u);
@@ -50,6 +59,15 @@ TEST_F(PathSafetyTest, CreatePrivateDirectories_MakesEveryNewFolder0700AndKeepsE
   EXPECT_EQ(testing::permissionBits(temporary_ / "real" / "a" / "b"), 0700u);
   EXPECT_THROW(createPrivateDirectories(temporary_ / "real" / "file"), std::system_error);
   EXPECT_THROW(createPrivateDirectories(temporary_ / "real" / "file" / "below"), std::system_error);
+  // Nothing is made behind a link, wherever on the path it is.
+  for (const fs::path& throughLink : {temporary_ / "link" / "made", temporary_ / "real" / "dangling",
+                                      temporary_ / "real" / "dangling" / "made"}) {
+    EXPECT_THROW(createPrivateDirectories(throughLink), std::system_error) << throughLink;
+  }
+  EXPECT_FALSE(fs::exists(temporary_ / "real" / "made"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(temporary_ / "nowhere")));
+  EXPECT_THROW(restrictToOwner(temporary_ / "link"), std::system_error);
+  EXPECT_EQ(testing::permissionBits(temporary_ / "real"), 0755u);
 }
 
 TEST(UrlTest, Parse_KeepsComponentsAsWritten) {

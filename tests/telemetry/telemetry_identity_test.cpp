@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
 
 #include <nlohmann/json.hpp>
 
@@ -26,12 +29,12 @@ class TelemetryIdentityTest : public ::testing::Test {
     struct stat status {};
     return ::lstat(path.c_str(), &status) == 0 ? status.st_ino : 0;
   }
-  void expectFailure(platform::FileError expected, const std::optional<std::string>& cid = "123.456") const {
+  void expectFailure(std::error_code expected, const std::optional<std::string>& cid = "123.456") const {
     try {
       (void)InstallerTelemetry::identity(folder(), cid);
       ADD_FAILURE() << "identity() succeeded";
     } catch (const std::system_error& error) {
-      EXPECT_EQ(error.code(), make_error_code(expected)) << error.what();
+      EXPECT_EQ(error.code(), expected) << error.what();
     }
   }
 
@@ -103,15 +106,51 @@ TEST_F(TelemetryIdentityTest, InvalidIdentityFile_FailsAndIsNeverRepaired) {
     expectFailure(platform::FileError::fileReadCorruptFile);
     EXPECT_EQ(readFile(file()), content);
   }
-  std::filesystem::remove(file());
-  std::filesystem::create_symlink(temporary_ / "elsewhere.json", file());
-  expectFailure(platform::FileError::fileReadCorruptFile);
-  EXPECT_FALSE(std::filesystem::exists(folder() / "identity.lock"));
-
   // The size limit itself is allowed.
   std::filesystem::remove(file());
   store(kStored + std::string(4096 - kStored.size(), ' '));
   EXPECT_EQ(InstallerTelemetry::identity(folder(), std::nullopt).analyticsClientId, kStoredId);
+}
+
+// Root reads a file whatever its mode, so there the call runs as an unprivileged user.
+void withoutPrivileges(const std::function<void()>& call) {
+  if (::geteuid() != 0) return call();
+  ASSERT_EQ(::seteuid(65534), 0);
+  call();
+  ASSERT_EQ(::seteuid(0), 0);
+}
+
+TEST_F(TelemetryIdentityTest, IdentityFileOfAnotherKind_FailsOrIsReplacedAsStated) {
+  namespace fs = std::filesystem;
+  writeFile(temporary_ / "record.json", kStored);
+  const struct {
+    const char* name;
+    std::function<void()> plant;
+    std::optional<std::error_code> failure;  // nullopt: a new identity is written
+  } cases[] = {
+      {"folder", [&] { fs::create_directory(file()); }, platform::FileError::fileReadCorruptFile},
+      {"link to a record", [&] { fs::create_symlink(temporary_ / "record.json", file()); },
+       platform::FileError::fileReadCorruptFile},
+      {"unreadable", [&] { store(kStored); fs::permissions(file(), fs::perms::none); },
+       std::make_error_code(std::errc::permission_denied)},
+      // A link to nothing is no identity: the new record replaces the link and never creates its target.
+      {"dangling link", [&] { fs::create_symlink(temporary_ / "nowhere", file()); }, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(temporary_ / "Vexa");
+    fs::create_directories(folder());
+    for (const fs::path& above : {temporary_.path(), folder().parent_path()}) fs::permissions(above, fs::perms(0755));
+    fs::permissions(folder(), fs::perms::all);
+    c.plant();
+    const fs::file_type kind = c.failure ? fs::symlink_status(file()).type() : fs::file_type::regular;
+    withoutPrivileges([&] {
+      if (c.failure) return expectFailure(*c.failure);
+      EXPECT_NO_THROW((void)InstallerTelemetry::identity(folder(), {}));
+    });
+    EXPECT_EQ(fs::symlink_status(file()).type(), kind);
+    EXPECT_FALSE(fs::exists(temporary_ / "nowhere") || fs::exists(folder() / "identity.lock"));
+  }
 }
 
 TEST_F(TelemetryIdentityTest, StaleLock_FailsWithoutTouchingIdentityAndStays) {
@@ -129,10 +168,14 @@ TEST_F(TelemetryIdentityTest, StaleLock_FailsWithoutTouchingIdentityAndStays) {
 TEST_F(TelemetryIdentityTest, FolderThroughSymbolicLink_FailsWithoutWriting) {
   const std::filesystem::path real = temporary_ / "real";
   std::filesystem::create_directories(real);
-  std::filesystem::create_directories(folder().parent_path());
-  std::filesystem::create_directory_symlink(real, folder());
-  expectFailure(platform::FileError::fileReadNoPermission);
-  EXPECT_TRUE(std::filesystem::is_empty(real));
+  // The folder itself, or a parent of it (nothing may be created behind that link either).
+  for (const std::filesystem::path& link : {folder(), folder().parent_path()}) {
+    std::filesystem::create_directories(link.parent_path());
+    std::filesystem::create_directory_symlink(real, link);
+    expectFailure(platform::FileError::fileReadNoPermission);
+    EXPECT_TRUE(std::filesystem::is_empty(real)) << link;
+    std::filesystem::remove_all(temporary_ / "Vexa");  // a link is removed, never followed
+  }
 }
 
 }  // namespace

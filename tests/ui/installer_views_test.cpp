@@ -110,7 +110,21 @@ TEST(ArtworkTest, Compact_MovesTheCardAndDropsTheFade) {
   const QColor dot(65, 118, 230);
   const QColor tile(238, 243, 250);
 
+  // Tiles counted along the row through their middle: three, and no fourth beyond the card.
+  const auto tileCount = [&](const QImage& image) {
+    int count = 0;
+    for (int x = 0, y = static_cast<int>(artwork.cardRect().y()) + 114; x < image.width(); ++x) {
+      count += near(image.pixelColor(x, y), tile, 2) && (x == 0 || !near(image.pixelColor(x - 1, y), tile, 2));
+    }
+    return count;
+  };
+
   QImage image = renderWidget(artwork);
+  EXPECT_EQ(tileCount(image), 3);
+  // The glow fades from its colour towards the white background: partly transparent, not flat.
+  const int inner = image.pixelColor(150, 145).red();
+  const int outer = image.pixelColor(60, 100).red();
+  EXPECT_TRUE(228 < inner && inner < outer && outer < 252) << inner << " " << outer;
   EXPECT_TRUE(near(image.pixelColor(225, 73), dot));
   EXPECT_TRUE(near(image.pixelColor(225, 53), QColor(237, 243, 254)));  // icon tile
   // Tiles at x 202, 328.67 and 455.33, 117.33 wide; the gaps between them are card.
@@ -122,6 +136,7 @@ TEST(ArtworkTest, Compact_MovesTheCardAndDropsTheFade) {
   image = renderWidget(artwork);
   EXPECT_EQ(artwork.cardRect(), QRectF(256, 30, 286, 144));
   EXPECT_TRUE(near(image.pixelColor(303, 75), dot));
+  EXPECT_EQ(tileCount(image), 3);
   EXPECT_FALSE(near(image.pixelColor(225, 73), dot, 60));
   EXPECT_LE(image.pixelColor(100, 225).red(), 247);
 }

@@ -309,11 +309,25 @@ TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenShownAndEnabled) {
     c.arrange(*window);
     int presses = 0;
     QObject::connect(window->primary(), &QPushButton::clicked, [&] { ++presses; });
+    // Typed keys go to the focus widget: once shown, the window itself holds the keyboard focus.
+    window->show();
+    window->activateWindow();
+    QApplication::processEvents();
+    QWidget* focused = QApplication::focusWidget();
+    EXPECT_EQ(focused, window.get());
+    // Tab walks the shown buttons and then hands the focus back to the window itself.
+    bool backOnWindow = false;
+    for (int i = 0; i < 5 && !backOnWindow && QApplication::focusWidget() != nullptr; ++i) {
+      QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+      QApplication::sendEvent(QApplication::focusWidget(), &tab);
+      backOnWindow = QApplication::focusWidget() == window.get();
+    }
+    EXPECT_TRUE(backOnWindow);
     // Return works wherever the keyboard focus is, also on another button, and so does Enter.
-    for (QWidget* target : {static_cast<QWidget*>(window.get()), static_cast<QWidget*>(window->secondary())}) {
+    for (QWidget* target : {focused, static_cast<QWidget*>(window->secondary())}) {
       for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-        QApplication::sendEvent(target, &press);
+        if (target != nullptr) QApplication::sendEvent(target, &press);
       }
     }
     EXPECT_EQ(presses, c.presses * 4);
