@@ -21,7 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::filesystem::path kProbe = std::filesystem::path(VEXA_TEST_PROGRAMS_DIR) / "child_process_probe";
+const std::string kProbe = VEXA_TEST_PROGRAMS_DIR "/child_process_probe";
 
 std::string shell(const std::string& script, std::chrono::milliseconds limit = NativeInstaller::toolTimeLimit) {
   return NativeInstaller::run("/bin/sh", {"-c", script}, limit);
@@ -135,35 +135,22 @@ TEST(ToolRunner, OutcomesSurviveAnInheritedIgnoredSigchld) {
   testing::TemporaryDirectory directory;
   testing::TestCertificateAuthority authority;
   const testing::TrustedToolset toolset(directory.path(), authority);
-  const testing::PackageBuilder builder;
   for (const char* name : {"intact", "tampered"}) {
-    builder.makeBundle(directory / name / "Vexa.app", {});
-    builder.sign(directory / name / "Vexa.app", authority, testing::validProductionConfiguration().teamId);
+    testing::PackageBuilder().makeBundle(directory / name / "Vexa.app", {});
+    testing::PackageBuilder().sign(directory / name / "Vexa.app", authority, testing::validProductionConfiguration().teamId);
   }
   testing::writeFile(directory / "tampered/Vexa.app/Contents/Resources/added", "unsealed");
-  struct Case {
-    std::vector<std::string> reset;
-    const char* outcomes;
-  } cases[] = {
-      {{}, "inherited 4\nfailing-tool error\npassing-tool error\nintact-bundle error\ntampered-bundle error\n"},
-      {{"--reset"},
-       "inherited 0\nfailing-tool failure\npassing-tool accepted\nintact-bundle accepted\ntampered-bundle failure\n"},
-  };
-  for (const Case& c : cases) {
-    std::vector<std::string> arguments{kProbe.string(), "--start-ignoring"};
-    arguments.insert(arguments.end(), c.reset.begin(), c.reset.end());
-    for (const char* path : {"", "intact/Vexa.app", "tampered/Vexa.app"}) {
-      arguments.push_back((*path ? directory / path : toolset.tools().codesign.parent_path()).string());
-    }
-    const testing::ProgramResult result = testing::runProgram(kProbe, arguments);
-    EXPECT_EQ(result.exitStatus, 0) << result.standardError;
-    EXPECT_EQ(result.standardOutput, c.outcomes) << "reset: " << !c.reset.empty();
-  }
+  const std::string paths[] = {toolset.tools().codesign.parent_path(), directory / "intact/Vexa.app",
+                               directory / "tampered/Vexa.app"};
+  EXPECT_EQ(testing::runProgram(kProbe, {kProbe, "--start-ignoring", paths[0], paths[1], paths[2]}).standardOutput,
+            "inherited 4\nfailing-tool error\npassing-tool error\nintact-bundle error\ntampered-bundle error\n");
+  EXPECT_EQ(testing::runProgram(kProbe, {kProbe, "--start-ignoring", "--reset", paths[0], paths[1], paths[2]}).standardOutput,
+            "inherited 0\nfailing-tool failure\npassing-tool accepted\nintact-bundle accepted\ntampered-bundle failure\n");
 }
 
 TEST(BackgroundProgram, DiesWithTheProcessThatStartedIt) {
   // Given a test process killed midway (as at a time-out), the server it started must go too.
-  testing::BackgroundProgram holder(kProbe, {kProbe.string(), "--hold", "/bin/sleep", "3600"});
+  testing::BackgroundProgram holder(kProbe, {kProbe, "--hold", "/bin/sleep", "3600"});
   const pid_t sleeper = std::stoi(holder.readLine().value_or("0"));
   ASSERT_TRUE(sleeper > 0 && aliveNow(sleeper));
   holder.signal(SIGKILL);

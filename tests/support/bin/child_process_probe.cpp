@@ -1,21 +1,16 @@
 // Child processes seen from a process of their own, for what a test cannot do to itself.
 //
 //   child_process_probe --start-ignoring [--reset] TOOLS_FOLDER INTACT_BUNDLE TAMPERED_BUNDLE
+//     Re-executes itself with SIGCHLD, SIGTERM and SIGHUP ignored and SIGTERM blocked (all survive
+//     exec, as from a careless parent); with --reset puts that right as the installer's entry does.
+//     Prints "inherited N" (how much of it is left), then for a failing tool, a passing tool and
+//     the exact verification of each bundle one line: "<check> accepted|failure|error".
 //   child_process_probe --hold PROGRAM [ARGUMENTS...]
-//
-// The first runs system tools through the installer's own runner and verifies two bundles
-// exactly, printing one line per check: "<check> accepted", "<check> failure" (an
-// InstallerFailure) or "<check> error" (any other error), to show that a tool's outcome is never
-// lost to the signal state the installer was started with. --start-ignoring re-executes the probe with SIGCHLD, SIGTERM and SIGHUP ignored and SIGTERM
-// blocked, as a careless parent would start the installer (both survive exec). --reset then puts
-// the signal state in order the way the installer's entry does, before any check runs; the probe
-// also reports how many of those signals are still ignored or blocked ("inherited N").
-//
-// The second starts PROGRAM as a test's BackgroundProgram, prints its pid and waits until its own
-// standard input closes, so a test can kill this process and look for the program.
+//     Starts PROGRAM as a BackgroundProgram, prints its pid and waits for standard input to close.
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -28,69 +23,57 @@
 
 namespace {
 
-void report(const std::string& check, void (*action)(char**), char** paths) {
-  std::string outcome = "accepted";
+const char* outcome(const std::function<void()>& check) {
   try {
-    action(paths);
+    check();
+    return "accepted";
   } catch (const vexa::InstallerFailure&) {
-    outcome = "failure";
+    return "failure";
   } catch (const std::exception&) {
-    outcome = "error";
+    return "error";
   }
-  std::cout << check << ' ' << outcome << std::endl;
-}
-
-void verify(char** paths, const char* bundle) {
-  const vexa::VerificationServices services{vexa::SystemTools::inDirectory(paths[0]), [] { return std::string("14.5.0"); }};
-  vexa::NativeInstaller::verify(bundle, vexa::testing::validProductionConfiguration(), true, services);
-}
-
-int inheritedCount() {
-  sigset_t blocked;
-  ::sigprocmask(SIG_SETMASK, nullptr, &blocked);
-  int count = 0;
-  for (int signal : {SIGCHLD, SIGTERM, SIGHUP}) {
-    struct sigaction action {};
-    ::sigaction(signal, nullptr, &action);
-    count += (action.sa_handler == SIG_IGN) + sigismember(&blocked, signal);
-  }
-  return count;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 3 && std::string(argv[1]) == "--hold") {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  const int signals[] = {SIGCHLD, SIGTERM, SIGHUP};
+  if (argc >= 3 && arguments[0] == "--hold") {
     vexa::testing::BackgroundProgram program(argv[2], std::vector<std::string>(argv + 2, argv + argc));
     std::cout << program.pid() << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
     }
     return 0;
   }
-  if (argc >= 2 && std::string(argv[1]) == "--start-ignoring") {
-    for (int signal : {SIGCHLD, SIGTERM, SIGHUP}) ::signal(signal, SIG_IGN);
-    sigset_t blocked;
+  sigset_t blocked;
+  if (argc >= 2 && arguments[0] == "--start-ignoring") {
+    for (int signal : signals) ::signal(signal, SIG_IGN);
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGTERM);
     ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    argv[1] = argv[0];
-    ::execv("/proc/self/exe", argv + 1);
+    ::execv("/proc/self/exe", argv + 1);  // argv[1] becomes the new argv[0]
     return 2;
   }
-  int first = 1;
-  if (argc >= 2 && std::string(argv[1]) == "--reset") {
-    vexa::platform::resetSignalDispositions();
-    first = 2;
+  const bool reset = argc == 5 && arguments[0] == "--reset";
+  if (argc != 4 && !reset) return 2;
+  if (reset) vexa::platform::resetSignalDispositions();
+  const std::string tools = argv[argc - 3], intact = argv[argc - 2], tampered = argv[argc - 1];
+
+  int inherited = 0;
+  ::sigprocmask(SIG_SETMASK, nullptr, &blocked);
+  for (int signal : signals) {
+    struct sigaction action {};
+    ::sigaction(signal, nullptr, &action);
+    inherited += (action.sa_handler == SIG_IGN) + sigismember(&blocked, signal);
   }
-  if (argc - first != 3) {
-    std::cerr << "usage: child_process_probe --start-ignoring [--reset] TOOLS_FOLDER INTACT_BUNDLE TAMPERED_BUNDLE\n";
-    return 2;
-  }
-  char** paths = argv + first;
-  std::cout << "inherited " << inheritedCount() << std::endl;
-  report("failing-tool", [](char**) { (void)vexa::NativeInstaller::run("/bin/sh", {"-c", "exit 1"}); }, paths);
-  report("passing-tool", [](char**) { (void)vexa::NativeInstaller::run("/bin/sh", {"-c", "exit 0"}); }, paths);
-  report("intact-bundle", [](char** p) { verify(p, p[1]); }, paths);
-  report("tampered-bundle", [](char** p) { verify(p, p[2]); }, paths);
+  const vexa::VerificationServices services{vexa::SystemTools::inDirectory(tools), [] { return std::string("14.5.0"); }};
+  const auto verify = [&](const std::string& bundle) {
+    vexa::NativeInstaller::verify(bundle, vexa::testing::validProductionConfiguration(), true, services);
+  };
+  std::cout << "inherited " << inherited << "\nfailing-tool "
+            << outcome([] { (void)vexa::NativeInstaller::run("/bin/sh", {"-c", "exit 1"}); }) << "\npassing-tool "
+            << outcome([] { (void)vexa::NativeInstaller::run("/bin/sh", {"-c", "exit 0"}); }) << "\nintact-bundle "
+            << outcome([&] { verify(intact); }) << "\ntampered-bundle " << outcome([&] { verify(tampered); }) << std::endl;
   return 0;
 }
