@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -21,20 +22,14 @@
 #include "tests/support/configuration_samples.h"
 #include "tests/support/program_run.h"
 
-namespace {
-
-const char* outcome(const std::function<void()>& check) {
-  try {
-    check();
-    return "accepted";
-  } catch (const vexa::InstallerFailure&) {
-    return "failure";
-  } catch (const std::exception&) {
-    return "error";
-  }
+static const char* outcome(const std::function<void()>& check) try {
+  check();
+  return "accepted";
+} catch (const vexa::InstallerFailure&) {
+  return "failure";
+} catch (const std::exception&) {
+  return "error";
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -42,8 +37,7 @@ int main(int argc, char** argv) {
   if (argc >= 3 && arguments[0] == "--hold") {
     vexa::testing::BackgroundProgram program(argv[2], std::vector<std::string>(argv + 2, argv + argc));
     std::cout << program.pid() << std::endl;
-    for (std::string line; std::getline(std::cin, line);) {
-    }
+    std::cin.ignore(std::numeric_limits<std::streamsize>::max());
     return 0;
   }
   sigset_t blocked;
