@@ -31,43 +31,21 @@ void copyTimes(const fs::path& source, const struct stat& status, const fs::path
 }
 
 void copyFile(const fs::path& source, const struct stat& status, const fs::path& destination) {
-  const int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0) fail(source);
-  const int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (out < 0) {
-    const int error = errno;
-    ::close(in);
-    errno = error;
-    fail(destination);
-  }
-  char buffer[1 << 16];
-  for (;;) {
-    ssize_t count = ::read(in, buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) {
-      const int error = errno;
-      ::close(in);
-      if (count < 0) {
-        ::close(out);
-        errno = error;
-        fail(source);
-      }
-      break;
-    }
-    for (ssize_t written = 0; written < count;) {
-      const ssize_t step = ::write(out, buffer + written, static_cast<std::size_t>(count - written));
+  const FileDescriptor in = openRegularFile(source, O_NOFOLLOW);
+  FileDescriptor out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (out.get() < 0) fail(destination);
+  ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  AlignedBuffer& buffer = readBuffer();
+  while (const std::size_t count = readSome(in, buffer.data(), buffer.size(), source)) {
+    for (std::size_t written = 0; written < count;) {
+      const ssize_t step = ::write(out.get(), buffer.data() + written, count - written);
       if (step < 0 && errno == EINTR) continue;
-      if (step < 0) {
-        const int error = errno;
-        ::close(in);
-        ::close(out);
-        errno = error;
-        fail(destination);
-      }
-      written += step;
+      if (step < 0) fail(destination);
+      written += static_cast<std::size_t>(step);
     }
   }
-  if (::fchmod(out, status.st_mode & 07777) != 0 || ::close(out) != 0) fail(destination);
+  // A write error may only show when the file is closed (on a network volume, for example).
+  if (::fchmod(out.get(), status.st_mode & 07777) != 0 || ::close(out.release()) != 0) fail(destination);
   copyTimes(source, status, destination);
 }
 

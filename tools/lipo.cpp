@@ -2,12 +2,12 @@
 //   lipo FILE -verify_arch ARCH...   exit 0 when the file holds every ARCH, 1 otherwise
 //   lipo -archs FILE                 prints the architectures on standard output
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tool_support.h"
@@ -46,13 +46,18 @@ std::string elfArchitecture(unsigned machine) {
 
 // The architectures in the file's header; throws a description when it is no executable format.
 std::set<std::string> architectures(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::string("cannot open ") + path;
+  // Only a regular file, never through a final link: a FIFO or device put in the executable's
+  // place must be refused, not block the check forever.
   std::vector<unsigned char> header(4096);
-  const ssize_t count = ::read(fd, header.data(), header.size());
-  ::close(fd);
+  std::size_t count = 0;
+  try {
+    const FileDescriptor file = openRegularFile(path, O_NOFOLLOW);
+    count = readSome(file, reinterpret_cast<char*>(header.data()), header.size(), path);
+  } catch (const std::system_error& error) {
+    throw std::string(error.what());
+  }
   if (count < 8) throw path + ": not an executable file";
-  header.resize(static_cast<std::size_t>(count));
+  header.resize(count);
   const unsigned char* p = header.data();
   std::set<std::string> found;
   if (p[0] == 0x7F && p[1] == 'E' && p[2] == 'L' && p[3] == 'F') {

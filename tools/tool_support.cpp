@@ -21,6 +21,7 @@
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <functional>
@@ -64,31 +65,14 @@ using PlistPtr = std::unique_ptr<void, Deleter<void, freePlist>>;
   throw std::runtime_error(what + detail);
 }
 
-// Hands the content of the regular file at `path` to `consume` in chunks. Only regular files: a
-// FIFO or device planted in a bundle must not hang or flood the tool. `openFlags` adds to the
-// read-only, close-on-exec, non-blocking open (O_NOFOLLOW to refuse a final link).
-static void streamRegularFile(const fs::path& path, int openFlags,
-                              const std::function<void(const char*, std::size_t)>& consume) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | openFlags);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), path.string());
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    ::close(fd);
-    throw std::system_error(EINVAL, std::generic_category(), path.string() + " is not a regular file");
-  }
-  char buffer[1 << 16];
-  for (;;) {
-    const ssize_t count = ::read(fd, buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      const int error = errno;
-      ::close(fd);
-      throw std::system_error(error, std::generic_category(), path.string());
-    }
-    if (count == 0) break;
-    consume(buffer, static_cast<std::size_t>(count));
-  }
-  ::close(fd);
+// Hands the content of the regular file at `path` to `consume` in large chunks, in one pass.
+// Only regular files: a FIFO or device planted in a bundle must not hang or flood the tool.
+void streamRegularFile(const fs::path& path, int openFlags,
+                       const std::function<void(const char*, std::size_t)>& consume) {
+  const FileDescriptor file = openRegularFile(path, openFlags);
+  ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint: longer read-ahead
+  AlignedBuffer& buffer = readBuffer();
+  while (const std::size_t count = readSome(file, buffer.data(), buffer.size(), path)) consume(buffer.data(), count);
 }
 
 std::string fileDigest(const fs::path& path) {
@@ -104,10 +88,56 @@ std::string fileDigest(const fs::path& path) {
   return std::string(reinterpret_cast<char*>(digest), length);
 }
 
-// True when `relative` (a path inside the bundle) names something at or below the bundle root.
-bool staysInside(const fs::path& relative) {
-  const fs::path normal = relative.lexically_normal();
-  return !normal.empty() && *normal.begin() != ".." && !normal.is_absolute();
+// As many links as the kernel follows on one path before it gives up with ELOOP.
+constexpr int kMaxLinksOnAPath = 40;
+
+void appendComponents(std::deque<std::string>& parts, const fs::path& path, bool atFront) {
+  std::vector<std::string> components;
+  for (const fs::path& component : path) components.push_back(component.string());
+  if (atFront) {
+    parts.insert(parts.begin(), components.begin(), components.end());
+  } else {
+    parts.insert(parts.end(), components.begin(), components.end());
+  }
+}
+
+// Whether the link at `relative` below `root` resolves without ever leaving `root`: its target is
+// followed from the link's folder component by component, and every link met on the way is
+// followed in turn, as the system would. A text check is not enough: with "here -> .", the link
+// "up -> here/../.." looks harmless but names the folder above the root. A component that does
+// not exist is taken as written (the system would stop there). Too many links mean a loop.
+bool linkStaysInside(const fs::path& root, const fs::path& relative) {
+  std::vector<std::string> resolved;  // the folders below `root` reached so far, links resolved
+  for (const fs::path& component : relative.parent_path()) resolved.push_back(component.string());
+  std::deque<std::string> pending;
+  std::error_code error;
+  const fs::path first = fs::read_symlink(root / relative, error);
+  if (error) return false;
+  appendComponents(pending, first, false);
+  int links = 1;
+  while (!pending.empty()) {
+    const std::string part = std::move(pending.front());
+    pending.pop_front();
+    if (part.empty() || part == ".") continue;
+    if (part == "/") return false;
+    if (part == "..") {
+      if (resolved.empty()) return false;
+      resolved.pop_back();
+      continue;
+    }
+    fs::path here = root;
+    for (const std::string& folder : resolved) here /= folder;
+    here /= part;
+    if (!fs::is_symlink(fs::symlink_status(here, error))) {
+      resolved.push_back(part);
+      continue;
+    }
+    if (++links > kMaxLinksOnAPath) return false;
+    const fs::path target = fs::read_symlink(here, error);
+    if (error || target.is_absolute()) return false;
+    appendComponents(pending, target, true);
+  }
+  return true;
 }
 
 bool isBundleName(const fs::path& name) {
@@ -215,7 +245,10 @@ std::string firstTeam(X509* leaf) {
   return team;
 }
 
-SignatureCheck checkOne(const fs::path& bundle, const fs::path& anchor) {
+// Checks the signature of `bundle` and compares what it seals with `current` (the bundle as it
+// is now, from sealBundle or cut out of an enclosing bundle's seal).
+SignatureCheck checkOne(const fs::path& bundle, const fs::path& anchor,
+                        const std::function<std::map<std::string, SealedItem>()>& current) {
   const std::string resources = readFileBytes(bundle / kResourcesName);
   const std::string signature = readFileBytes(bundle / kSignatureName);
 
@@ -247,13 +280,13 @@ SignatureCheck checkOne(const fs::path& bundle, const fs::path& anchor) {
 
   const Seal sealed = deserialize(resources);
   check.identifier = sealed.identifier;
-  const Seal current = sealBundle(bundle, sealed.identifier);
+  const std::map<std::string, SealedItem> items = current();
   for (const auto& [path, item] : sealed.items) {
-    auto found = current.items.find(path);
-    if (found == current.items.end()) throw std::runtime_error("file missing: " + path);
+    auto found = items.find(path);
+    if (found == items.end()) throw std::runtime_error("file missing: " + path);
     if (!(found->second == item)) throw std::runtime_error("file modified: " + path);
   }
-  for (const auto& [path, item] : current.items) {
+  for (const auto& [path, item] : items) {
     if (!sealed.items.count(path)) throw std::runtime_error("file added: " + path);
   }
   return check;
@@ -382,6 +415,45 @@ int runQuietly(const std::string& program, const std::vector<std::string>& argum
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+AlignedBuffer::AlignedBuffer(std::size_t size)
+    : data_(static_cast<char*>(::operator new(size, std::align_val_t(kAlignment)))), size_(size) {}
+
+AlignedBuffer::~AlignedBuffer() { ::operator delete(data_, std::align_val_t(kAlignment)); }
+
+AlignedBuffer& readBuffer() {
+  static AlignedBuffer buffer(std::size_t{1} << 20);
+  return buffer;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (descriptor_ >= 0) ::close(descriptor_);
+}
+
+FileDescriptor openRegularFile(const fs::path& path, int extraFlags) {
+  const auto notRegular = [&] {
+    return std::system_error(EINVAL, std::generic_category(), path.string() + " is not a regular file");
+  };
+  // First by name, so a device is never even opened; then on the descriptor, in case the name
+  // was swapped in between.
+  struct stat status {};
+  const int named = (extraFlags & O_NOFOLLOW) != 0 ? ::lstat(path.c_str(), &status) : ::stat(path.c_str(), &status);
+  if (named != 0) throw std::system_error(errno, std::generic_category(), path.string());
+  if (!S_ISREG(status.st_mode)) throw notRegular();
+  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags));
+  if (file.get() < 0) throw std::system_error(errno, std::generic_category(), path.string());
+  if (::fstat(file.get(), &status) != 0) throw std::system_error(errno, std::generic_category(), path.string());
+  if (!S_ISREG(status.st_mode)) throw notRegular();
+  return file;
+}
+
+std::size_t readSome(const FileDescriptor& file, char* data, std::size_t size, const fs::path& path) {
+  for (;;) {
+    const ssize_t count = ::read(file.get(), data, size);
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), path.string());
+  }
+}
+
 std::string readFileBytes(const fs::path& path) {
   std::string bytes;
   streamRegularFile(path, 0, [&](const char* data, std::size_t size) { bytes.append(data, size); });
@@ -420,7 +492,7 @@ Seal sealBundle(const fs::path& bundle, const std::string& identifier) {
     if (fs::is_symlink(status)) {
       item.isLink = true;
       item.linkTarget = fs::read_symlink(it->path()).string();
-      if (fs::path(item.linkTarget).is_absolute() || !staysInside(relative.parent_path() / item.linkTarget)) {
+      if (!linkStaysInside(bundle, relative)) {
         throw std::runtime_error("link leaves the bundle: " + key + " -> " + item.linkTarget);
       }
     } else if (fs::is_regular_file(status)) {
@@ -538,11 +610,28 @@ std::optional<AttachedVolume> attachedVolumeContaining(const fs::path& path) {
 }
 
 SignatureCheck checkSignature(const fs::path& bundle, const fs::path& anchor, bool deep) {
-  SignatureCheck check = checkOne(bundle, anchor);
+  // The whole bundle is read once; nested bundles are checked against their part of that reading
+  // rather than hashed again (frameworks hold most of an application's bytes).
+  Seal whole;
+  SignatureCheck check = checkOne(bundle, anchor, [&] {
+    whole = sealBundle(bundle, {});
+    return whole.items;
+  });
   if (deep) {
     for (const fs::path& nested : nestedBundles(bundle)) {
+      const std::string prefix = nested.lexically_relative(bundle).generic_string() + "/";
       try {
-        (void)checkOne(nested, anchor);
+        (void)checkOne(nested, anchor, [&] {
+          std::map<std::string, SealedItem> items;
+          for (auto it = whole.items.lower_bound(prefix); it != whole.items.end() && it->first.starts_with(prefix); ++it) {
+            std::string key = it->first.substr(prefix.size());
+            if (key == kResourcesName || key == kSignatureName) continue;
+            // A nested bundle's links must stay inside that bundle, as when it is sealed alone.
+            if (it->second.isLink && !linkStaysInside(nested, key)) throw std::runtime_error("link leaves the bundle: " + key);
+            items.emplace(std::move(key), it->second);
+          }
+          return items;
+        });
       } catch (const std::exception& error) {
         throw std::runtime_error("nested code " + nested.lexically_relative(bundle).string() + ": " + error.what());
       }

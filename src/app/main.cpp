@@ -7,9 +7,13 @@
 #include "platform/alert_presenter.h"
 #include "platform/gui_application.h"
 #include "platform/main_bundle.h"
+#include "platform/signal_dispositions.h"
 #include "platform/standard_locations.h"
 
 int main(int argc, char** argv) {
+  // Before any thread or child exists: what the parent left ignored or blocked must not decide
+  // whether a tool's failure is seen.
+  vexa::platform::resetSignalDispositions();
   const std::vector<std::string> arguments(argv, argv + argc);
   vexa::platform::GuiApplication gui(argc, argv);
   vexa::platform::SystemAlertPresenter alerts(gui, std::cerr);

@@ -52,7 +52,9 @@ class SpawnedChild {
   ~SpawnedChild() {
     if (pid_ > 0) {
       kill();
-      wait();
+      int status = 0;
+      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
     }
   }
   SpawnedChild(const SpawnedChild&) = delete;
@@ -64,13 +66,16 @@ class SpawnedChild {
     ::kill(pid_, SIGKILL);
   }
 
-  // Blocks until the child has ended; returns its wait status.
+  // Blocks until the child has ended; returns its wait status. Without a status there is no
+  // outcome to report: when SIGCHLD is ignored the kernel reaps the child itself and waitpid
+  // fails with ECHILD, which must never read as a clean exit. Throws std::system_error then.
   int wait() {
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0) {
       if (errno != EINTR) {
-        status = 0;
-        break;
+        const int error = errno;
+        pid_ = -1;
+        throwErrno(error, "waitpid");
       }
     }
     pid_ = -1;

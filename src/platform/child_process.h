@@ -35,7 +35,9 @@ struct ChildProcessOptions {
 // opens is close-on-exec, and the spawn itself closes nothing else by accident.
 //
 // Throws std::system_error when the child cannot be started (a missing or non-executable file
-// gives its errno, e.g. ENOENT or EACCES). A child that starts and fails is a normal result.
+// gives its errno, e.g. ENOENT or EACCES), and when its end cannot be observed (waitpid fails,
+// as it does with ECHILD for a process that ignores SIGCHLD: see resetSignalDispositions). A
+// child that starts and fails is a normal result.
 // Thread-safe: each call owns its child and pipe.
 [[nodiscard]] ChildProcessResult runChildProcess(const std::filesystem::path& executable,
                                                  const std::vector<std::string>& arguments,

@@ -11,12 +11,17 @@
 #include "config/installer_failure.h"
 #include "platform/child_process.h"
 #include "platform/unique_fd.h"
+#include "tests/support/configuration_samples.h"
+#include "tests/support/package_builder.h"
+#include "tests/support/program_run.h"
 #include "tests/support/temporary_directory.h"
 
 namespace vexa {
 namespace {
 
 using namespace std::chrono_literals;
+
+const std::string kProbe = VEXA_TEST_PROGRAMS_DIR "/child_process_probe";
 
 std::string shell(const std::string& script, std::chrono::milliseconds limit = NativeInstaller::toolTimeLimit) {
   return NativeInstaller::run("/bin/sh", {"-c", script}, limit);
@@ -122,6 +127,37 @@ TEST(ToolRunner, TimeBoundKillsAHungToolAndWhatItStarted) {
   EXPECT_TRUE(result.timedOut);
   EXPECT_FALSE(result.succeeded());
   EXPECT_EQ(result.standardOutput, "partial\n");
+}
+
+TEST(ToolRunner, OutcomesSurviveAnInheritedIgnoredSigchld) {
+  // Given an installer started with SIGCHLD ignored, so that the kernel reaps every tool itself:
+  // no tool outcome may then read as success; after the entry's reset each is the tool's own.
+  testing::TemporaryDirectory directory;
+  testing::TestCertificateAuthority authority;
+  const testing::TrustedToolset toolset(directory.path(), authority);
+  for (const char* name : {"intact", "tampered"}) {
+    testing::PackageBuilder().makeBundle(directory / name / "Vexa.app", {});
+    testing::PackageBuilder().sign(directory / name / "Vexa.app", authority, testing::validProductionConfiguration().teamId);
+  }
+  testing::writeFile(directory / "tampered/Vexa.app/Contents/Resources/added", "unsealed");
+  const std::string paths[] = {toolset.tools().codesign.parent_path(), directory / "intact/Vexa.app",
+                               directory / "tampered/Vexa.app"};
+  EXPECT_EQ(testing::runProgram(kProbe, {kProbe, "--start-ignoring", paths[0], paths[1], paths[2]}).standardOutput,
+            "inherited 4\nfailing-tool error\npassing-tool error\nintact-bundle error\ntampered-bundle error\n");
+  EXPECT_EQ(testing::runProgram(kProbe, {kProbe, "--start-ignoring", "--reset", paths[0], paths[1], paths[2]}).standardOutput,
+            "inherited 0\nfailing-tool failure\npassing-tool accepted\nintact-bundle accepted\ntampered-bundle failure\n");
+}
+
+TEST(BackgroundProgram, DiesWithTheProcessThatStartedIt) {
+  // Given a test process killed midway (as at a time-out), the server it started must go too.
+  testing::BackgroundProgram holder(kProbe, {kProbe, "--hold", "/bin/sleep", "3600"});
+  const pid_t sleeper = std::stoi(holder.readLine().value_or("0"));
+  ASSERT_TRUE(sleeper > 0 && aliveNow(sleeper));
+  holder.signal(SIGKILL);
+  (void)holder.wait();
+  const bool survived = alive(sleeper);
+  if (survived) ::kill(sleeper, SIGKILL);
+  EXPECT_FALSE(survived);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,26 +40,56 @@ void makePipe(int ends[2]) {
 }
 
 // Starts the child with stdin/stdout/stderr on the given descriptors (-1: /dev/null for stdin).
+// The child is tied to the test's life: it leads its own process group (so a kill reaches what it
+// starts) and gets SIGKILL when the thread that started it ends, so a test killed midway (at a
+// timeout) leaves no server or display behind. Between fork and exec the child calls only
+// async-signal-safe functions; everything it needs is prepared before the fork.
 pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>& arguments,
             const EnvironmentChanges& changes, int input, int output, int error) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (input >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, input, 0);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  }
-  posix_spawn_file_actions_adddup2(&actions, output, 1);
-  posix_spawn_file_actions_adddup2(&actions, error, 2);
   std::vector<std::string> argumentTexts = arguments;
   if (argumentTexts.empty()) argumentTexts.push_back(program.string());
   std::vector<std::string> environmentTexts = childEnvironment(changes);
   std::vector<char*> argv = pointers(argumentTexts);
   std::vector<char*> envp = pointers(environmentTexts);
-  pid_t pid = -1;
-  const int result = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (result != 0) throw std::system_error(result, std::generic_category(), "posix_spawn " + program.string());
+  const std::string path = program.string();
+  int report[2];  // carries the exec's errno back; closed by a successful exec
+  makePipe(report);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    const int forkError = errno;
+    ::close(report[0]), ::close(report[1]);
+    throw std::system_error(forkError, std::generic_category(), "fork " + path);
+  }
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have died before the line above; the signal would then never come.
+    if (::getppid() != parent) ::_exit(127);
+    ::setpgid(0, 0);
+    const int in = input >= 0 ? input : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(output, 1) < 0 || ::dup2(error, 2) < 0) {
+      int failure = errno;
+      (void)!::write(report[1], &failure, sizeof failure);
+      ::_exit(127);
+    }
+    ::execve(path.c_str(), argv.data(), envp.data());
+    int failure = errno;
+    (void)!::write(report[1], &failure, sizeof failure);
+    ::_exit(127);
+  }
+  ::setpgid(pid, pid);  // also from this side, so a kill right after the fork reaches the group
+  ::close(report[1]);
+  int failure = 0;
+  ssize_t count;
+  while ((count = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (count > 0) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    throw std::system_error(failure, std::generic_category(), "exec " + path);
+  }
   return pid;
 }
 
@@ -134,6 +164,7 @@ BackgroundProgram::BackgroundProgram(const std::filesystem::path& program, const
 
 BackgroundProgram::~BackgroundProgram() {
   if (!reaped_ && pid_ > 0) {
+    ::kill(-pid_, SIGKILL);  // with whatever it started in its process group
     ::kill(pid_, SIGKILL);
     int status = 0;
     ::waitpid(pid_, &status, 0);

@@ -21,6 +21,11 @@ struct ProgramResult {
   std::string standardError;
 };
 
+// Every child started here lives no longer than the test: it is killed (SIGKILL) when the thread
+// that started it ends, however the test process ends (a timeout's kill included). So start a
+// child on the thread that outlives its use, normally the test's own. Each child leads its own
+// process group.
+
 // Runs `program` with `arguments` (argv[0] is the program path) to completion, capturing both
 // output streams. Throws std::system_error when the child cannot be started.
 [[nodiscard]] ProgramResult runProgram(const std::filesystem::path& program,

@@ -10,7 +10,8 @@ namespace vexa::testing {
 
 // A private X server (Xvfb) for tests that need real windows, with xdotool to find them and send
 // keys. The server picks a free display number itself (-displayfd); it is killed when the object
-// goes. Not thread-safe.
+// goes, or with the test process however that ends (it runs as a BackgroundProgram, and the
+// shell that starts it execs it, so the kill reaches the server itself). Not thread-safe.
 class VirtualDisplay {
  public:
   VirtualDisplay();

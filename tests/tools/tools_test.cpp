@@ -5,8 +5,8 @@
 
 #include <memory>
 
+#include "platform/child_process.h"
 #include "tests/support/package_builder.h"
-#include "tests/support/program_run.h"
 #include "tests/support/temporary_directory.h"
 
 namespace vexa {
@@ -21,11 +21,12 @@ class ToolsTest : public ::testing::Test {
   static void TearDownTestSuite() { suite_.reset(); }
 
   static const SystemTools& tools() { return suite_->toolset.tools(); }
-  static int run(const fs::path& tool, std::vector<std::string> arguments, std::string* output = nullptr) {
-    arguments.insert(arguments.begin(), tool.string());
-    const testing::ProgramResult result = testing::runProgram(tool, arguments);
+  // The tool's exit status, or -1 when it died of a signal or hung past a generous bound.
+  static int run(const fs::path& tool, const std::vector<std::string>& arguments, std::string* output = nullptr) {
+    const platform::ChildProcessResult result =
+        platform::runChildProcess(tool, arguments, {.timeLimit = std::chrono::seconds(60)});
     if (output != nullptr) *output = result.standardOutput;
-    return result.exitStatus;
+    return result.exited ? result.exitStatus : -1;
   }
   fs::path signedBundle(const std::string& name, const BundleLayout& layout = {}) const {
     const fs::path bundle = directory_ / name / "Vexa.app";
@@ -69,6 +70,7 @@ TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
     const char* name;
     std::string bytes;
     const char* archs;  // what -archs prints; nullptr when lipo must refuse the file
+    void (*make)(const fs::path&) = nullptr;  // makes something other than a file of `bytes`
   } cases[] = {
       {"elf-x86_64", testing::readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application"), "x86_64"},
       {"elf-arm64", elfArm, "arm64"},
@@ -79,15 +81,17 @@ TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
       {"java-class", bigEndian({0xCAFEBABE, 0x00000034}) + padding, nullptr},
       {"script", "#!/bin/sh\necho hello\n" + padding, nullptr},
       {"empty", "", nullptr},
+      {"fifo", "", nullptr, [](const fs::path& f) { ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0); }},
+      {"link-to-elf", "", nullptr, [](const fs::path& f) { fs::create_symlink("elf-x86_64", f); }},
   };
   for (const Case& c : cases) {
     const fs::path file = directory_ / c.name;
-    testing::writeFile(file, c.bytes);
+    c.make != nullptr ? c.make(file) : testing::writeFile(file, c.bytes);
     std::string printed;
     const int status = run(tools().lipo, {"-archs", file.string()}, &printed);
     if (c.archs == nullptr) {
-      EXPECT_NE(status, 0) << c.name;
-      EXPECT_NE(run(tools().lipo, {file.string(), "-verify_arch", "x86_64"}), 0) << c.name;
+      EXPECT_EQ(status, 1) << c.name;
+      EXPECT_EQ(run(tools().lipo, {file.string(), "-verify_arch", "x86_64"}), 1) << c.name;
       continue;
     }
     EXPECT_EQ(status, 0) << c.name;
@@ -127,6 +131,40 @@ TEST_F(ToolsTest, CodesignEvaluatesRequirements) {
   }
   // The built bundle's own tools trust only the build's anchor, not this test authority.
   EXPECT_EQ(run(fs::path(VEXA_BUNDLE_DIR) / "Contents/Helpers/codesign", {"--verify", bundle.string()}), 1);
+}
+
+TEST_F(ToolsTest, SealsRefuseLinksThatLeadOutOfTheBundle) {
+  // Links are followed as the system follows them, through the links on their way.
+  struct Case {
+    const char* name;
+    std::vector<std::pair<const char*, const char*>> links;  // path in the bundle, target
+    bool leaves;
+  } cases[] = {
+      {"inside", {{"Contents/Current", "MacOS"}, {"Contents/Main", "Current/../MacOS/Vexa"}}, false},
+      {"dangling-inside", {{"Contents/Later", "Missing/../../Contents"}}, false},
+      {"up-through-a-dot-link", {{"Contents/here", "."}, {"Contents/up", "here/../.."}}, true},
+      {"up-through-two-links",
+       {{"Contents/here", "."}, {"Contents/Resources/there", "../here"}, {"Contents/Resources/up", "there/../.."}},
+       true},
+      {"out-and-back", {{"Contents/back", "../../Vexa.app/Contents"}}, true},
+      {"loop", {{"Contents/a", "b"}, {"Contents/b", "a"}}, true},
+      {"absolute", {{"Contents/root", "/"}}, true},
+      {"nested-leaves-its-bundle", {{"Contents/Frameworks/VexaCore.framework/Contents/up", "../.."}}, true},
+  };
+  for (const Case& c : cases) {
+    const fs::path bundle = directory_ / c.name / "Vexa.app";
+    BundleLayout layout;
+    layout.nestedBundle = true;
+    suite_->builder.makeBundle(bundle, layout);
+    for (const auto& [path, target] : c.links) fs::create_symlink(target, bundle / path);
+    const auto sign = [&] { suite_->builder.sign(bundle, suite_->authority, "TEAM000001"); };
+    if (c.leaves) {
+      EXPECT_THROW(sign(), std::runtime_error) << c.name;
+    } else {
+      EXPECT_NO_THROW(sign()) << c.name;
+    }
+    EXPECT_EQ(run(tools().codesign, {"--verify", "--deep", "--strict", bundle.string()}), c.leaves ? 1 : 0) << c.name;
+  }
 }
 
 TEST_F(ToolsTest, DeepVerificationChecksNestedBundlesOwnSeals) {
