@@ -42,7 +42,11 @@ std::filesystem::path applicationSupportDirectory() {
   return homeDirectory() / ".local" / "share";
 }
 
-std::filesystem::path applicationsDirectory() { return homeDirectory() / "Applications"; }
+std::filesystem::path applicationsDirectory() {
+  // Resolved, so a home reached through a link (/home -> /var/home) still passes the install
+  // target's link check; the Applications component itself is left as it is.
+  return resolvedPath(homeDirectory()) / "Applications";
+}
 
 std::filesystem::path temporaryDirectory() {
   const char* tmp = absoluteVariable("TMPDIR");

@@ -12,7 +12,8 @@ namespace vexa::platform {
 [[nodiscard]] std::filesystem::path cachesDirectory();
 // ~/Library/Application Support: $XDG_DATA_HOME when absolute, else ~/.local/share.
 [[nodiscard]] std::filesystem::path applicationSupportDirectory();
-// /Applications, the default install parent: ~/Applications (per user; nothing runs elevated).
+// /Applications, the default install parent: ~/Applications (per user; nothing runs elevated), the
+// home folder taken with its symbolic links resolved.
 [[nodiscard]] std::filesystem::path applicationsDirectory();
 // The user's temporary folder with symbolic links resolved: $TMPDIR when absolute, else /tmp.
 [[nodiscard]] std::filesystem::path temporaryDirectory();
