@@ -14,6 +14,8 @@
 #include "install/application_launch.h"
 #include "install/application_quit_wait.h"
 #include "install/bundle_verification.h"
+#include "install/install_paths.h"
+#include "install/install_procedure.h"
 #include "install/installed_application.h"
 #include "platform/background_runner.h"
 #include "platform/main_thread.h"
@@ -90,17 +92,17 @@ using EventRecorder = std::function<void(std::string_view event)>;
 // What the installation flow reaches outside itself. Production values by default; tests pass
 // fakes, run background work from a queue they drain and fire timers by hand.
 //
-// The members without a default belong to the installation folder (install location, install
-// procedure, running-product test and quit wait) and to the desktop (opening an application); the
-// program's start-up fills them in. InstallerFlow refuses to start while one of them is empty.
+// InstallerFlow refuses to start while one of them is empty.
 struct InstallerFlowServices {
   // The folder the application is installed into. Cheap; main thread.
-  std::function<std::filesystem::path()> defaultParent;
+  std::function<std::filesystem::path()> defaultParent = InstallPaths::defaultParent;
   // The application path inside `parent` for the product, refusing a parent that is unsafe or,
   // with `requireWritable`, not writable. Throws the error to show.
   std::function<std::filesystem::path(const std::filesystem::path& parent, const std::string& productName,
                                       bool requireWritable)>
-      target;
+      target = [](const std::filesystem::path& parent, const std::string& productName, bool requireWritable) {
+        return InstallPaths::target(parent, productName, requireWritable);
+      };
   // The copy of the product at `url`, nothing when none is there. Blocking; throws.
   std::function<std::optional<InstalledApplication>(const std::filesystem::path& url,
                                                     const InstallConfiguration& configuration)>
@@ -119,7 +121,11 @@ struct InstallerFlowServices {
                                       const InstallConfiguration& configuration,
                                       const std::optional<InstalledApplicationVersion>& replacing,
                                       const std::function<bool(const std::string&)>& applicationIsRunning)>
-      install;
+      install = [](const std::filesystem::path& package, const std::filesystem::path& parent,
+                   const InstallConfiguration& configuration, const std::optional<InstalledApplicationVersion>& replacing,
+                   const std::function<bool(const std::string&)>& applicationIsRunning) {
+        return NativeInstaller::install(package, parent, configuration, replacing, applicationIsRunning);
+      };
   // Whether an instance of the application with this bundle identifier runs. Any thread.
   std::function<bool(const std::string& bundleIdentifier)> applicationIsRunning = NativeInstaller::applicationIsRunning;
   // A wait for the application with this bundle identifier to quit, calling `onExit` once when it

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/install_configuration.h"
+#include "install/application_quit_wait.h"
 #include "install/bundle_verification.h"
 #include "install/installed_application.h"
 
@@ -34,7 +35,7 @@ using RunningCheck = std::function<bool(const std::string& bundleIdentifier)>;
 [[nodiscard]] std::filesystem::path install(const std::filesystem::path& dmg, const std::filesystem::path& parent,
                                             const InstallConfiguration& configuration,
                                             const std::optional<InstalledApplicationVersion>& replacing,
-                                            const RunningCheck& applicationIsRunning,
+                                            const RunningCheck& applicationIsRunning = NativeInstaller::applicationIsRunning,
                                             const VerificationServices& services = {});
 
 }  // namespace vexa::NativeInstaller
