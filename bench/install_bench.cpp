@@ -74,7 +74,7 @@ void prepare(const fs::path& work, std::uint64_t sizeMib, int files) {
   vexa::platform::removeItemRecursively(work / "volume");
   const auto configuration = vexa::testing::withPackage(
       vexa::testing::validProductionConfiguration(), static_cast<std::int64_t>(fs::file_size(work / "package.dmg")),
-      vexa::platform::Sha256::ofFile(work / "package.dmg"));
+      vexa::platform::HashableFile::open(work / "package.dmg")->sha256Hex());
   vexa::testing::writeFile(work / "configuration.json", configuration.encode());
 }
 
