@@ -1,7 +1,10 @@
 #include "app/application_start.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QSessionManager>
+#include <QTimer>
+#include <chrono>
 #include <memory>
 
 #include "flow/installer_flow.h"
@@ -11,6 +14,12 @@
 #include "ui/installer_window.h"
 
 namespace vexa::ApplicationStart {
+namespace {
+
+// How long the process may stay after its window closed, for telemetry still in flight.
+constexpr std::chrono::milliseconds deliveryGrace{3000};
+
+}  // namespace
 
 void run(platform::GuiApplication& gui, const InstallConfiguration& configuration,
          const std::filesystem::path& cache, const std::vector<std::string>& arguments,
@@ -19,8 +28,14 @@ void run(platform::GuiApplication& gui, const InstallConfiguration& configuratio
   // The flow ends the loop itself once the window has closed (and only then).
   application.setQuitOnLastWindowClosed(false);
 
-  services.makeTelemetry =
-      productionTelemetry(InstallerTelemetryOptions{.campaignIdentifier = campaignIdentifier(arguments)});
+  // The recorder is kept here too, so that what it still sends when the window has closed can
+  // arrive (see below).
+  std::shared_ptr<InstallerTelemetry> telemetry;
+  services.makeTelemetry = [&telemetry, &arguments](const InstallConfiguration& configuration) -> EventRecorder {
+    telemetry = std::make_shared<InstallerTelemetry>(
+        configuration, std::nullopt, InstallerTelemetryOptions{.campaignIdentifier = campaignIdentifier(arguments)});
+    return [recorder = telemetry](std::string_view event) { recorder->record(event); };
+  };
 
   // The window outlives the flow that draws on it: declared first, destroyed last.
   InstallerWindow window(configuration);
@@ -50,6 +65,18 @@ void run(platform::GuiApplication& gui, const InstallConfiguration& configuratio
   application.exec();
   window.setActions({});
   flow.reset();
+
+  // The last events (the installation's completion, recorded just before the application opens and
+  // the window closes) are usually still on their way. The window is gone; give them a moment to
+  // get their receipts rather than leaving them stored for ever (stored events are never resent).
+  if (telemetry) {
+    const QDeadlineTimer deadline(deliveryGrace);
+    QTimer wake;
+    wake.start(50);
+    while (!telemetry->idle() && !deadline.hasExpired()) {
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+  }
 }
 
 }  // namespace vexa::ApplicationStart

@@ -20,8 +20,10 @@ class GuiApplication;
 // the flow's close decision, so they follow the rules of closing the window: refused while
 // checking or installing, pausing a running download, granted otherwise.
 //
-// Main thread only. Returns when the event loop ends; the window, the flow (with its timer, quit
-// wait, download session and telemetry worker) are gone by then, before the application object.
+// Main thread only. Returns when the event loop ends, after at most three more seconds in which
+// telemetry events still in flight may get their receipts; the window, the flow (with its timer,
+// quit wait, download session) and the telemetry worker are gone by then, before the application
+// object.
 namespace vexa::ApplicationStart {
 
 // `arguments` is the whole command line (the campaign identifier comes from it).

@@ -106,7 +106,7 @@ class InstallerScenarioTest : public ::testing::Test {
     if (request.method == "POST") {
       const auto event = nlohmann::json::parse(request.body);
       std::lock_guard lock(mutex_);
-      events_.push_back(event.at("event_name"));
+      events_.emplace_back(event.at("occurred_at"), event.at("event_name"));
       return ScriptedResponse::withStatus(
           202, nlohmann::json{{"event_id", event.at("event_id")}, {"accepted", true}, {"receipt", "durably_received"}}
                    .dump());
@@ -163,9 +163,15 @@ class InstallerScenarioTest : public ::testing::Test {
     }));
   }
 
+  // The events that reached the service, in the order they occurred (each is posted on its own,
+  // so they may arrive in another).
   [[nodiscard]] std::vector<std::string> events() {
     std::lock_guard lock(mutex_);
-    return events_;
+    auto sorted = events_;
+    std::stable_sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    std::vector<std::string> names;
+    for (auto& [at, name] : sorted) names.push_back(name);
+    return names;
   }
   [[nodiscard]] bool recorded(const std::string& event) {
     const auto all = events();
@@ -217,7 +223,7 @@ class InstallerScenarioTest : public ::testing::Test {
   std::unique_ptr<testing::BackgroundProgram> installer_;
   std::optional<std::string> window_;
   std::mutex mutex_;
-  std::vector<std::string> events_;
+  std::vector<std::pair<std::string, std::string>> events_;  // occurred at, name
   std::string served_;
   bool slow_ = false;
   bool reaped_ = false;
@@ -245,9 +251,12 @@ TEST_F(InstallerScenarioTest, CloseDuringTheDownload_PausesAndContinueResumesWit
   start();
   pressInstallNow();
   ASSERT_TRUE(waitUntil([&] { return fs::exists(cacheFolder() / (products_->configuration.sha256 + ".partial")); }));
-  std::this_thread::sleep_for(300ms);
-  clickCornerClose();
-  ASSERT_TRUE(waitUntil([&] { return recorded("vexa_download_paused"); }));
+  // A click can come before the window takes pointer input; one more is harmless while the
+  // transfer runs (a pause still pending records nothing more).
+  ASSERT_TRUE(waitUntil([&] {
+    clickCornerClose();
+    return waitUntil([&] { return recorded("vexa_download_paused"); }, 1s);
+  }));
   std::this_thread::sleep_for(500ms);
   EXPECT_FALSE(installerEnded());
   EXPECT_FALSE(recorded("vexa_download_failed"));

@@ -1,11 +1,15 @@
 #include "platform/detached_process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include <chrono>
 #include <system_error>
 #include <thread>
 
+#include "platform/unique_fd.h"
 #include "tests/support/temporary_directory.h"
 
 namespace vexa::platform {
@@ -13,29 +17,29 @@ namespace {
 
 using testing::TemporaryDirectory;
 
-TEST(DetachedProcessTest, RunsInItsOwnSessionWithOnlyTheStandardDescriptorsOnNull) {
+TEST(DetachedProcessTest, RunsInItsOwnSessionWithStandardDescriptorsOnNullAndNothingElse) {
   TemporaryDirectory folder;
   const auto report = folder / "report";
-  // The shell reports its own session, its descriptors and where its standard output goes, then
-  // renames the report into place so the test never reads a half-written one.
+  // A descriptor opened without close-on-exec, as a library might: the program must not get it.
+  const UniqueFd stray(::open("/dev/null", O_RDONLY));
+  ASSERT_TRUE(stray);
+  const std::string strayPath = "/proc/$$/fd/" + std::to_string(stray.get());
   startDetachedProcess("/bin/sh", {"-c",
-                                   "{ echo \"$$ $(cut -d' ' -f6 /proc/$$/stat)\"; ls /proc/$$/fd | tr '\\n' ' '; "
-                                   "echo; readlink /proc/$$/fd/1; } > \"$0.tmp\" 2>&1 < /dev/null; mv \"$0.tmp\" \"$0\"",
+                                   "out=$(readlink /proc/$$/fd/1); sid=$(cut -d' ' -f6 /proc/$$/stat); "
+                                   "if [ -e " + strayPath + " ]; then stray=inherited; else stray=closed; fi; "
+                                   "printf '%s %s %s %s\\n' $$ \"$sid\" \"$stray\" \"$out\" > \"$0.tmp\"; "
+                                   "mv \"$0.tmp\" \"$0\"",
                                    report.string()});
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!std::filesystem::exists(report) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  const std::string text = testing::readFile(report);
-  std::istringstream lines(text);
-  std::string pid, session, descriptors, output;
-  lines >> pid >> session;
-  lines.ignore(1);
-  std::getline(lines, descriptors);
-  std::getline(lines, output);
-  EXPECT_EQ(session, pid) << text;
-  EXPECT_EQ(descriptors, "0 1 2 ") << text;
-  EXPECT_EQ(output, "/dev/null") << text;
+  std::istringstream words(testing::readFile(report));
+  std::string pid, session, inherited, output;
+  words >> pid >> session >> inherited >> output;
+  EXPECT_EQ(session, pid);
+  EXPECT_EQ(inherited, "closed");
+  EXPECT_EQ(output, "/dev/null");
 }
 
 TEST(DetachedProcessTest, ReportsWhyAProgramCannotRun) {
