@@ -1,7 +1,7 @@
 // Replays saved inputs through a fuzz target without libFuzzer, so that the seeds and the inputs
 // that once failed are checked by every ordinary (g++) build as a regression test.
 //
-// Usage: <target> FOLDER...   Every regular file of every folder is one input, in name order. A
+// Usage: <target> PATH...   A file is one input; so is every regular file of a folder, in name order. A
 // missing folder counts as empty (a target has no crashers until one is found); running no input
 // at all is a failure, since it means the seeds were not found. A faulty input ends the program
 // the way it would end the fuzzer: by an abort, a sanitizer report or an uncaught exception.
@@ -22,8 +22,12 @@ int main(int argc, char** argv) {
     const std::filesystem::path folder = argv[index];
     if (!std::filesystem::exists(folder)) continue;
     std::vector<std::filesystem::path> inputs;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-      if (entry.is_regular_file()) inputs.push_back(entry.path());
+    if (std::filesystem::is_directory(folder)) {
+      for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.is_regular_file()) inputs.push_back(entry.path());
+      }
+    } else {
+      inputs.push_back(folder);
     }
     std::sort(inputs.begin(), inputs.end());
     for (const auto& input : inputs) {
