@@ -101,7 +101,9 @@ InstallConfiguration InstallConfiguration::decode(std::string_view json) {
   Json object;
   try {
     object = Json::parse(json);
-  } catch (const Json::parse_error& error) {
+  } catch (const Json::exception& error) {
+    // Malformed text, and numbers beyond any floating-point range ("1e999"), which the parser
+    // reports as out of range rather than as a parse error.
     throw ConfigurationDecodingError(std::string("The configuration is not valid JSON: ") + error.what());
   }
   if (!object.is_object()) {

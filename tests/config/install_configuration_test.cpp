@@ -175,6 +175,7 @@ TEST_F(InstallConfigurationTest, Decode_RefusesWithADescriptionNamingTheProblem)
       {"size just beyond signed 64 bits", [&] { auto text = valid.dump(); auto at = text.find("1048576"); return text.replace(at, 7, "9223372036854775808"); }, "\"sizeBytes\""},
       {"URL with a space", [&] { auto o = valid; o["installerURL"] = "https://a b/"; return o.dump(); }, "\"installerURL\""},
       {"malformed JSON", [&] { return valid.dump().substr(0, 40); }, "JSON"},
+      {"number beyond any double", [] { return std::string(R"({"schemaVersion": 1e999})"); }, "JSON"},
       {"an array", [] { return std::string("[]"); }, "object"},
   };
   for (const DecodeCase& testCase : cases) {

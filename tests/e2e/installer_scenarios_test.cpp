@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -69,8 +70,14 @@ struct Products {
     package = testing::readFile(folder / "package.dmg");
     configuration = testing::withPackage(configuration, static_cast<std::int64_t>(package.size()),
                                          testing::referenceSha256(package));
-    makeSigned(newer = folder / "newer" / "Vexa.app", {.shortVersion = "1.5.0", .buildText = "60"});
-    makeSigned(older = folder / "older" / "Vexa.app", {.shortVersion = "1.3.0", .buildText = "40"});
+    const auto release = [](std::string version, std::string build) {
+      BundleLayout layout;
+      layout.shortVersion = std::move(version);
+      layout.buildText = std::move(build);
+      return layout;
+    };
+    makeSigned(newer = folder / "newer" / "Vexa.app", release("1.5.0", "60"));
+    makeSigned(older = folder / "older" / "Vexa.app", release("1.3.0", "40"));
   }
 };
 
@@ -119,9 +126,10 @@ class InstallerScenarioTest : public ::testing::Test {
                                                 std::to_string(served_.size() - 1) + "/" +
                                                 std::to_string(served_.size())}};
     }
-    if (slow_) {
-      response.dripBytes = 4096;
-      response.dripDelay = 20ms;
+    if (stalled_) {
+      // A transfer that is under way for as long as the test needs: some bytes, then silence.
+      response.ending = ScriptedResponse::Ending::stall;
+      response.sendBytes = 4096;
     }
     return response;
   }
@@ -225,7 +233,7 @@ class InstallerScenarioTest : public ::testing::Test {
   std::mutex mutex_;
   std::vector<std::pair<std::string, std::string>> events_;  // occurred at, name
   std::string served_;
-  bool slow_ = false;
+  std::atomic<bool> stalled_ = false;
   bool reaped_ = false;
 };
 
@@ -247,7 +255,7 @@ TEST_F(InstallerScenarioTest, FreshInstall_EndsWithTheOpenedApplication) {
 }
 
 TEST_F(InstallerScenarioTest, CloseDuringTheDownload_PausesAndContinueResumesWithARange) {
-  slow_ = true;
+  stalled_ = true;
   start();
   pressInstallNow();
   ASSERT_TRUE(waitUntil([&] { return fs::exists(cacheFolder() / (products_->configuration.sha256 + ".partial")); }));
@@ -260,7 +268,7 @@ TEST_F(InstallerScenarioTest, CloseDuringTheDownload_PausesAndContinueResumesWit
   std::this_thread::sleep_for(500ms);
   EXPECT_FALSE(installerEnded());
   EXPECT_FALSE(recorded("vexa_download_failed"));
-  slow_ = false;
+  stalled_ = false;
   key("Return");  // "Continue Download"
   ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); }));
   const auto gets = downloads();
@@ -317,7 +325,7 @@ TEST_F(InstallerScenarioTest, RunningProduct_QuitNowLetsTheInstallationContinue)
 }
 
 TEST_F(InstallerScenarioTest, QuitRequests_PauseTheDownloadAndEndTheWelcomeScreen) {
-  slow_ = true;
+  stalled_ = true;
   start();
   pressInstallNow();
   ASSERT_TRUE(waitUntil([&] { return fs::exists(cacheFolder() / (products_->configuration.sha256 + ".partial")); }));
