@@ -40,6 +40,18 @@ std::uint16_t scenarioPort() {
   return static_cast<std::uint16_t>(std::stoi(std::string(first.substr(colon + 1))));
 }
 
+// Gone, or a zombie waiting for the test to reap it.
+bool processEnded(pid_t pid) {
+  std::string stat;
+  try {
+    stat = testing::readFile(fs::path("/proc") / std::to_string(pid) / "stat");
+  } catch (const std::exception&) {
+    return true;
+  }
+  const auto end = stat.rfind(')');
+  return end == std::string::npos || stat.substr(end + 2, 1) == "Z";
+}
+
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
@@ -196,18 +208,7 @@ class InstallerScenarioTest : public ::testing::Test {
       if (request.method == "GET") found.push_back(request);
     return found;
   }
-  // Gone, or a zombie waiting for this test to reap it.
-  [[nodiscard]] bool installerEnded() const {
-    if (reaped_) return true;
-    std::string stat;
-    try {
-      stat = testing::readFile(fs::path("/proc") / std::to_string(installer_->pid()) / "stat");
-    } catch (const std::exception&) {
-      return true;
-    }
-    const auto end = stat.rfind(')');
-    return end == std::string::npos || stat.substr(end + 2, 1) == "Z";
-  }
+  [[nodiscard]] bool installerEnded() const { return reaped_ || processEnded(installer_->pid()); }
   int waitForExit() {
     const testing::ProgramResult result = installer_->wait();
     reaped_ = true;
@@ -269,7 +270,11 @@ TEST_F(InstallerScenarioTest, CloseDuringTheDownload_PausesAndContinueResumesWit
   EXPECT_FALSE(installerEnded());
   EXPECT_FALSE(recorded("vexa_download_failed"));
   stalled_ = false;
-  key("Return");  // "Continue Download"
+  // "Continue Download", once the failure screen that the pause leads to stands.
+  ASSERT_TRUE(waitUntil([&] {
+    key("Return");
+    return requests("GET") == 2;
+  }));
   ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); }));
   const auto gets = downloads();
   ASSERT_EQ(gets.size(), 2u);
@@ -286,7 +291,10 @@ TEST_F(InstallerScenarioTest, DamagedPackage_DiscardsTheCacheAndRetryDownloadsFr
   EXPECT_FALSE(fs::exists(installed()));
   ASSERT_TRUE(waitUntil([&] { return fs::is_empty(cacheFolder()) || !fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")); }));
   served_ = products_->package;
-  key("Return");  // "Retry"
+  ASSERT_TRUE(waitUntil([&] {
+    key("Return");  // "Retry"
+    return requests("GET") == 2;
+  }));
   ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); }));
   const auto gets = downloads();
   ASSERT_EQ(gets.size(), 2u);
@@ -315,9 +323,11 @@ TEST_F(InstallerScenarioTest, RunningProduct_QuitNowLetsTheInstallationContinue)
   pressInstallNow();
   // The installation meets the running product and shows the application-running screen.
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_started"); }));
-  std::this_thread::sleep_for(1s);
+  ASSERT_TRUE(waitUntil([&] {
+    key("Return");  // "Quit Now", once the application-running screen stands
+    return processEnded(product.pid());
+  }));
   EXPECT_FALSE(recorded("vexa_install_failed"));
-  key("Return");  // "Quit Now"
   EXPECT_EQ(product.wait().exitStatus, 0) << "the product got the polite request";
   ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); }));
   EXPECT_EQ(installedVersion(), "1.4.0-beta.57");
