@@ -334,7 +334,7 @@ TEST_F(InstallerScenarioTest, RunningProduct_QuitNowLetsTheInstallationContinue)
   EXPECT_EQ(waitForExit(), 0);
 }
 
-TEST_F(InstallerScenarioTest, QuitRequests_PauseTheDownloadAndEndTheWelcomeScreen) {
+TEST_F(InstallerScenarioTest, QuitRequests_PauseTheDownloadThenEndTheFailureScreen) {
   stalled_ = true;
   start();
   pressInstallNow();
@@ -347,6 +347,17 @@ TEST_F(InstallerScenarioTest, QuitRequests_PauseTheDownloadAndEndTheWelcomeScree
   installer_->signal(SIGTERM);
   EXPECT_EQ(waitForExit(), 0);
   EXPECT_FALSE(recorded("vexa_download_failed"));
+}
+
+TEST_F(InstallerScenarioTest, QuitRequest_OnTheWelcomeScreenEndsTheInstaller) {
+  start();
+  // Refused while the first check runs, granted once the welcome screen stands.
+  ASSERT_TRUE(waitUntil([&] {
+    installer_->signal(SIGTERM);
+    return waitUntil([&] { return installerEnded(); }, 300ms);
+  }));
+  EXPECT_EQ(waitForExit(), 0);
+  EXPECT_EQ(requests("GET"), 0u);
 }
 
 TEST_F(InstallerScenarioTest, SecondInstallerAndCornerClose_OneAtATimeAndCloseEndsIt) {
