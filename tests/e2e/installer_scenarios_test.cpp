@@ -132,11 +132,12 @@ class InstallerScenarioTest : public ::testing::Test {
     }
     std::size_t from = 0;
     if (const auto range = request.header("Range")) from = std::stoull(range->substr(6));
-    ScriptedResponse response = ScriptedResponse::withStatus(from == 0 ? 200 : 206, served_.substr(from));
+    const std::string served = package();
+    ScriptedResponse response = ScriptedResponse::withStatus(from == 0 ? 200 : 206, served.substr(from));
     if (from != 0) {
       response.headers = {{"Content-Range", "bytes " + std::to_string(from) + "-" +
-                                                std::to_string(served_.size() - 1) + "/" +
-                                                std::to_string(served_.size())}};
+                                                std::to_string(served.size() - 1) + "/" +
+                                                std::to_string(served.size())}};
     }
     if (stalled_) {
       // A transfer that is under way for as long as the test needs: some bytes, then silence.
@@ -146,10 +147,20 @@ class InstallerScenarioTest : public ::testing::Test {
     return response;
   }
 
+  // What the server hands out as the package; the server's threads read it while a test changes it.
+  [[nodiscard]] std::string package() {
+    std::lock_guard lock(mutex_);
+    return served_;
+  }
+  void serve(std::string bytes) {
+    std::lock_guard lock(mutex_);
+    served_ = std::move(bytes);
+  }
+
   void start(std::vector<std::string> arguments = {}) {
     arguments.insert(arguments.begin(), executable().string());
     installer_ = std::make_unique<testing::BackgroundProgram>(executable(), arguments, environment());
-    window_ = display_.findWindow("Vexa Installer");
+    window_ = display_.findWindow("Vexa Installer", 60);
     ASSERT_TRUE(window_) << "no installer window";
   }
   [[nodiscard]] testing::EnvironmentChanges environment() const {
@@ -284,13 +295,13 @@ TEST_F(InstallerScenarioTest, CloseDuringTheDownload_PausesAndContinueResumesWit
 }
 
 TEST_F(InstallerScenarioTest, DamagedPackage_DiscardsTheCacheAndRetryDownloadsFromTheStart) {
-  served_.assign(products_->package.size(), 'x');
+  serve(std::string(products_->package.size(), 'x'));
   start();
   pressInstallNow();
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_failed"); }));
   EXPECT_FALSE(fs::exists(installed()));
   ASSERT_TRUE(waitUntil([&] { return fs::is_empty(cacheFolder()) || !fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")); }));
-  served_ = products_->package;
+  serve(products_->package);
   ASSERT_TRUE(waitUntil([&] {
     key("Return");  // "Retry"
     return requests("GET") == 2;
