@@ -270,7 +270,12 @@ TEST_F(InstallerScenarioTest, CloseDuringTheDownload_PausesAndContinueResumesWit
   stalled_ = true;
   start();
   pressInstallNow();
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(cacheFolder() / (products_->configuration.sha256 + ".partial")); }));
+  // Some bytes are saved before the pause, so that continuing has something to resume from.
+  const fs::path partial = cacheFolder() / (products_->configuration.sha256 + ".partial");
+  ASSERT_TRUE(waitUntil([&] {
+    std::error_code error;
+    return fs::file_size(partial, error) > 0 && !error;
+  }));
   // A click can come before the window takes pointer input; one more is harmless while the
   // transfer runs (a pause still pending records nothing more).
   ASSERT_TRUE(waitUntil([&] {
