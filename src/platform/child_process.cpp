@@ -10,9 +10,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/spawn_options.h"
 #include "platform/unique_fd.h"
-
-extern char** environ;
 
 namespace vexa::platform {
 namespace {
@@ -20,29 +19,6 @@ namespace {
 [[noreturn]] void throwErrno(int error, const char* what) {
   throw std::system_error(error, std::generic_category(), what);
 }
-
-// posix_spawn's attribute and file-action objects, destroyed on every exit.
-struct SpawnAttributes {
-  posix_spawnattr_t value;
-  SpawnAttributes() {
-    if (int error = ::posix_spawnattr_init(&value); error != 0) throwErrno(error, "posix_spawnattr_init");
-  }
-  ~SpawnAttributes() { ::posix_spawnattr_destroy(&value); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
-
-struct SpawnFileActions {
-  posix_spawn_file_actions_t value;
-  SpawnFileActions() {
-    if (int error = ::posix_spawn_file_actions_init(&value); error != 0) {
-      throwErrno(error, "posix_spawn_file_actions_init");
-    }
-  }
-  ~SpawnFileActions() { ::posix_spawn_file_actions_destroy(&value); }
-  SpawnFileActions(const SpawnFileActions&) = delete;
-  SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-};
 
 // A started child that has not been reaped yet. If it is abandoned (an exception between spawn
 // and wait) it is killed and reaped, so no zombie or stray process outlives the call.
@@ -96,49 +72,13 @@ ChildProcessResult runChildProcess(const std::filesystem::path& executable,
   UniqueFd readEnd(pipeEnds[0]);
   UniqueFd writeEnd(pipeEnds[1]);
 
-  SpawnFileActions actions;
-  // Descriptors 0 to 2 only: stdout becomes the pipe, stderr the null device, and anything a
-  // library may have opened without close-on-exec is closed in the child as well.
-  if (int error = ::posix_spawn_file_actions_adddup2(&actions.value, writeEnd.get(), STDOUT_FILENO); error != 0) {
-    throwErrno(error, "posix_spawn_file_actions_adddup2");
-  }
-  if (int error = ::posix_spawn_file_actions_addopen(&actions.value, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-      error != 0) {
-    throwErrno(error, "posix_spawn_file_actions_addopen");
-  }
-  if (int error = ::posix_spawn_file_actions_addclosefrom_np(&actions.value, STDERR_FILENO + 1); error != 0) {
-    throwErrno(error, "posix_spawn_file_actions_addclosefrom_np");
-  }
-
-  SpawnAttributes attributes;
-  // The child starts with default signal dispositions and nothing blocked, whatever the calling
-  // thread (a worker of the thread pool) has set up.
-  sigset_t all;
-  sigset_t none;
-  sigfillset(&all);
-  sigemptyset(&none);
-  ::posix_spawnattr_setsigdefault(&attributes.value, &all);
-  ::posix_spawnattr_setsigmask(&attributes.value, &none);
-  // Its own process group, so that the kill at the time bound also reaches whatever the tool
-  // started itself (an image tool running its extractor, for example).
-  ::posix_spawnattr_setpgroup(&attributes.value, 0);
-  ::posix_spawnattr_setflags(&attributes.value,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
-  std::vector<std::string> argvStorage;
-  argvStorage.reserve(arguments.size() + 1);
-  argvStorage.push_back(executable.string());
-  argvStorage.insert(argvStorage.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& argument : argvStorage) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = 0;
-  if (int error = ::posix_spawn(&pid, argvStorage.front().c_str(), &actions.value, &attributes.value, argv.data(),
-                                environ);
-      error != 0) {
-    throwErrno(error, argvStorage.front().c_str());
-  }
+  // Descriptors 0 to 2 only: stdout becomes the pipe, stderr the null device. The child leads its
+  // own process group, so that the kill at the time bound also reaches whatever the tool started
+  // itself (an image tool running its extractor, for example).
+  SpawnOptions spawnOptions(POSIX_SPAWN_SETPGROUP);
+  spawnOptions.duplicate(writeEnd.get(), STDOUT_FILENO);
+  spawnOptions.open(STDERR_FILENO, "/dev/null", O_WRONLY);
+  const pid_t pid = spawnOptions.spawn(executable, arguments);
   SpawnedChild child(pid);
   writeEnd.reset();  // only the child writes; end of file comes when it (and its children) close it
 
