@@ -307,14 +307,17 @@ TEST_F(InstallerScenarioTest, DamagedPackage_DiscardsTheCacheAndRetryDownloadsFr
   EXPECT_FALSE(fs::exists(installed()));
   ASSERT_TRUE(waitUntil([&] { return fs::is_empty(cacheFolder()) || !fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")); }));
   serve(products_->package);
+  // "Retry" until the application opens: a Return left over from pressing "Install Now" may have
+  // retried once already, with the damaged bytes.
   ASSERT_TRUE(waitUntil([&] {
-    key("Return");  // "Retry"
-    return requests("GET") == 2;
+    if (!fs::exists(pidFile())) key("Return");
+    return fs::exists(pidFile());
   }));
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); }));
   const auto gets = downloads();
-  ASSERT_EQ(gets.size(), 2u);
-  EXPECT_FALSE(gets[1].header("Range")) << "the retry must start from the first byte";
+  ASSERT_GE(gets.size(), 2u);
+  for (std::size_t retry = 1; retry < gets.size(); ++retry) {
+    EXPECT_FALSE(gets[retry].header("Range")) << "a retry after a damaged package starts from the first byte";
+  }
   EXPECT_EQ(installedVersion(), "1.4.0-beta.57");
 }
 
