@@ -48,11 +48,13 @@ std::string describe(const std::exception_ptr& error) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (!((mode == "download" && argc == 6) || (mode == "verify" && argc == 4))) {
-    std::cerr << "usage: download_bench download CONFIGURATION_JSON CACHE_FOLDER AUTHORITY_PEM CONNECT_TO\n"
+    std::cerr << "usage: download_bench download CONFIGURATION_JSON CACHE_FOLDER AUTHORITY_PEM "
+                 "CONNECT_TO\n"
                  "       download_bench verify CONFIGURATION_JSON PACKAGE\n";
     return 2;
   }
-  const auto configuration = vexa::InstallConfiguration::decode(vexa::platform::readWholeFile(argv[2]));
+  const auto configuration =
+      vexa::InstallConfiguration::decode(vexa::platform::readWholeFile(argv[2]));
 
   if (mode == "verify") {
     try {

@@ -10,10 +10,9 @@
 // long each call takes, prints
 //   step <tool> <bundle> <seconds>   (every tool call, in order; bundle: source, staged or target)
 //   step package-digest <seconds>    (verifyDownload alone, measured just before the install)
-//   step in-process <seconds>        (the install's time outside the tools: digest, checks, renames)
-//   install_seconds <seconds>
-//   peak_rss_kib N                   (this process; the tools are separate processes)
-//   tools_peak_rss_kib N             (the largest tool process)
+//   step in-process <seconds>        (the install's time outside the tools: digest, checks,
+//   renames) install_seconds <seconds> peak_rss_kib N                   (this process; the tools
+//   are separate processes) tools_peak_rss_kib N             (the largest tool process)
 // and removes the installed copy. Both exit 1 with the error's message on failure.
 
 #include <sys/resource.h>
@@ -47,7 +46,8 @@ void writeRandomFile(const fs::path& path, std::uint64_t size, std::mt19937_64& 
   std::vector<std::uint64_t> block(1 << 17);
   for (std::uint64_t written = 0; written < size;) {
     for (auto& word : block) word = random();
-    const std::uint64_t count = std::min<std::uint64_t>(size - written, block.size() * sizeof(std::uint64_t));
+    const std::uint64_t count =
+        std::min<std::uint64_t>(size - written, block.size() * sizeof(std::uint64_t));
     out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(count));
     written += count;
   }
@@ -62,8 +62,10 @@ void prepare(const fs::path& work, std::uint64_t sizeMib, int files) {
   builder.makeBundle(bundle, vexa::testing::BundleLayout{});
   std::mt19937_64 random(42);
   // An eighth of the bytes in small files, the rest in one.
-  const std::uint64_t total = sizeMib << 20, smallSize = total / 8 / static_cast<std::uint64_t>(files);
-  writeRandomFile(bundle / "Contents" / "Resources" / "model.bin", total - smallSize * static_cast<std::uint64_t>(files), random);
+  const std::uint64_t total = sizeMib << 20,
+                      smallSize = total / 8 / static_cast<std::uint64_t>(files);
+  writeRandomFile(bundle / "Contents" / "Resources" / "model.bin",
+                  total - smallSize * static_cast<std::uint64_t>(files), random);
   for (int i = 0; i < files; ++i) {
     const fs::path folder = bundle / "Contents" / "Resources" / "assets" / std::to_string(i % 40);
     fs::create_directories(folder);
@@ -73,7 +75,8 @@ void prepare(const fs::path& work, std::uint64_t sizeMib, int files) {
   builder.makeImage(work / "volume", work / "package.dmg");
   vexa::platform::removeItemRecursively(work / "volume");
   const auto configuration = vexa::testing::withPackage(
-      vexa::testing::validProductionConfiguration(), static_cast<std::int64_t>(fs::file_size(work / "package.dmg")),
+      vexa::testing::validProductionConfiguration(),
+      static_cast<std::int64_t>(fs::file_size(work / "package.dmg")),
       vexa::platform::HashableFile::open(work / "package.dmg")->sha256Hex());
   vexa::testing::writeFile(work / "configuration.json", configuration.encode());
 }
@@ -81,7 +84,8 @@ void prepare(const fs::path& work, std::uint64_t sizeMib, int files) {
 double seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
 int install(const fs::path& work) {
-  const auto configuration = vexa::InstallConfiguration::decode(vexa::platform::readWholeFile(work / "configuration.json"));
+  const auto configuration = vexa::InstallConfiguration::decode(
+      vexa::platform::readWholeFile(work / "configuration.json"));
   const fs::path log = work / "timing.log";
   fs::remove(log);
   const fs::path helpers = work / "Tools.app" / "Contents" / "Helpers";
@@ -101,8 +105,9 @@ int install(const fs::path& work) {
   configuration.verifyDownload(work / "package.dmg");
   const double digest = seconds(Clock::now() - start);
   start = Clock::now();
-  (void)vexa::NativeInstaller::install(work / "package.dmg", work / "Applications", configuration, std::nullopt,
-                                       [](const std::string&) { return false; }, services);
+  (void)vexa::NativeInstaller::install(
+      work / "package.dmg", work / "Applications", configuration, std::nullopt,
+      [](const std::string&) { return false; }, services);
   const double total = seconds(Clock::now() - start);
 
   double inTools = 0;
@@ -113,13 +118,14 @@ int install(const fs::path& work) {
     std::string tool, arguments;
     fields >> begin >> end >> tool;
     std::getline(fields >> std::ws, arguments);
-    const std::string subject = tool == "hdiutil"                                      ? arguments.substr(0, arguments.find(' '))
+    const std::string subject = tool == "hdiutil" ? arguments.substr(0, arguments.find(' '))
                                 : arguments.find("/volume/") != std::string::npos       ? "source"
                                 : arguments.find(".vexa-install-") != std::string::npos ? "staged"
                                                                                         : "target";
     const double took = static_cast<double>(end - begin) / 1e9;
     inTools += took;
-    std::cout << "step " << tool << " " << (tool == "ditto" ? "source-to-staged" : subject) << " " << took << "\n";
+    std::cout << "step " << tool << " " << (tool == "ditto" ? "source-to-staged" : subject) << " "
+              << took << "\n";
   }
   std::cout << "step package-digest " << digest << "\n";
   std::cout << "step in-process " << total - inTools << "\n";
@@ -127,7 +133,8 @@ int install(const fs::path& work) {
   rusage self{}, children{};
   ::getrusage(RUSAGE_SELF, &self);
   ::getrusage(RUSAGE_CHILDREN, &children);
-  std::cout << "peak_rss_kib " << self.ru_maxrss << "\ntools_peak_rss_kib " << children.ru_maxrss << std::endl;
+  std::cout << "peak_rss_kib " << self.ru_maxrss << "\ntools_peak_rss_kib " << children.ru_maxrss
+            << std::endl;
   vexa::platform::removeItemRecursively(work / "Applications" / "Vexa.app");
   return 0;
 }
@@ -142,7 +149,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (command == "install" && argc == 3) return install(argv[2]);
-    std::cerr << "usage: install_bench prepare WORK_FOLDER SIZE_MIB FILES | install_bench install WORK_FOLDER\n";
+    std::cerr << "usage: install_bench prepare WORK_FOLDER SIZE_MIB FILES | install_bench install "
+                 "WORK_FOLDER\n";
     return 2;
   } catch (const std::exception& error) {
     std::cerr << error.what() << std::endl;

@@ -1,6 +1,7 @@
 // codesign stand-in.
 //   codesign --verify [--deep] [--strict] [-R REQUIREMENT] BUNDLE
-//   codesign --sign CERTIFICATE.pem --key KEY.pem [--chain CHAIN.pem] [--identifier ID] [--deep] BUNDLE
+//   codesign --sign CERTIFICATE.pem --key KEY.pem [--chain CHAIN.pem] [--identifier ID] [--deep]
+//   BUNDLE
 // A requirement beginning with "=" is the requirement text itself; otherwise it names a file
 // holding it. Verification trusts only the anchor next to this tool (../Resources). Exit status:
 // 0 valid, 1 invalid or failed, 2 usage, 3 valid signature that does not satisfy the requirement.
@@ -16,8 +17,10 @@ using namespace vexa::tools;
 constexpr const char* kTool = "codesign";
 
 int usage() {
-  complain(kTool, "usage: codesign --verify [--deep] [--strict] [-R requirement] bundle | "
-                  "codesign --sign cert.pem --key key.pem [--chain chain.pem] [--identifier id] [--deep] bundle");
+  complain(kTool,
+           "usage: codesign --verify [--deep] [--strict] [-R requirement] bundle | "
+           "codesign --sign cert.pem --key key.pem [--chain chain.pem] [--identifier id] [--deep] "
+           "bundle");
   return 2;
 }
 
@@ -62,15 +65,18 @@ int main(int argc, char** argv) {
   try {
     if (certificate) {
       if (!key) return usage();
-      const SigningIdentity identity{*certificate, *key,
-                                     chain ? std::optional<std::filesystem::path>(*chain) : std::nullopt};
+      const SigningIdentity identity{
+          *certificate, *key, chain ? std::optional<std::filesystem::path>(*chain) : std::nullopt};
       if (deep) {
         for (const std::filesystem::path& nested : nestedBundles(*bundle)) {
-          signBundle(nested, infoString(nested, "CFBundleIdentifier").value_or(nested.stem().string()), identity);
+          signBundle(nested,
+                     infoString(nested, "CFBundleIdentifier").value_or(nested.stem().string()),
+                     identity);
         }
       }
-      const std::string id = identifier ? *identifier
-                                        : infoString(*bundle, "CFBundleIdentifier").value_or(bundle->stem().string());
+      const std::string id =
+          identifier ? *identifier
+                     : infoString(*bundle, "CFBundleIdentifier").value_or(bundle->stem().string());
       signBundle(*bundle, id, identity);
       return 0;
     }
@@ -88,7 +94,9 @@ int main(int argc, char** argv) {
         text = readFileBytes(text);
       }
       if (!satisfiesRequirement(text, signature)) {
-        complain(kTool, bundle->string() + ": test-requirement: code failed to satisfy specified code requirement(s)");
+        complain(kTool,
+                 bundle->string() +
+                     ": test-requirement: code failed to satisfy specified code requirement(s)");
         return 3;
       }
     }

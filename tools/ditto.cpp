@@ -22,17 +22,21 @@ namespace {
 namespace fs = std::filesystem;
 using namespace vexa::tools;
 
-[[noreturn]] void fail(const fs::path& path) { throw std::system_error(errno, std::generic_category(), path.string()); }
+[[noreturn]] void fail(const fs::path& path) {
+  throw std::system_error(errno, std::generic_category(), path.string());
+}
 
 void copyTimes(const fs::path& source, const struct stat& status, const fs::path& destination) {
   (void)source;
   const timespec times[2] = {status.st_atim, status.st_mtim};
-  if (::utimensat(AT_FDCWD, destination.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) fail(destination);
+  if (::utimensat(AT_FDCWD, destination.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    fail(destination);
 }
 
 void copyFile(const fs::path& source, const struct stat& status, const fs::path& destination) {
   const FileDescriptor in = openRegularFile(source, O_NOFOLLOW);
-  FileDescriptor out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  FileDescriptor out(
+      ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (out.get() < 0) fail(destination);
   ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   AlignedBuffer& buffer = readBuffer();
@@ -45,7 +49,8 @@ void copyFile(const fs::path& source, const struct stat& status, const fs::path&
     }
   }
   // A write error may only show when the file is closed (on a network volume, for example).
-  if (::fchmod(out.get(), status.st_mode & 07777) != 0 || ::close(out.release()) != 0) fail(destination);
+  if (::fchmod(out.get(), status.st_mode & 07777) != 0 || ::close(out.release()) != 0)
+    fail(destination);
   copyTimes(source, status, destination);
 }
 

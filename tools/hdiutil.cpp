@@ -25,8 +25,9 @@ using namespace vexa::tools;
 constexpr const char* kTool = "hdiutil";
 
 int usage() {
-  complain(kTool, "usage: hdiutil attach -readonly -nobrowse -noautoopen -mountpoint dir image | "
-                  "hdiutil detach dir | hdiutil create -srcfolder dir [-volname name] [-ov] image");
+  complain(kTool,
+           "usage: hdiutil attach -readonly -nobrowse -noautoopen -mountpoint dir image | "
+           "hdiutil detach dir | hdiutil create -srcfolder dir [-volname name] [-ov] image");
   return 2;
 }
 
@@ -50,7 +51,8 @@ void forEachBottomUp(const fs::path& root, Change change) {
 void removeTree(const fs::path& root) {
   // Folders need their write bit back before their content can go.
   std::error_code error;
-  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+  for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
+       it.increment(error)) {
     std::error_code ignored;
     if (it->is_directory(ignored) && !it->is_symlink(ignored)) ::chmod(it->path().c_str(), 0700);
   }
@@ -95,8 +97,8 @@ int attach(const std::vector<std::string>& arguments) {
     fs::remove(*mountPoint);
   }
   const fs::path marker = markerFor(*mountPoint);
-  if (runQuietly("unsquashfs", {"-no-progress", "-quiet", "-no-xattrs", "-dest", mountPoint->string(),
-                                image->string()}) != 0) {
+  if (runQuietly("unsquashfs", {"-no-progress", "-quiet", "-no-xattrs", "-dest",
+                                mountPoint->string(), image->string()}) != 0) {
     complain(kTool, "attach failed: " + image->string() + " is not a readable image");
     if (fs::exists(fs::symlink_status(*mountPoint, error))) removeTree(*mountPoint);
     return 1;
@@ -178,8 +180,8 @@ int create(const std::vector<std::string>& arguments) {
     }
     fs::remove(*image, error);
   }
-  if (runQuietly("mksquashfs", {source->string(), image->string(), "-noappend", "-no-progress", "-quiet",
-                                "-no-xattrs", "-comp", "gzip"}) != 0) {
+  if (runQuietly("mksquashfs", {source->string(), image->string(), "-noappend", "-no-progress",
+                                "-quiet", "-no-xattrs", "-comp", "gzip"}) != 0) {
     complain(kTool, "create failed");
     fs::remove(*image, error);
     return 1;

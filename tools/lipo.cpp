@@ -18,29 +18,41 @@ using namespace vexa::tools;
 constexpr const char* kTool = "lipo";
 
 std::uint32_t bigEndian32(const unsigned char* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         p[3];
 }
 std::uint32_t littleEndian32(const unsigned char* p) {
-  return (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) | p[0];
+  return (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[1]} << 8) |
+         p[0];
 }
 
 std::string machOArchitecture(std::uint32_t cpuType) {
   switch (cpuType) {
-    case 0x01000007: return "x86_64";
-    case 0x0100000C: return "arm64";
-    case 7: return "i386";
-    case 12: return "arm";
-    default: return "unknown";
+    case 0x01000007:
+      return "x86_64";
+    case 0x0100000C:
+      return "arm64";
+    case 7:
+      return "i386";
+    case 12:
+      return "arm";
+    default:
+      return "unknown";
   }
 }
 
 std::string elfArchitecture(unsigned machine) {
   switch (machine) {
-    case 62: return "x86_64";
-    case 183: return "arm64";
-    case 3: return "i386";
-    case 40: return "arm";
-    default: return "unknown";
+    case 62:
+      return "x86_64";
+    case 183:
+      return "arm64";
+    case 3:
+      return "i386";
+    case 40:
+      return "arm";
+    default:
+      return "unknown";
   }
 }
 
@@ -73,7 +85,8 @@ std::set<std::string> architectures(const std::string& path) {
     const std::uint32_t entries = bigEndian32(p + 4);
     const std::size_t entrySize = wide ? 32 : 20;
     // Java class files share the magic; a fat header never lists that many slices.
-    if (entries == 0 || entries > 64 || 8 + entries * entrySize > header.size()) throw path + ": malformed fat header";
+    if (entries == 0 || entries > 64 || 8 + entries * entrySize > header.size())
+      throw path + ": malformed fat header";
     for (std::uint32_t index = 0; index < entries; ++index) {
       found.insert(machOArchitecture(bigEndian32(p + 8 + index * entrySize)));
     }
@@ -103,7 +116,8 @@ int main(int argc, char** argv) {
   try {
     if (arguments.size() == 2 && arguments[0] == "-archs") {
       std::string line;
-      for (const std::string& architecture : architectures(arguments[1])) line += (line.empty() ? "" : " ") + architecture;
+      for (const std::string& architecture : architectures(arguments[1]))
+        line += (line.empty() ? "" : " ") + architecture;
       std::printf("%s\n", line.c_str());
       return 0;
     }

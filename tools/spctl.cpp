@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
     }
     struct stat status {};
     const std::filesystem::path path = bundle / "Contents" / "MacOS" / *executable;
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || (status.st_mode & 0111) == 0) {
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        (status.st_mode & 0111) == 0) {
       complain(kTool, bundle.string() + ": rejected (main executable missing or not executable)");
       return 3;
     }

@@ -18,13 +18,13 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
-#include <iostream>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -72,12 +72,14 @@ void streamRegularFile(const fs::path& path, int openFlags,
   const FileDescriptor file = openRegularFile(path, openFlags);
   ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // a hint: longer read-ahead
   AlignedBuffer& buffer = readBuffer();
-  while (const std::size_t count = readSome(file, buffer.data(), buffer.size(), path)) consume(buffer.data(), count);
+  while (const std::size_t count = readSome(file, buffer.data(), buffer.size(), path))
+    consume(buffer.data(), count);
 }
 
 std::string fileDigest(const fs::path& path) {
   std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) failWithOpenSsl("SHA-256");
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+    failWithOpenSsl("SHA-256");
   // A sealed item is hashed as itself: a link in its place is never followed.
   streamRegularFile(path, O_NOFOLLOW, [&](const char* data, std::size_t size) {
     EVP_DigestUpdate(context.get(), data, size);
@@ -143,14 +145,18 @@ bool linkStaysInside(const fs::path& root, const fs::path& relative) {
 bool isBundleName(const fs::path& name) {
   static const char* suffixes[] = {".app", ".framework", ".appex", ".xpc", ".bundle", ".plugin"};
   const std::string extension = name.extension().string();
-  return std::any_of(std::begin(suffixes), std::end(suffixes), [&](const char* s) { return extension == s; });
+  return std::any_of(std::begin(suffixes), std::end(suffixes),
+                     [&](const char* s) { return extension == s; });
 }
 
-X509Ptr readCertificate(BIO* bio) { return X509Ptr(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)); }
+X509Ptr readCertificate(BIO* bio) {
+  return X509Ptr(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
+}
 
 std::string serialize(const Seal& seal) {
   PlistPtr root(plist_new_dict());
-  plist_dict_set_item(static_cast<plist_t>(root.get()), "identifier", plist_new_string(seal.identifier.c_str()));
+  plist_dict_set_item(static_cast<plist_t>(root.get()), "identifier",
+                      plist_new_string(seal.identifier.c_str()));
   plist_t files = plist_new_dict();
   for (const auto& [path, item] : seal.items) {
     plist_t entry = plist_new_dict();
@@ -172,7 +178,8 @@ std::string serialize(const Seal& seal) {
 }
 
 std::string stringValue(plist_t node) {
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) throw std::runtime_error("malformed seal");
+  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING)
+    throw std::runtime_error("malformed seal");
   char* text = nullptr;
   plist_get_string_val(node, &text);
   std::string value = text != nullptr ? text : "";
@@ -184,11 +191,13 @@ Seal deserialize(const std::string& bytes) {
   plist_t parsed = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &parsed);
   PlistPtr root(parsed);
-  if (!root || plist_get_node_type(parsed) != PLIST_DICT) throw std::runtime_error("malformed seal");
+  if (!root || plist_get_node_type(parsed) != PLIST_DICT)
+    throw std::runtime_error("malformed seal");
   Seal seal;
   seal.identifier = stringValue(plist_dict_get_item(parsed, "identifier"));
   plist_t files = plist_dict_get_item(parsed, "files");
-  if (files == nullptr || plist_get_node_type(files) != PLIST_DICT) throw std::runtime_error("malformed seal");
+  if (files == nullptr || plist_get_node_type(files) != PLIST_DICT)
+    throw std::runtime_error("malformed seal");
   plist_dict_iter iterator = nullptr;
   plist_dict_new_iter(files, &iterator);
   for (;;) {
@@ -263,11 +272,13 @@ SignatureCheck checkOne(const fs::path& bundle, const fs::path& anchor,
   // The chain must end at the anchor; the leaf's usage is checked below (code signing, not mail).
   X509_STORE_set_purpose(store.get(), X509_PURPOSE_ANY);
   BioPtr content(BIO_new_mem_buf(resources.data(), static_cast<int>(resources.size())));
-  if (CMS_verify(cms.get(), nullptr, store.get(), content.get(), nullptr, CMS_BINARY | CMS_DETACHED) != 1) {
+  if (CMS_verify(cms.get(), nullptr, store.get(), content.get(), nullptr,
+                 CMS_BINARY | CMS_DETACHED) != 1) {
     failWithOpenSsl("signature invalid");
   }
   StackPtr signers(CMS_get0_signers(cms.get()));
-  if (!signers || sk_X509_num(signers.get()) != 1) throw std::runtime_error("expected exactly one signer");
+  if (!signers || sk_X509_num(signers.get()) != 1)
+    throw std::runtime_error("expected exactly one signer");
   // CMS_get0_signers does not take references; release the stack without freeing them.
   X509* leaf = sk_X509_value(signers.get(), 0);
   const bool usageListed = (X509_get_extension_flags(leaf) & EXFLAG_XKUSAGE) != 0;
@@ -295,7 +306,8 @@ SignatureCheck checkOne(const fs::path& bundle, const fs::path& anchor,
 // A small recursive-descent reader for the requirement language subset the installer uses.
 class RequirementReader {
  public:
-  RequirementReader(std::string text, const SignatureCheck& signature) : text_(std::move(text)), signature_(signature) {}
+  RequirementReader(std::string text, const SignatureCheck& signature)
+      : text_(std::move(text)), signature_(signature) {}
 
   bool evaluate() {
     const bool result = orExpression();
@@ -309,7 +321,8 @@ class RequirementReader {
     throw std::runtime_error("unreadable requirement near position " + std::to_string(position_));
   }
   void skipSpaces() {
-    while (position_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[position_]))) ++position_;
+    while (position_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[position_])))
+      ++position_;
   }
   bool accept(const std::string& word) {
     skipSpaces();
@@ -381,7 +394,9 @@ class RequirementReader {
 
 }  // namespace
 
-void complain(const std::string& tool, const std::string& message) { std::cerr << tool << ": " << message << '\n'; }
+void complain(const std::string& tool, const std::string& message) {
+  std::cerr << tool << ": " << message << '\n';
+}
 
 fs::path ownDirectory() {
   std::error_code error;
@@ -389,7 +404,9 @@ fs::path ownDirectory() {
   return error ? fs::current_path() : self.parent_path();
 }
 
-fs::path anchorPath() { return ownDirectory().parent_path() / "Resources" / "code-signing-anchor.pem"; }
+fs::path anchorPath() {
+  return ownDirectory().parent_path() / "Resources" / "code-signing-anchor.pem";
+}
 
 int runQuietly(const std::string& program, const std::vector<std::string>& arguments) {
   posix_spawn_file_actions_t actions;
@@ -431,22 +448,27 @@ FileDescriptor::~FileDescriptor() {
 
 FileDescriptor openRegularFile(const fs::path& path, int extraFlags) {
   const auto notRegular = [&] {
-    return std::system_error(EINVAL, std::generic_category(), path.string() + " is not a regular file");
+    return std::system_error(EINVAL, std::generic_category(),
+                             path.string() + " is not a regular file");
   };
   // First by name, so a device is never even opened; then on the descriptor, in case the name
   // was swapped in between.
   struct stat status {};
-  const int named = (extraFlags & O_NOFOLLOW) != 0 ? ::lstat(path.c_str(), &status) : ::stat(path.c_str(), &status);
+  const int named = (extraFlags & O_NOFOLLOW) != 0 ? ::lstat(path.c_str(), &status)
+                                                   : ::stat(path.c_str(), &status);
   if (named != 0) throw std::system_error(errno, std::generic_category(), path.string());
   if (!S_ISREG(status.st_mode)) throw notRegular();
-  FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags));
+  FileDescriptor file(
+      ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | extraFlags));
   if (file.get() < 0) throw std::system_error(errno, std::generic_category(), path.string());
-  if (::fstat(file.get(), &status) != 0) throw std::system_error(errno, std::generic_category(), path.string());
+  if (::fstat(file.get(), &status) != 0)
+    throw std::system_error(errno, std::generic_category(), path.string());
   if (!S_ISREG(status.st_mode)) throw notRegular();
   return file;
 }
 
-std::size_t readSome(const FileDescriptor& file, char* data, std::size_t size, const fs::path& path) {
+std::size_t readSome(const FileDescriptor& file, char* data, std::size_t size,
+                     const fs::path& path) {
   for (;;) {
     const ssize_t count = ::read(file.get(), data, size);
     if (count >= 0) return static_cast<std::size_t>(count);
@@ -497,8 +519,8 @@ Seal sealBundle(const fs::path& bundle, const std::string& identifier) {
       }
     } else if (fs::is_regular_file(status)) {
       item.digest = fileDigest(it->path());
-      item.executable = (status.permissions() & (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec)) !=
-                        fs::perms::none;
+      item.executable = (status.permissions() & (fs::perms::owner_exec | fs::perms::group_exec |
+                                                 fs::perms::others_exec)) != fs::perms::none;
     } else {
       throw std::runtime_error("unsupported file type: " + key);
     }
@@ -510,10 +532,11 @@ Seal sealBundle(const fs::path& bundle, const std::string& identifier) {
 std::vector<fs::path> nestedBundles(const fs::path& bundle) {
   std::vector<fs::path> found;
   std::error_code error;
-  for (fs::recursive_directory_iterator it(bundle, error), end; !error && it != end; it.increment(error)) {
+  for (fs::recursive_directory_iterator it(bundle, error), end; !error && it != end;
+       it.increment(error)) {
     std::error_code ignored;
-    if (it->is_directory(ignored) && !it->is_symlink(ignored) && isBundleName(it->path().filename()) &&
-        fs::is_directory(it->path() / "Contents", ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored) &&
+        isBundleName(it->path().filename()) && fs::is_directory(it->path() / "Contents", ignored)) {
       found.push_back(it->path());
     }
   }
@@ -524,7 +547,8 @@ std::vector<fs::path> nestedBundles(const fs::path& bundle) {
   return found;
 }
 
-void signBundle(const fs::path& bundle, const std::string& identifier, const SigningIdentity& identity) {
+void signBundle(const fs::path& bundle, const std::string& identifier,
+                const SigningIdentity& identity) {
   BioPtr certificateBio(BIO_new_file(identity.certificate.c_str(), "r"));
   if (!certificateBio) failWithOpenSsl("cannot read " + identity.certificate.string());
   X509Ptr leaf = readCertificate(certificateBio.get());
@@ -549,7 +573,8 @@ void signBundle(const fs::path& bundle, const std::string& identifier, const Sig
   fs::remove(bundle / kSignatureName);
   const std::string resources = serialize(sealBundle(bundle, identifier));
   BioPtr content(BIO_new_mem_buf(resources.data(), static_cast<int>(resources.size())));
-  CmsPtr cms(CMS_sign(leaf.get(), key.get(), chain.get(), content.get(), CMS_BINARY | CMS_DETACHED));
+  CmsPtr cms(
+      CMS_sign(leaf.get(), key.get(), chain.get(), content.get(), CMS_BINARY | CMS_DETACHED));
   if (!cms) failWithOpenSsl("signing failed");
   BioPtr out(BIO_new(BIO_s_mem()));
   if (i2d_CMS_bio(out.get(), cms.get()) != 1) failWithOpenSsl("cannot encode the signature");
@@ -576,7 +601,8 @@ void writeAttachmentRecord(const AttachedVolume& volume, const fs::path& image) 
   const fs::path file = attachmentRecordPath(volume.mountPoint);
   std::ofstream stream(file, std::ios::binary | std::ios::trunc);
   stream << record;
-  if (!stream.flush()) throw std::system_error(errno ? errno : EIO, std::generic_category(), file.string());
+  if (!stream.flush())
+    throw std::system_error(errno ? errno : EIO, std::generic_category(), file.string());
 }
 
 std::optional<AttachedVolume> attachedVolumeContaining(const fs::path& path) {
@@ -600,7 +626,8 @@ std::optional<AttachedVolume> attachedVolumeContaining(const fs::path& path) {
       if (modeEnd == std::string::npos) break;
       const std::size_t pathEnd = bytes.find('\0', modeEnd + 1);
       if (pathEnd == std::string::npos) break;
-      const unsigned mode = static_cast<unsigned>(std::strtoul(bytes.substr(position + 1, modeEnd - position - 1).c_str(), nullptr, 8));
+      const unsigned mode = static_cast<unsigned>(
+          std::strtoul(bytes.substr(position + 1, modeEnd - position - 1).c_str(), nullptr, 8));
       volume.modes[bytes.substr(modeEnd + 1, pathEnd - modeEnd - 1)] = mode;
       position = pathEnd;
     }
@@ -623,17 +650,20 @@ SignatureCheck checkSignature(const fs::path& bundle, const fs::path& anchor, bo
       try {
         (void)checkOne(nested, anchor, [&] {
           std::map<std::string, SealedItem> items;
-          for (auto it = whole.items.lower_bound(prefix); it != whole.items.end() && it->first.starts_with(prefix); ++it) {
+          for (auto it = whole.items.lower_bound(prefix);
+               it != whole.items.end() && it->first.starts_with(prefix); ++it) {
             std::string key = it->first.substr(prefix.size());
             if (key == kResourcesName || key == kSignatureName) continue;
             // A nested bundle's links must stay inside that bundle, as when it is sealed alone.
-            if (it->second.isLink && !linkStaysInside(nested, key)) throw std::runtime_error("link leaves the bundle: " + key);
+            if (it->second.isLink && !linkStaysInside(nested, key))
+              throw std::runtime_error("link leaves the bundle: " + key);
             items.emplace(std::move(key), it->second);
           }
           return items;
         });
       } catch (const std::exception& error) {
-        throw std::runtime_error("nested code " + nested.lexically_relative(bundle).string() + ": " + error.what());
+        throw std::runtime_error("nested code " + nested.lexically_relative(bundle).string() +
+                                 ": " + error.what());
       }
     }
   }

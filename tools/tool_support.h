@@ -53,7 +53,8 @@ class FileDescriptor {
  public:
   explicit FileDescriptor(int descriptor) : descriptor_(descriptor) {}
   ~FileDescriptor();
-  FileDescriptor(FileDescriptor&& other) noexcept : descriptor_(std::exchange(other.descriptor_, -1)) {}
+  FileDescriptor(FileDescriptor&& other) noexcept
+      : descriptor_(std::exchange(other.descriptor_, -1)) {}
   FileDescriptor& operator=(FileDescriptor&&) = delete;
 
   [[nodiscard]] int get() const { return descriptor_; }
@@ -79,7 +80,8 @@ class FileDescriptor {
 [[nodiscard]] std::string readFileBytes(const std::filesystem::path& path);
 
 // The bundle's Contents/Info.plist value for `key` when it is a string.
-[[nodiscard]] std::optional<std::string> infoString(const std::filesystem::path& bundle, const std::string& key);
+[[nodiscard]] std::optional<std::string> infoString(const std::filesystem::path& bundle,
+                                                    const std::string& key);
 
 // One signed item of a bundle: a regular file's SHA-256 and executable flag, or a link's target.
 struct SealedItem {
@@ -120,17 +122,19 @@ struct AttachedVolume {
 // Writes the record (the image path and every item's mode). Throws std::system_error.
 void writeAttachmentRecord(const AttachedVolume& volume, const std::filesystem::path& image);
 // The attached volume that `path` lies in (or is the root of), if any.
-[[nodiscard]] std::optional<AttachedVolume> attachedVolumeContaining(const std::filesystem::path& path);
+[[nodiscard]] std::optional<AttachedVolume> attachedVolumeContaining(
+    const std::filesystem::path& path);
 
 struct SigningIdentity {
-  std::filesystem::path certificate;  // leaf first, then any intermediates (PEM)
-  std::filesystem::path privateKey;   // PEM
+  std::filesystem::path certificate;           // leaf first, then any intermediates (PEM)
+  std::filesystem::path privateKey;            // PEM
   std::optional<std::filesystem::path> chain;  // more intermediates (PEM)
 };
 
 // Writes Contents/_CodeSignature/CodeResources and CodeSignature (a detached CMS signature over
 // CodeResources). Throws std::runtime_error.
-void signBundle(const std::filesystem::path& bundle, const std::string& identifier, const SigningIdentity& identity);
+void signBundle(const std::filesystem::path& bundle, const std::string& identifier,
+                const SigningIdentity& identity);
 
 // The outcome of checking a bundle's signature.
 struct SignatureCheck {
@@ -142,13 +146,14 @@ struct SignatureCheck {
 // usage of the leaf, and that the bundle's content is exactly what was sealed (nothing added,
 // missing or changed). With `deep`, nested bundles are checked the same way. Throws
 // std::runtime_error with the reason.
-[[nodiscard]] SignatureCheck checkSignature(const std::filesystem::path& bundle, const std::filesystem::path& anchor,
-                                            bool deep);
+[[nodiscard]] SignatureCheck checkSignature(const std::filesystem::path& bundle,
+                                            const std::filesystem::path& anchor, bool deep);
 
 // Evaluates a designated requirement ("anchor apple generic and identifier \"X\" and
 // certificate leaf[subject.OU] = \"T\"", with "and", "or" and parentheses) against a checked
 // signature. The anchor clause holds for every checked signature (the chain ended at our anchor).
 // Throws std::runtime_error for a requirement it cannot read.
-[[nodiscard]] bool satisfiesRequirement(const std::string& requirement, const SignatureCheck& signature);
+[[nodiscard]] bool satisfiesRequirement(const std::string& requirement,
+                                        const SignatureCheck& signature);
 
 }  // namespace vexa::tools

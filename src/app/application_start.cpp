@@ -31,15 +31,18 @@ void run(platform::GuiApplication& gui, const InstallConfiguration& configuratio
   // The recorder is kept here too, so that what it still sends when the window has closed can
   // arrive (see below).
   std::shared_ptr<InstallerTelemetry> telemetry;
-  services.makeTelemetry = [&telemetry, &arguments](const InstallConfiguration& configuration) -> EventRecorder {
+  services.makeTelemetry =
+      [&telemetry, &arguments](const InstallConfiguration& configuration) -> EventRecorder {
     telemetry = std::make_shared<InstallerTelemetry>(
-        configuration, std::nullopt, InstallerTelemetryOptions{.campaignIdentifier = campaignIdentifier(arguments)});
+        configuration, std::nullopt,
+        InstallerTelemetryOptions{.campaignIdentifier = campaignIdentifier(arguments)});
     return [recorder = telemetry](std::string_view event) { recorder->record(event); };
   };
 
   // The window outlives the flow that draws on it: declared first, destroyed last.
   InstallerWindow window(configuration);
-  std::shared_ptr<InstallerFlow> flow = InstallerFlow::create(configuration, cache, window, std::move(services));
+  std::shared_ptr<InstallerFlow> flow =
+      InstallerFlow::create(configuration, cache, window, std::move(services));
   InstallerFlow* controller = flow.get();
   window.setActions({
       .primary = [controller] { controller->primaryPressed(); },
@@ -51,13 +54,14 @@ void run(platform::GuiApplication& gui, const InstallConfiguration& configuratio
 
   // A quit request closes the window the ordinary way, which asks the close decision first.
   platform::QuitSignalWatcher quitSignals([&window] { window.close(); });
-  QObject::connect(&application, &QGuiApplication::commitDataRequest, &window, [&window, controller](QSessionManager& manager) {
-    if (controller->shouldClose()) {
-      window.closeWindow();
-    } else {
-      manager.cancel();
-    }
-  });
+  QObject::connect(&application, &QGuiApplication::commitDataRequest, &window,
+                   [&window, controller](QSessionManager& manager) {
+                     if (controller->shouldClose()) {
+                       window.closeWindow();
+                     } else {
+                       manager.cancel();
+                     }
+                   });
 
   window.show();
   window.raise();

@@ -29,21 +29,25 @@ int lockValue = -1;
 InstallConfiguration loadConfiguration(const platform::MainBundle& bundle) {
   const std::optional<std::filesystem::path> resource = bundle.resource("configuration", "json");
   if (!resource) {
-    throw InstallerFailure(InstallerCopy::text("安装器不完整，请重新下载。", "The installer is incomplete. Download it again."));
+    throw InstallerFailure(InstallerCopy::text("安装器不完整，请重新下载。",
+                                               "The installer is incomplete. Download it again."));
   }
-  InstallConfiguration configuration = InstallConfiguration::decode(platform::readWholeFile(*resource));
+  InstallConfiguration configuration =
+      InstallConfiguration::decode(platform::readWholeFile(*resource));
   configuration.validate();
   return configuration;
 }
 
 // Creates and protects <caches>/<appId>.installer and returns its path as formed (not resolved).
-std::filesystem::path prepareCacheFolder(const std::filesystem::path& caches, const std::string& appId) {
+std::filesystem::path prepareCacheFolder(const std::filesystem::path& caches,
+                                         const std::string& appId) {
   const std::filesystem::path cache = caches / (appId + ".installer");
   // Judged as a whole before anything exists, so a link anywhere on the path (the cache home, a
   // parent of it, the folder itself) is refused before a single folder is made behind it. The
   // creation itself follows no link, so one swapped in after the check fails instead of being used.
   if (!platform::resolvesToItself(cache)) {
-    throw InstallerFailure(InstallerCopy::text("安装缓存目录无效。", "The installer cache directory is invalid."));
+    throw InstallerFailure(
+        InstallerCopy::text("安装缓存目录无效。", "The installer cache directory is invalid."));
   }
   platform::createPrivateDirectories(cache);
   platform::restrictToOwner(cache);
@@ -56,7 +60,8 @@ void takeSingleInstanceLock(const std::filesystem::path& cache) {
   lockDescriptor().reset(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   lockValue = lockDescriptor().get();
   if (!lockDescriptor() || ::flock(lockDescriptor().get(), LOCK_EX | LOCK_NB) != 0) {
-    throw InstallerFailure(InstallerCopy::text("另一个安装器正在运行。", "Another installer is already running."));
+    throw InstallerFailure(
+        InstallerCopy::text("另一个安装器正在运行。", "Another installer is already running."));
   }
 }
 
@@ -66,7 +71,8 @@ void startUp(const std::vector<std::string>& arguments, Services& services) {
     services.standardOutput << selfTestSummary(configuration) << '\n' << std::flush;
     return;
   }
-  const std::filesystem::path cache = prepareCacheFolder(services.cachesDirectory, configuration.appId);
+  const std::filesystem::path cache =
+      prepareCacheFolder(services.cachesDirectory, configuration.appId);
   takeSingleInstanceLock(cache);
   if (services.startApplication) services.startApplication(configuration, cache);
 }
@@ -92,8 +98,9 @@ void main(const std::vector<std::string>& arguments, Services& services) {
   try {
     startUp(arguments, services);
   } catch (const std::exception& error) {
-    services.alerts.present(InstallerCopy::text("无法启动 Vexa 安装器", "Could not start the Vexa installer"),
-                            error.what());
+    services.alerts.present(
+        InstallerCopy::text("无法启动 Vexa 安装器", "Could not start the Vexa installer"),
+        error.what());
   }
 }
 

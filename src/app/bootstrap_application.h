@@ -32,7 +32,8 @@ struct Services {
   // Where the self-test summary goes.
   std::ostream& standardOutput;
   // The application start: opens the window and runs the event loop; returns when it ends.
-  std::function<void(const InstallConfiguration&, const std::filesystem::path& cache)> startApplication;
+  std::function<void(const InstallConfiguration&, const std::filesystem::path& cache)>
+      startApplication;
 };
 
 // `arguments` is the whole command line, program path first.
@@ -41,7 +42,8 @@ void main(const std::vector<std::string>& arguments, Services& services);
 // The descriptor of the open lock file: -1 until main() opens it (and -1 if opening failed).
 [[nodiscard]] int lock();
 
-// The one-line self-test summary (compact JSON, seven members, never the token, URL, digest or size).
+// The one-line self-test summary (compact JSON, seven members, never the token, URL, digest or
+// size).
 [[nodiscard]] std::string selfTestSummary(const InstallConfiguration& configuration);
 
 }  // namespace vexa::BootstrapApplication

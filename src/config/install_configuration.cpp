@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
@@ -18,7 +18,8 @@ using Json = nlohmann::json;
 const Json& member(const Json& object, const char* name) {
   const auto found = object.find(name);
   if (found == object.end()) {
-    throw ConfigurationDecodingError(std::string("The configuration member \"") + name + "\" is missing.");
+    throw ConfigurationDecodingError(std::string("The configuration member \"") + name +
+                                     "\" is missing.");
   }
   return *found;
 }
@@ -27,7 +28,8 @@ std::int64_t integerMember(const Json& object, const char* name) {
   const Json& value = member(object, name);
   if (value.is_number_integer()) {
     if (value.is_number_unsigned() &&
-        value.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        value.get<std::uint64_t>() >
+            static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
       throw ConfigurationDecodingError(std::string("The configuration member \"") + name +
                                        "\" does not fit a signed 64-bit integer.");
     }
@@ -54,7 +56,8 @@ std::string stringMember(const Json& object, const char* name) {
 // The patterns below are checked over the whole value, character by character: nothing may
 // follow the last allowed character, not even a line feed (an engine whose "$" also matches before
 // a final line feed would let "<token>\n" through into a request header).
-bool allCharactersAre(std::string_view value, std::size_t minimum, std::size_t maximum, bool (*allowed)(char)) {
+bool allCharactersAre(std::string_view value, std::size_t minimum, std::size_t maximum,
+                      bool (*allowed)(char)) {
   if (value.size() < minimum || value.size() > maximum) return false;
   return std::all_of(value.begin(), value.end(), allowed);
 }
@@ -67,7 +70,8 @@ bool isTokenCharacter(char c) {
 
 // "0", or a digit 1 to 9 followed by any digits.
 bool isPlainNumber(std::string_view text) {
-  return !text.empty() && allCharactersAre(text, 1, text.size(), isDigit) && (text == "0" || text[0] != '0');
+  return !text.empty() && allCharactersAre(text, 1, text.size(), isDigit) &&
+         (text == "0" || text[0] != '0');
 }
 
 // Three plain numbers separated by single dots: 1.4.0, not 1.04.0, 1.4 or v1.4.0.
@@ -92,7 +96,8 @@ bool isOneOf(const std::string& value, std::initializer_list<std::string_view> a
 // ("host:/") or an empty fragment ("….dmg#") as no component at all, so the rules on the parts
 // alone would let such a text through; it is refused like any other port or fragment.
 bool hasNothingHidden(const platform::Url& url) {
-  return url.scheme() && url.host() && url.text() == *url.scheme() + "://" + *url.host() + url.path();
+  return url.scheme() && url.host() &&
+         url.text() == *url.scheme() + "://" + *url.host() + url.path();
 }
 
 }  // namespace
@@ -104,7 +109,8 @@ InstallConfiguration InstallConfiguration::decode(std::string_view json) {
   } catch (const Json::exception& error) {
     // Malformed text, and numbers beyond any floating-point range ("1e999"), which the parser
     // reports as out of range rather than as a parse error.
-    throw ConfigurationDecodingError(std::string("The configuration is not valid JSON: ") + error.what());
+    throw ConfigurationDecodingError(std::string("The configuration is not valid JSON: ") +
+                                     error.what());
   }
   if (!object.is_object()) {
     throw ConfigurationDecodingError(std::string("The configuration must be a JSON object, not ") +
@@ -126,8 +132,8 @@ InstallConfiguration InstallConfiguration::decode(std::string_view json) {
   try {
     configuration.installerURL = platform::Url::parse(url);
   } catch (const platform::UrlParseError& error) {
-    throw ConfigurationDecodingError(std::string("The configuration member \"installerURL\" is not a URL: ") +
-                                     error.what());
+    throw ConfigurationDecodingError(
+        std::string("The configuration member \"installerURL\" is not a URL: ") + error.what());
   }
   configuration.sizeBytes = integerMember(object, "sizeBytes");
   configuration.sha256 = stringMember(object, "sha256");
@@ -137,13 +143,20 @@ InstallConfiguration InstallConfiguration::decode(std::string_view json) {
 
 std::string InstallConfiguration::encode() const {
   const Json object = {
-      {"schemaVersion", schemaVersion},   {"environment", environment},
-      {"ring", ring},                     {"arch", arch},
-      {"appId", appId},                   {"productName", productName},
-      {"productVersion", productVersion}, {"applicationVersion", applicationVersion},
-      {"buildNumber", buildNumber},       {"gitSha", gitSha},
-      {"teamId", teamId},                 {"installerURL", installerURL.text()},
-      {"sizeBytes", sizeBytes},           {"sha256", sha256},
+      {"schemaVersion", schemaVersion},
+      {"environment", environment},
+      {"ring", ring},
+      {"arch", arch},
+      {"appId", appId},
+      {"productName", productName},
+      {"productVersion", productVersion},
+      {"applicationVersion", applicationVersion},
+      {"buildNumber", buildNumber},
+      {"gitSha", gitSha},
+      {"teamId", teamId},
+      {"installerURL", installerURL.text()},
+      {"sizeBytes", sizeBytes},
+      {"sha256", sha256},
       {"downloadToken", downloadToken},
   };
   return object.dump();
@@ -159,7 +172,8 @@ std::string InstallConfiguration::stagingApplicationVersion() const {
 }
 
 std::string_view InstallConfiguration::expectedHost() const {
-  return isStaging() ? DeploymentSettings::stagingDownloadHost : DeploymentSettings::productionDownloadHost;
+  return isStaging() ? DeploymentSettings::stagingDownloadHost
+                     : DeploymentSettings::productionDownloadHost;
 }
 
 std::string InstallConfiguration::expectedPath() const {
@@ -170,31 +184,33 @@ std::string InstallConfiguration::expectedPath() const {
 void InstallConfiguration::validate() const {
   const bool staging = isStaging();
   const platform::Url& url = installerURL;
-  const bool valid =
-      schemaVersion == 1 &&                                                     //
-      isOneOf(environment, {"staging", "production"}) &&                        //
-      isOneOf(ring, {"alpha", "beta", "rc", "stable"}) &&                       //
-      isOneOf(arch, {"arm64", "x64"}) &&                                        //
-      appId == (staging ? "dev.plovik.desktop.staging" : "dev.plovik.desktop") &&  //
-      productName == (staging ? "Vexa Staging" : "Vexa") &&                     //
-      isProductVersion(productVersion) &&                     //
-      (applicationVersion == expectedApplicationVersion() ||
-       (staging && applicationVersion == stagingApplicationVersion())) &&      //
-      buildNumber > 0 &&                                                        //
-      sizeBytes > 0 && sizeBytes <= 4294967296 &&                               //
-      allCharactersAre(sha256, 64, 64, isLowerHex) &&                                     //
-      allCharactersAre(gitSha, 40, 40, isLowerHex) &&                                     //
-      teamId == "QX7RZ2M4KD" &&                                                 //
-      url.scheme() == "https" &&                                                //
-      url.host() && *url.host() == expectedHost() &&                            //
-      !url.port() &&                                                            //
-      !url.user() && !url.password() && !url.query() && !url.fragment() &&      //
-      url.path() == expectedPath() &&                                           //
-      hasNothingHidden(url) &&                                                  //
-      (staging ? allCharactersAre(downloadToken, 32, 256, isTokenCharacter) : downloadToken.empty());
+  const bool valid = schemaVersion == 1 &&                                                        //
+                     isOneOf(environment, {"staging", "production"}) &&                           //
+                     isOneOf(ring, {"alpha", "beta", "rc", "stable"}) &&                          //
+                     isOneOf(arch, {"arm64", "x64"}) &&                                           //
+                     appId == (staging ? "dev.plovik.desktop.staging" : "dev.plovik.desktop") &&  //
+                     productName == (staging ? "Vexa Staging" : "Vexa") &&                        //
+                     isProductVersion(productVersion) &&                                          //
+                     (applicationVersion == expectedApplicationVersion() ||
+                      (staging && applicationVersion == stagingApplicationVersion())) &&  //
+                     buildNumber > 0 &&                                                   //
+                     sizeBytes > 0 &&
+                     sizeBytes <= 4294967296 &&                                            //
+                     allCharactersAre(sha256, 64, 64, isLowerHex) &&                       //
+                     allCharactersAre(gitSha, 40, 40, isLowerHex) &&                       //
+                     teamId == "QX7RZ2M4KD" &&                                             //
+                     url.scheme() == "https" &&                                            //
+                     url.host() && *url.host() == expectedHost() &&                        //
+                     !url.port() &&                                                        //
+                     !url.user() && !url.password() && !url.query() && !url.fragment() &&  //
+                     url.path() == expectedPath() &&                                       //
+                     hasNothingHidden(url) &&                                              //
+                     (staging ? allCharactersAre(downloadToken, 32, 256, isTokenCharacter)
+                              : downloadToken.empty());
   if (!valid) {
-    throw InstallerFailure(InstallerCopy::text("安装器配置无效，请重新下载。",
-                                               "The installer configuration is invalid. Download it again."));
+    throw InstallerFailure(
+        InstallerCopy::text("安装器配置无效，请重新下载。",
+                            "The installer configuration is invalid. Download it again."));
   }
 }
 
@@ -209,12 +225,12 @@ void InstallConfiguration::verifyDownload(const std::filesystem::path& package) 
   std::optional<platform::HashableFile> file = platform::HashableFile::open(package);
   // The length decides first, so a file of the wrong size is never read.
   if (!file || file->size() != sizeBytes) {
-    throw InstallerFailure(InstallerCopy::text("安装包大小不符，请重新下载。",
-                                               "The installer size does not match. Download it again."));
+    throw InstallerFailure(InstallerCopy::text(
+        "安装包大小不符，请重新下载。", "The installer size does not match. Download it again."));
   }
   if (file->sha256Hex() != sha256) {
-    throw InstallerFailure(InstallerCopy::text("安装包校验失败，请重新下载。",
-                                               "Installer verification failed. Download it again."));
+    throw InstallerFailure(InstallerCopy::text(
+        "安装包校验失败，请重新下载。", "Installer verification failed. Download it again."));
   }
 }
 

@@ -11,8 +11,8 @@
 namespace vexa {
 
 // A configuration.json that cannot be decoded: malformed JSON, a missing member, a member of the
-// wrong JSON type, an integer outside the signed 64-bit range, or an installerURL that is not a URL.
-// what() names the member and says what is wrong with it.
+// wrong JSON type, an integer outside the signed 64-bit range, or an installerURL that is not a
+// URL. what() names the member and says what is wrong with it.
 class ConfigurationDecodingError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -20,20 +20,26 @@ std::exception_ptr failure(std::string_view chinese, std::string_view english) {
 }
 
 std::exception_ptr cannotCreateCache() {
-  return failure("无法创建下载缓存，请检查磁盘空间。", "Could not create the download cache. Check disk space.");
+  return failure("无法创建下载缓存，请检查磁盘空间。",
+                 "Could not create the download cache. Check disk space.");
 }
-std::exception_ptr invalidCachePath() { return failure("下载缓存路径无效。", "The download cache path is invalid."); }
+std::exception_ptr invalidCachePath() {
+  return failure("下载缓存路径无效。", "The download cache path is invalid.");
+}
 std::exception_ptr pausedFailure() {
   return failure("下载已暂停，点击继续下载。", "Download paused. Select Continue Download.");
 }
 std::exception_ptr interruptedFailure() {
-  return failure("网络连接中断，点击重试。已保留下载进度。", "Network interrupted. Download progress was saved; retry.");
+  return failure("网络连接中断，点击重试。已保留下载进度。",
+                 "Network interrupted. Download progress was saved; retry.");
 }
 std::exception_ptr redirectFailure() {
-  return failure("下载地址发生变化，请重新下载安装器。", "The download address changed. Download the installer again.");
+  return failure("下载地址发生变化，请重新下载安装器。",
+                 "The download address changed. Download the installer again.");
 }
 std::exception_ptr exceededFailure() {
-  return failure("下载大小超过安装包声明，已停止。", "The download exceeded its declared size and was stopped.");
+  return failure("下载大小超过安装包声明，已停止。",
+                 "The download exceeded its declared size and was stopped.");
 }
 
 DownloadResult failed(std::exception_ptr error) { return DownloadResult{{}, std::move(error)}; }
@@ -52,9 +58,13 @@ PackageDownload::~PackageDownload() {
   if (auto session = std::exchange(session_, nullptr)) session->invalidateAndCancel();
 }
 
-std::filesystem::path PackageDownload::partialFile() const { return cache_ / (configuration_.sha256 + ".partial"); }
+std::filesystem::path PackageDownload::partialFile() const {
+  return cache_ / (configuration_.sha256 + ".partial");
+}
 
-std::filesystem::path PackageDownload::packageFile() const { return cache_ / (configuration_.sha256 + ".dmg"); }
+std::filesystem::path PackageDownload::packageFile() const {
+  return cache_ / (configuration_.sha256 + ".dmg");
+}
 
 void PackageDownload::start(ProgressCallback progress, CompletionCallback completion) {
   if (task_) return;
@@ -79,7 +89,8 @@ void PackageDownload::start(ProgressCallback progress, CompletionCallback comple
 
     platform::UrlRequest request{.url = configuration_.installerURL.text(), .method = "GET"};
     request.headers.emplace_back("Accept-Encoding", "identity");
-    if (received_ > 0) request.headers.emplace_back("Range", "bytes=" + std::to_string(received_) + "-");
+    if (received_ > 0)
+      request.headers.emplace_back("Range", "bytes=" + std::to_string(received_) + "-");
     if (!configuration_.downloadToken.empty()) {
       request.headers.emplace_back("X-Vexa-Internal-Token", configuration_.downloadToken);
     }
@@ -182,15 +193,14 @@ bool PackageDownload::isCurrent(const platform::UrlSession& session) const {
   return session_ != nullptr && &session == session_.get();
 }
 
-void PackageDownload::willRedirect(platform::UrlSession& session, platform::UrlDataTask&, const platform::UrlResponse&,
-                                   const std::string&) {
+void PackageDownload::willRedirect(platform::UrlSession& session, platform::UrlDataTask&,
+                                   const platform::UrlResponse&, const std::string&) {
   // The session never follows a redirect; its response, which arrives next, is then cancelled.
   if (isCurrent(session) && !responseError_) responseError_ = redirectFailure();
 }
 
-platform::ResponseDisposition PackageDownload::didReceiveResponse(platform::UrlSession& session,
-                                                                  platform::UrlDataTask&,
-                                                                  const platform::UrlResponse& response) {
+platform::ResponseDisposition PackageDownload::didReceiveResponse(
+    platform::UrlSession& session, platform::UrlDataTask&, const platform::UrlResponse& response) {
   if (!isCurrent(session) || responseError_) return platform::ResponseDisposition::cancel;
   try {
     checkResponse(response);
@@ -202,8 +212,8 @@ platform::ResponseDisposition PackageDownload::didReceiveResponse(platform::UrlS
 }
 
 void PackageDownload::checkResponse(const platform::UrlResponse& response) {
-  if (checkPackageResponse(response, configuration_.installerURL.text(), configuration_.sizeBytes, received_) ==
-      ResponseBody::wholePackage) {
+  if (checkPackageResponse(response, configuration_.installerURL.text(), configuration_.sizeBytes,
+                           received_) == ResponseBody::wholePackage) {
     // Only an answer that will be written replaces what the partial file holds: a refused one
     // leaves the bytes of earlier attempts in place.
     if (output_) output_->truncate(0);
@@ -229,10 +239,12 @@ void PackageDownload::didReceiveData(platform::UrlSession& session, platform::Ur
     return;
   }
   received_ += length;
-  if (progress_) progress_(static_cast<double>(received_) / static_cast<double>(configuration_.sizeBytes));
+  if (progress_)
+    progress_(static_cast<double>(received_) / static_cast<double>(configuration_.sizeBytes));
 }
 
-void PackageDownload::didComplete(platform::UrlSession& session, platform::UrlDataTask&, std::exception_ptr error) {
+void PackageDownload::didComplete(platform::UrlSession& session, platform::UrlDataTask&,
+                                  std::exception_ptr error) {
   if (!isCurrent(session) || !completion_) return;
   if (pausing_) {
     finish(failed(pausedFailure()));

@@ -43,7 +43,8 @@ class PackageDownload final : public platform::UrlSessionDelegate {
   using CompletionCallback = std::function<void(DownloadResult result)>;
 
   PackageDownload(InstallConfiguration configuration, std::filesystem::path cache,
-                  SessionConfigurationFactory sessionConfiguration = &platform::UrlSessionConfiguration::ephemeral);
+                  SessionConfigurationFactory sessionConfiguration =
+                      &platform::UrlSessionConfiguration::ephemeral);
   // Cancels a running transfer without calling its completion.
   ~PackageDownload() override;
   PackageDownload(const PackageDownload&) = delete;
@@ -54,8 +55,8 @@ class PackageDownload final : public platform::UrlSessionDelegate {
 
   // Validates the configuration, prepares the partial file and, unless that already ends the
   // download, starts the transfer from the partial file's length. Whatever is at either cache name
-  // and is not a regular file (a link, a folder, a FIFO) is removed first, never followed. `progress` hears received ÷
-  // sizeBytes after every accepted chunk.
+  // and is not a regular file (a link, a folder, a FIFO) is removed first, never followed.
+  // `progress` hears received ÷ sizeBytes after every accepted chunk.
   void start(ProgressCallback progress, CompletionCallback completion);
   // Stops a running transfer; its completion then reports the pause. Nothing while idle.
   void pause();
@@ -66,13 +67,15 @@ class PackageDownload final : public platform::UrlSessionDelegate {
   void discard();
 
   // Session callbacks.
-  void willRedirect(platform::UrlSession& session, platform::UrlDataTask& task, const platform::UrlResponse& redirect,
-                    const std::string& location) override;
-  [[nodiscard]] platform::ResponseDisposition didReceiveResponse(platform::UrlSession& session,
-                                                                 platform::UrlDataTask& task,
-                                                                 const platform::UrlResponse& response) override;
-  void didReceiveData(platform::UrlSession& session, platform::UrlDataTask& task, std::span<const char> data) override;
-  void didComplete(platform::UrlSession& session, platform::UrlDataTask& task, std::exception_ptr error) override;
+  void willRedirect(platform::UrlSession& session, platform::UrlDataTask& task,
+                    const platform::UrlResponse& redirect, const std::string& location) override;
+  [[nodiscard]] platform::ResponseDisposition didReceiveResponse(
+      platform::UrlSession& session, platform::UrlDataTask& task,
+      const platform::UrlResponse& response) override;
+  void didReceiveData(platform::UrlSession& session, platform::UrlDataTask& task,
+                      std::span<const char> data) override;
+  void didComplete(platform::UrlSession& session, platform::UrlDataTask& task,
+                   std::exception_ptr error) override;
 
  private:
   // The partial-file steps of start(); false when they ended the download.

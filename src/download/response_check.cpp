@@ -34,7 +34,8 @@ std::optional<std::int64_t> parseLength(std::string_view text) {
 ResponseBody checkPackageResponse(const platform::UrlResponse& response, std::string_view url,
                                   std::int64_t sizeBytes, std::int64_t received) {
   const auto contentEncoding = response.header("Content-Encoding");
-  if (response.statusCode() < 100 || response.url() != url || (contentEncoding && *contentEncoding != "identity")) {
+  if (response.statusCode() < 100 || response.url() != url ||
+      (contentEncoding && *contentEncoding != "identity")) {
     fail("下载服务返回无效响应。", "The download service returned an invalid response.");
   }
 
@@ -43,13 +44,15 @@ ResponseBody checkPackageResponse(const platform::UrlResponse& response, std::st
     body = ResponseBody::wholePackage;
   } else if (response.statusCode() != 206 ||
              response.header("Content-Range") != "bytes " + std::to_string(received) + "-" +
-                                                     std::to_string(sizeBytes - 1) + "/" + std::to_string(sizeBytes)) {
+                                                     std::to_string(sizeBytes - 1) + "/" +
+                                                     std::to_string(sizeBytes)) {
     fail("下载服务暂不可用或恢复位置不符，请重试。",
          "The download service is unavailable or resume data does not match. Retry.");
   }
 
   // A whole package is measured from its first byte.
-  const std::int64_t expectedLength = sizeBytes - (body == ResponseBody::wholePackage ? 0 : received);
+  const std::int64_t expectedLength =
+      sizeBytes - (body == ResponseBody::wholePackage ? 0 : received);
   if (const auto contentLength = response.header("Content-Length")) {
     const auto length = parseLength(*contentLength);
     if (!length || *length != expectedLength) {

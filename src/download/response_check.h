@@ -17,15 +17,17 @@ enum class ResponseBody {
 // the address that was asked for (redirects are never followed, so the response must come from
 // it). `received`
 // is the resume offset the request asked from (0: no range), `sizeBytes` the package's exact
-// length; 0 <= received < sizeBytes. Header fields are read through UrlResponse::header, so a repeated Content-Encoding,
-// Content-Range or Content-Length is judged by all its values joined and never passes as its first.
+// length; 0 <= received < sizeBytes. Header fields are read through UrlResponse::header, so a
+// repeated Content-Encoding, Content-Range or Content-Length is judged by all its values joined and
+// never passes as its first.
 //
 // Pure and thread-safe: it decides only; truncating the partial file for a whole-package answer is
 // the caller's, and only once this has accepted the response. Throws InstallerFailure with the
 // message for an invalid response (not HTTP, another address, or an encoding other than
 // "identity"), an unavailable service or a range that does not continue the partial file, or a
 // length that does not match.
-[[nodiscard]] ResponseBody checkPackageResponse(const platform::UrlResponse& response, std::string_view url,
-                                                std::int64_t sizeBytes, std::int64_t received);
+[[nodiscard]] ResponseBody checkPackageResponse(const platform::UrlResponse& response,
+                                                std::string_view url, std::int64_t sizeBytes,
+                                                std::int64_t received);
 
 }  // namespace vexa

@@ -71,19 +71,22 @@ void requireServices(const InstallerFlowServices& services) {
 
 }  // namespace
 
-std::shared_ptr<InstallerFlow> InstallerFlow::create(InstallConfiguration configuration, std::filesystem::path cache,
-                                                     InstallerScreens& screens, InstallerFlowServices services) {
+std::shared_ptr<InstallerFlow> InstallerFlow::create(InstallConfiguration configuration,
+                                                     std::filesystem::path cache,
+                                                     InstallerScreens& screens,
+                                                     InstallerFlowServices services) {
   requireServices(services);
-  auto flow = std::make_shared<InstallerFlow>(PassKey{}, std::move(configuration), std::move(cache), screens,
-                                              std::move(services));
+  auto flow = std::make_shared<InstallerFlow>(PassKey{}, std::move(configuration), std::move(cache),
+                                              screens, std::move(services));
   screens.welcome();
   screens.centreOnScreen();
   flow->checkBeforeDownload(false);
   return flow;
 }
 
-InstallerFlow::InstallerFlow(PassKey, InstallConfiguration configuration, std::filesystem::path cache,
-                             InstallerScreens& screens, InstallerFlowServices services)
+InstallerFlow::InstallerFlow(PassKey, InstallConfiguration configuration,
+                             std::filesystem::path cache, InstallerScreens& screens,
+                             InstallerFlowServices services)
     : configuration_(std::move(configuration)),
       screens_(screens),
       services_(std::move(services)),
@@ -96,12 +99,12 @@ InstallerFlow::~InstallerFlow() { cancelQuitWait(); }
 
 template <class Work, class Then>
 void InstallerFlow::inBackground(Work work, Then then) {
-  services_.runInBackground(
-      [weak = weak_from_this(), post = services_.postToMainThread, work = std::move(work), then = std::move(then)] {
-        post([weak, then, outcome = work()]() mutable {
-          if (const auto flow = weak.lock()) then(*flow, std::move(outcome));
-        });
-      });
+  services_.runInBackground([weak = weak_from_this(), post = services_.postToMainThread,
+                             work = std::move(work), then = std::move(then)] {
+    post([weak, then, outcome = work()]() mutable {
+      if (const auto flow = weak.lock()) then(*flow, std::move(outcome));
+    });
+  });
 }
 
 void InstallerFlow::checkBeforeDownload(bool start) {
@@ -130,7 +133,8 @@ void InstallerFlow::checkBeforeDownload(bool start) {
         flow.busy_ = false;
         // Only an approval of exactly the installed version lets the flow replace a newer copy.
         if (outcome.current && outcome.newer &&
-            (!flow.approvedReplacement_ || *flow.approvedReplacement_ != outcome.current->version)) {
+            (!flow.approvedReplacement_ ||
+             *flow.approvedReplacement_ != outcome.current->version)) {
           flow.showNewerApplication(*outcome.current);
           return;
         }
@@ -157,8 +161,8 @@ void InstallerFlow::startDownload(const std::filesystem::path& parent) {
   busy_ = true;
   downloading_ = true;
   paused_ = false;
-  screens_.working(InstallerCopy::text("正在下载安装包", "Downloading installer"), screens_.downloadDetail(std::nullopt),
-                   0.0);
+  screens_.working(InstallerCopy::text("正在下载安装包", "Downloading installer"),
+                   screens_.downloadDetail(std::nullopt), 0.0);
   telemetry_("vexa_download_started");
   const std::weak_ptr<InstallerFlow> weak = weak_from_this();
   downloader_->start(
@@ -181,18 +185,20 @@ void InstallerFlow::startDownload(const std::filesystem::path& parent) {
       });
 }
 
-void InstallerFlow::installDownloaded(const std::filesystem::path& package, const std::filesystem::path& parent) {
+void InstallerFlow::installDownloaded(const std::filesystem::path& package,
+                                      const std::filesystem::path& parent) {
   cancelQuitWait();
   busy_ = true;
   downloading_ = false;
   waitingForApplicationQuit_ = false;
   screens_.working(InstallerCopy::text("正在安装…", "Installing…"),
-                   InstallerCopy::text("正在校验并安装 Vexa", "Verifying and installing Vexa"), std::nullopt);
+                   InstallerCopy::text("正在校验并安装 Vexa", "Verifying and installing Vexa"),
+                   std::nullopt);
   telemetry_("vexa_install_started");
   inBackground(
-      [configuration = configuration_, verifyDownload = services_.verifyDownload, install = services_.install,
-       applicationIsRunning = services_.applicationIsRunning, downloader = downloader_, package, parent,
-       replacing = approvedReplacement_] {
+      [configuration = configuration_, verifyDownload = services_.verifyDownload,
+       install = services_.install, applicationIsRunning = services_.applicationIsRunning,
+       downloader = downloader_, package, parent, replacing = approvedReplacement_] {
         InstallOutcome outcome{.downloader = downloader};
         try {
           verifyDownload(configuration, package);
@@ -204,7 +210,8 @@ void InstallerFlow::installDownloaded(const std::filesystem::path& package, cons
           return outcome;
         }
         try {
-          outcome.application = install(package, parent, configuration, replacing, applicationIsRunning);
+          outcome.application =
+              install(package, parent, configuration, replacing, applicationIsRunning);
         } catch (...) {
           // The package stays cached for the next attempt.
           outcome.error = std::current_exception();
@@ -275,12 +282,15 @@ void InstallerFlow::openExistingApplication(const InstalledApplication& applicat
   busy_ = true;
   screens_.disableButtons();
   inBackground(
-      [configuration = configuration_, installedApplication = services_.installedApplication, url = application.url] {
+      [configuration = configuration_, installedApplication = services_.installedApplication,
+       url = application.url] {
         FoundOutcome outcome;
         try {
-          const std::optional<InstalledApplication> found = installedApplication(url, configuration);
+          const std::optional<InstalledApplication> found =
+              installedApplication(url, configuration);
           if (!found) {
-            throw InstallerFailure(InstallerCopy::text("找不到 Vexa，请重新安装。", "Vexa was not found. Install it again."));
+            throw InstallerFailure(InstallerCopy::text("找不到 Vexa，请重新安装。",
+                                                       "Vexa was not found. Install it again."));
           }
           outcome.url = found->url;
         } catch (...) {
@@ -324,7 +334,8 @@ void InstallerFlow::showApplicationRunning(const std::filesystem::path& package)
   screens_.showApplicationRunning();
 }
 
-void InstallerFlow::requestQuitAndContinue(const std::filesystem::path& package, const std::filesystem::path& parent) {
+void InstallerFlow::requestQuitAndContinue(const std::filesystem::path& package,
+                                           const std::filesystem::path& parent) {
   if (quitWait_) {
     // The exit notification may fire inside request() and release the wait: keep it alive here.
     const std::shared_ptr<InstallerQuitWait> wait = quitWait_;
@@ -333,12 +344,15 @@ void InstallerFlow::requestQuitAndContinue(const std::filesystem::path& package,
   }
   showApplicationRunning(package);
   screens_.showQuitWait();
-  quitWait_ = services_.waitForApplicationExit(configuration_.appId, [weak = weak_from_this(), package, parent] {
-    if (const auto flow = weak.lock()) flow->installDownloaded(package, parent);
-  });
-  quitTimer_ = services_.startRepeatingTimer(kQuitCheckInterval, [weakWait = std::weak_ptr(quitWait_)] {
-    if (const auto wait = weakWait.lock()) wait->check();
-  });
+  quitWait_ = services_.waitForApplicationExit(configuration_.appId,
+                                               [weak = weak_from_this(), package, parent] {
+                                                 if (const auto flow = weak.lock())
+                                                   flow->installDownloaded(package, parent);
+                                               });
+  quitTimer_ =
+      services_.startRepeatingTimer(kQuitCheckInterval, [weakWait = std::weak_ptr(quitWait_)] {
+        if (const auto wait = weakWait.lock()) wait->check();
+      });
   const std::shared_ptr<InstallerQuitWait> wait = quitWait_;
   wait->request();
 }
@@ -348,7 +362,8 @@ void InstallerFlow::cancelQuitWait() {
   if (quitTimer_) {
     quitTimer_->stop();
     // This may run inside the timer's own tick: the timer is released later, on the loop.
-    services_.postToMainThread([timer = std::shared_ptr<platform::RepeatingTimer>(std::move(quitTimer_))] {});
+    services_.postToMainThread(
+        [timer = std::shared_ptr<platform::RepeatingTimer>(std::move(quitTimer_))] {});
   }
 }
 

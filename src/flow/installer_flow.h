@@ -39,7 +39,8 @@ class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
   // checking screen. `cache` is the download cache folder. Throws std::invalid_argument when one
   // of the services is missing.
   [[nodiscard]] static std::shared_ptr<InstallerFlow> create(InstallConfiguration configuration,
-                                                             std::filesystem::path cache, InstallerScreens& screens,
+                                                             std::filesystem::path cache,
+                                                             InstallerScreens& screens,
                                                              InstallerFlowServices services = {});
   ~InstallerFlow();
   InstallerFlow(const InstallerFlow&) = delete;
@@ -62,8 +63,8 @@ class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
   struct PassKey {};
 
  public:
-  InstallerFlow(PassKey, InstallConfiguration configuration, std::filesystem::path cache, InstallerScreens& screens,
-                InstallerFlowServices services);
+  InstallerFlow(PassKey, InstallConfiguration configuration, std::filesystem::path cache,
+                InstallerScreens& screens, InstallerFlowServices services);
 
  private:
   void checkBeforeDownload(bool start);
@@ -75,7 +76,8 @@ class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
   void showNewerApplication(const InstalledApplication& application);
   void showFailure(const std::exception_ptr& error);
   void showApplicationRunning(const std::filesystem::path& package);
-  void requestQuitAndContinue(const std::filesystem::path& package, const std::filesystem::path& parent);
+  void requestQuitAndContinue(const std::filesystem::path& package,
+                              const std::filesystem::path& parent);
   void cancelQuitWait();
   void pauseDownload();
 

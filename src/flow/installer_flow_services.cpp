@@ -8,7 +8,8 @@ class PackageDownloader final : public InstallerDownloader {
   PackageDownloader(const InstallConfiguration& configuration, const std::filesystem::path& cache)
       : download_(configuration, cache) {}
 
-  void start(PackageDownload::ProgressCallback progress, PackageDownload::CompletionCallback completion) override {
+  void start(PackageDownload::ProgressCallback progress,
+             PackageDownload::CompletionCallback completion) override {
     download_.start(std::move(progress), std::move(completion));
   }
   void pause() override { download_.pause(); }
@@ -21,9 +22,10 @@ class PackageDownloader final : public InstallerDownloader {
 }  // namespace
 
 std::shared_ptr<InstallerQuitWait> productionQuitWait(const std::string& bundleIdentifier,
-                                                     std::function<void()> onExit) {
+                                                      std::function<void()> onExit) {
   return std::make_shared<QuitWaitAdapter<ApplicationQuitWait>>(
-      std::shared_ptr<ApplicationQuitWait>(NativeInstaller::waitForApplicationExit(bundleIdentifier, std::move(onExit))));
+      std::shared_ptr<ApplicationQuitWait>(
+          NativeInstaller::waitForApplicationExit(bundleIdentifier, std::move(onExit))));
 }
 
 std::shared_ptr<InstallerDownloader> productionDownloader(const InstallConfiguration& configuration,
@@ -31,11 +33,13 @@ std::shared_ptr<InstallerDownloader> productionDownloader(const InstallConfigura
   return std::make_shared<PackageDownloader>(configuration, cache);
 }
 
-std::function<EventRecorder(const InstallConfiguration&)> productionTelemetry(InstallerTelemetryOptions options) {
-  return [options = std::move(options)](const InstallConfiguration& configuration) -> EventRecorder {
-    auto telemetry = std::make_shared<InstallerTelemetry>(configuration, std::nullopt, options);
-    return [telemetry](std::string_view event) { telemetry->record(event); };
-  };
+std::function<EventRecorder(const InstallConfiguration&)> productionTelemetry(
+    InstallerTelemetryOptions options) {
+  return
+      [options = std::move(options)](const InstallConfiguration& configuration) -> EventRecorder {
+        auto telemetry = std::make_shared<InstallerTelemetry>(configuration, std::nullopt, options);
+        return [telemetry](std::string_view event) { telemetry->record(event); };
+      };
 }
 
 }  // namespace vexa

@@ -30,7 +30,8 @@ namespace vexa {
 class InstallerDownloader {
  public:
   virtual ~InstallerDownloader() = default;
-  virtual void start(PackageDownload::ProgressCallback progress, PackageDownload::CompletionCallback completion) = 0;
+  virtual void start(PackageDownload::ProgressCallback progress,
+                     PackageDownload::CompletionCallback completion) = 0;
   // Stops a running transfer, whose completion then reports the pause.
   virtual void pause() = 0;
   // Removes the cached partial and package files. Any thread, but only after the transfer ended.
@@ -82,12 +83,12 @@ using EventRecorder = std::function<void(std::string_view event)>;
     InstallerTelemetryOptions options = {});
 
 // The production quit wait: NativeInstaller's wait for the product's running instances.
-[[nodiscard]] std::shared_ptr<InstallerQuitWait> productionQuitWait(const std::string& bundleIdentifier,
-                                                                   std::function<void()> onExit);
+[[nodiscard]] std::shared_ptr<InstallerQuitWait> productionQuitWait(
+    const std::string& bundleIdentifier, std::function<void()> onExit);
 
 // The production downloader: a PackageDownload into `cache` with the default session configuration.
-[[nodiscard]] std::shared_ptr<InstallerDownloader> productionDownloader(const InstallConfiguration& configuration,
-                                                                        const std::filesystem::path& cache);
+[[nodiscard]] std::shared_ptr<InstallerDownloader> productionDownloader(
+    const InstallConfiguration& configuration, const std::filesystem::path& cache);
 
 // What the installation flow reaches outside itself. Production values by default; tests pass
 // fakes, run background work from a queue they drain and fire timers by hand.
@@ -98,48 +99,59 @@ struct InstallerFlowServices {
   std::function<std::filesystem::path()> defaultParent = InstallPaths::defaultParent;
   // The application path inside `parent` for the product, refusing a parent that is unsafe or,
   // with `requireWritable`, not writable. Throws the error to show.
-  std::function<std::filesystem::path(const std::filesystem::path& parent, const std::string& productName,
-                                      bool requireWritable)>
-      target = [](const std::filesystem::path& parent, const std::string& productName, bool requireWritable) {
+  std::function<std::filesystem::path(const std::filesystem::path& parent,
+                                      const std::string& productName, bool requireWritable)>
+      target = [](const std::filesystem::path& parent, const std::string& productName,
+                  bool requireWritable) {
         return InstallPaths::target(parent, productName, requireWritable);
       };
   // The copy of the product at `url`, nothing when none is there. Blocking; throws.
   std::function<std::optional<InstalledApplication>(const std::filesystem::path& url,
                                                     const InstallConfiguration& configuration)>
-      installedApplication = [](const std::filesystem::path& url, const InstallConfiguration& configuration) {
-        return NativeInstaller::installedApplication(url, configuration);
-      };
+      installedApplication =
+          [](const std::filesystem::path& url, const InstallConfiguration& configuration) {
+            return NativeInstaller::installedApplication(url, configuration);
+          };
   // Fails when the package file is not exactly the configured one. Blocking.
-  std::function<void(const InstallConfiguration& configuration, const std::filesystem::path& package)>
-      verifyDownload = [](const InstallConfiguration& configuration, const std::filesystem::path& package) {
-        configuration.verifyDownload(package);
-      };
+  std::function<void(const InstallConfiguration& configuration,
+                     const std::filesystem::path& package)>
+      verifyDownload =
+          [](const InstallConfiguration& configuration, const std::filesystem::path& package) {
+            configuration.verifyDownload(package);
+          };
   // Installs the package into `parent`, replacing `replacing` when that is the installed newer
   // copy, and returns the installed application. Throws InstallerFailure with reason
   // applicationRunning or newerApplicationInstalled in those two cases. Blocking.
-  std::function<std::filesystem::path(const std::filesystem::path& package, const std::filesystem::path& parent,
-                                      const InstallConfiguration& configuration,
-                                      const std::optional<InstalledApplicationVersion>& replacing,
-                                      const std::function<bool(const std::string&)>& applicationIsRunning)>
+  std::function<std::filesystem::path(
+      const std::filesystem::path& package, const std::filesystem::path& parent,
+      const InstallConfiguration& configuration,
+      const std::optional<InstalledApplicationVersion>& replacing,
+      const std::function<bool(const std::string&)>& applicationIsRunning)>
       install = [](const std::filesystem::path& package, const std::filesystem::path& parent,
-                   const InstallConfiguration& configuration, const std::optional<InstalledApplicationVersion>& replacing,
+                   const InstallConfiguration& configuration,
+                   const std::optional<InstalledApplicationVersion>& replacing,
                    const std::function<bool(const std::string&)>& applicationIsRunning) {
-        return NativeInstaller::install(package, parent, configuration, replacing, applicationIsRunning);
+        return NativeInstaller::install(package, parent, configuration, replacing,
+                                        applicationIsRunning);
       };
   // Whether an instance of the application with this bundle identifier runs. Any thread.
-  std::function<bool(const std::string& bundleIdentifier)> applicationIsRunning = NativeInstaller::applicationIsRunning;
+  std::function<bool(const std::string& bundleIdentifier)> applicationIsRunning =
+      NativeInstaller::applicationIsRunning;
   // A wait for the application with this bundle identifier to quit, calling `onExit` once when it
   // has. Main thread.
-  std::function<std::shared_ptr<InstallerQuitWait>(const std::string& bundleIdentifier, std::function<void()> onExit)>
+  std::function<std::shared_ptr<InstallerQuitWait>(const std::string& bundleIdentifier,
+                                                   std::function<void()> onExit)>
       waitForApplicationExit = productionQuitWait;
   // Starts the application bundle at `url`; throws the system's error when it cannot. Blocking.
-  std::function<void(const std::filesystem::path& url)> openApplication = NativeInstaller::openApplication;
+  std::function<void(const std::filesystem::path& url)> openApplication =
+      NativeInstaller::openApplication;
 
   // The downloader and the telemetry recorder, made once when the flow is created.
   std::function<std::shared_ptr<InstallerDownloader>(const InstallConfiguration& configuration,
                                                      const std::filesystem::path& cache)>
       makeDownloader = productionDownloader;
-  std::function<EventRecorder(const InstallConfiguration& configuration)> makeTelemetry = productionTelemetry();
+  std::function<EventRecorder(const InstallConfiguration& configuration)> makeTelemetry =
+      productionTelemetry();
 
   // Runs blocking work off the main thread.
   std::function<void(std::function<void()>)> runInBackground = platform::runInBackground;

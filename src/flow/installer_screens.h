@@ -19,7 +19,8 @@ class InstallerScreens {
   virtual void welcome() = 0;
   // The checking, downloading and installing screens: a bar under `title`, determinate at
   // `fraction` (0...1) when one is given, otherwise indeterminate and animated.
-  virtual void working(const std::string& title, const std::string& message, std::optional<double> fraction) = 0;
+  virtual void working(const std::string& title, const std::string& message,
+                       std::optional<double> fraction) = 0;
   // The detail line of the downloading screen for a whole percentage; absent before any progress.
   [[nodiscard]] virtual std::string downloadDetail(std::optional<int> percent) const = 0;
   // One progress report of the download (0...1): the bar's value and the detail line.

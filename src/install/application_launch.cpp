@@ -16,7 +16,8 @@ void openApplication(const std::filesystem::path& bundle) {
                          executable->second.text() != ".." &&
                          executable->second.text().find('/') == std::string::npos;
   if (!plainName) {
-    throw InstallerFailure(InstallerCopy::text("应用信息无效。", "The application information is invalid."));
+    throw InstallerFailure(
+        InstallerCopy::text("应用信息无效。", "The application information is invalid."));
   }
   platform::startDetachedProcess(bundle / "Contents" / "MacOS" / executable->second.text());
 }

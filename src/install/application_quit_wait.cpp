@@ -9,7 +9,8 @@
 namespace vexa {
 
 ApplicationQuitWait::ApplicationQuitWait(std::function<bool()> applicationIsRunning,
-                                         std::function<void()> requestTermination, std::function<void()> onExit)
+                                         std::function<void()> requestTermination,
+                                         std::function<void()> onExit)
     : applicationIsRunning_(std::move(applicationIsRunning)),
       requestTermination_(std::move(requestTermination)),
       onExit_(std::move(onExit)) {}
@@ -45,7 +46,8 @@ class TrackedInstances {
   // quit too) and returns the tracked ones still alive, in the order they were first seen. An
   // instance is never dropped from the list; whether it still runs is its own state.
   [[nodiscard]] std::vector<RunningApplicationInstance> refresh() {
-    const std::vector<RunningApplicationInstance> listed = platform::runningApplications(bundleIdentifier_);
+    const std::vector<RunningApplicationInstance> listed =
+        platform::runningApplications(bundleIdentifier_);
     for (const RunningApplicationInstance& instance : listed) {
       if (std::find(instances_.begin(), instances_.end(), instance) == instances_.end()) {
         instances_.push_back(instance);
@@ -79,9 +81,11 @@ std::unique_ptr<ApplicationQuitWait> waitForApplicationExit(const std::string& b
   auto requestTermination = [tracked] {
     // Bringing the instance's windows forward first is the desktop's business; there is no portable
     // way to do it here, so the request is the polite signal alone.
-    for (const RunningApplicationInstance& instance : tracked->refresh()) platform::requestTermination(instance);
+    for (const RunningApplicationInstance& instance : tracked->refresh())
+      platform::requestTermination(instance);
   };
-  return std::make_unique<ApplicationQuitWait>(std::move(isRunning), std::move(requestTermination), std::move(onExit));
+  return std::make_unique<ApplicationQuitWait>(std::move(isRunning), std::move(requestTermination),
+                                               std::move(onExit));
 }
 
 }  // namespace NativeInstaller

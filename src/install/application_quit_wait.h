@@ -20,8 +20,8 @@ namespace vexa {
 // it was and may be used again.
 class ApplicationQuitWait {
  public:
-  ApplicationQuitWait(std::function<bool()> applicationIsRunning, std::function<void()> requestTermination,
-                      std::function<void()> onExit);
+  ApplicationQuitWait(std::function<bool()> applicationIsRunning,
+                      std::function<void()> requestTermination, std::function<void()> onExit);
   ApplicationQuitWait(const ApplicationQuitWait&) = delete;
   ApplicationQuitWait& operator=(const ApplicationQuitWait&) = delete;
 
@@ -52,8 +52,8 @@ namespace NativeInstaller {
 // itself, so one that has left the process list while still alive keeps the wait waiting. The
 // request sends each live tracked instance SIGTERM, never anything stronger; the product may
 // decline. Throws std::system_error when /proc cannot be listed.
-[[nodiscard]] std::unique_ptr<ApplicationQuitWait> waitForApplicationExit(const std::string& bundleIdentifier,
-                                                                          std::function<void()> onExit);
+[[nodiscard]] std::unique_ptr<ApplicationQuitWait> waitForApplicationExit(
+    const std::string& bundleIdentifier, std::function<void()> onExit);
 
 }  // namespace NativeInstaller
 }  // namespace vexa

@@ -8,7 +8,8 @@ namespace vexa::NativeInstaller {
 namespace {
 
 InstallerFailure versionMismatch() {
-  return InstallerFailure(InstallerCopy::text("应用版本不符。", "The application version does not match."));
+  return InstallerFailure(
+      InstallerCopy::text("应用版本不符。", "The application version does not match."));
 }
 
 // The value of `key` when it is text.
@@ -22,7 +23,8 @@ const std::string* textValue(const platform::PropertyListDictionary& info, std::
 
 platform::PropertyListDictionary metadata(const std::filesystem::path& url) {
   const auto invalid = [] {
-    return InstallerFailure(InstallerCopy::text("应用信息无效。", "The application information is invalid."));
+    return InstallerFailure(
+        InstallerCopy::text("应用信息无效。", "The application information is invalid."));
   };
   // One byte past the cap is enough to tell an oversized file from one of exactly that size.
   const std::string bytes =
@@ -38,7 +40,8 @@ platform::PropertyListDictionary metadata(const std::filesystem::path& url) {
 }
 
 std::string codeRequirement(const InstallConfiguration& configuration, bool legacyTeamClause) {
-  std::string requirement = "=anchor apple generic and identifier \"" + configuration.appId + "\" and ";
+  std::string requirement =
+      "=anchor apple generic and identifier \"" + configuration.appId + "\" and ";
   if (legacyTeamClause) {
     requirement += "(certificate leaf[subject.OU] = \"" + std::string(legacyTeams[0]) +
                    "\" or certificate leaf[subject.OU] = \"" + std::string(legacyTeams[1]) + "\")";
@@ -48,32 +51,38 @@ std::string codeRequirement(const InstallConfiguration& configuration, bool lega
   return requirement;
 }
 
-void verify(const std::filesystem::path& url, const InstallConfiguration& configuration, bool exactVersion,
-            const VerificationServices& services) {
+void verify(const std::filesystem::path& url, const InstallConfiguration& configuration,
+            bool exactVersion, const VerificationServices& services) {
   if (!platform::resolvesToItself(url)) {
-    throw InstallerFailure(InstallerCopy::text("应用路径无效。", "The application path is invalid."));
+    throw InstallerFailure(
+        InstallerCopy::text("应用路径无效。", "The application path is invalid."));
   }
   const platform::PropertyListDictionary info = metadata(url);
   const std::string* identifier = textValue(info, "CFBundleIdentifier");
   if (identifier == nullptr || *identifier != configuration.appId) {
-    throw InstallerFailure(InstallerCopy::text("应用身份不符。", "The application identity does not match."));
+    throw InstallerFailure(
+        InstallerCopy::text("应用身份不符。", "The application identity does not match."));
   }
 
   bool legacyTeamClause = false;
   if (exactVersion) {
     if (const std::string* minimum = textValue(info, "LSMinimumSystemVersion")) {
-      if (compareApplicationVersions(services.systemVersion(), *minimum) == ComparisonResult::ascending) {
-        throw InstallerFailure(InstallerCopy::text("此版本需要更新的 macOS，请升级系统后重试。",
-                                                   "This version needs a newer macOS. Update the system, then retry."));
+      if (compareApplicationVersions(services.systemVersion(), *minimum) ==
+          ComparisonResult::ascending) {
+        throw InstallerFailure(InstallerCopy::text(
+            "此版本需要更新的 macOS，请升级系统后重试。",
+            "This version needs a newer macOS. Update the system, then retry."));
       }
     }
     if (!matchesPackagedVersion(info, configuration)) throw versionMismatch();
     const std::string* executable = textValue(info, "CFBundleExecutable");
-    if (executable == nullptr || executable->empty() || executable->find('/') != std::string::npos) {
+    if (executable == nullptr || executable->empty() ||
+        executable->find('/') != std::string::npos) {
       throw versionMismatch();
     }
     const std::string architecture = configuration.arch == "x64" ? "x86_64" : "arm64";
-    (void)run(services.tools.lipo, {(url / "Contents" / "MacOS" / *executable).string(), "-verify_arch", architecture});
+    (void)run(services.tools.lipo,
+              {(url / "Contents" / "MacOS" / *executable).string(), "-verify_arch", architecture});
   } else {
     (void)InstalledApplicationVersion(info);
     const std::string* shortVersion = textValue(info, "CFBundleShortVersionString");
@@ -82,16 +91,19 @@ void verify(const std::filesystem::path& url, const InstallConfiguration& config
   }
 
   (void)run(services.tools.codesign,
-            {"--verify", "--deep", "--strict", "-R", codeRequirement(configuration, legacyTeamClause), url.string()});
+            {"--verify", "--deep", "--strict", "-R",
+             codeRequirement(configuration, legacyTeamClause), url.string()});
   (void)run(services.tools.spctl, {"--assess", "--type", "execute", url.string()});
 }
 
-bool matchesPackagedVersion(const platform::PropertyListDictionary& info, const InstallConfiguration& configuration) {
+bool matchesPackagedVersion(const platform::PropertyListDictionary& info,
+                            const InstallConfiguration& configuration) {
   const std::string* shortVersion = textValue(info, "CFBundleShortVersionString");
   if (shortVersion == nullptr || *shortVersion != configuration.applicationVersion) return false;
   auto build = info.find("CFBundleVersion");
   const std::string buildText = build != info.end() ? build->second.description() : std::string();
-  const std::optional<std::int64_t> number = productBuildNumber(buildText, configuration.environment);
+  const std::optional<std::int64_t> number =
+      productBuildNumber(buildText, configuration.environment);
   return number && *number == configuration.buildNumber;
 }
 

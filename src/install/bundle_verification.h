@@ -37,7 +37,8 @@ inline constexpr std::string_view legacyTeams[] = {"QX7RZ2M4KD", "L3W8N5T1VB"};
 
 // The designated requirement handed to codesign for `appId`, with the configured team or, when
 // `legacyTeamClause` is set, either of the two fixed teams.
-[[nodiscard]] std::string codeRequirement(const InstallConfiguration& configuration, bool legacyTeamClause);
+[[nodiscard]] std::string codeRequirement(const InstallConfiguration& configuration,
+                                          bool legacyTeamClause);
 
 // Checks the bundle at `url`, stopping at the first failure: no symbolic link on its path; its
 // identifier is the configured appId; then, exact (`exactVersion`): the running system meets its
@@ -47,8 +48,8 @@ inline constexpr std::string_view legacyTeams[] = {"QX7RZ2M4KD", "L3W8N5T1VB"};
 // copies, by either fixed team). Both end with codesign and spctl. Throws InstallerFailure for a
 // refused bundle (tool failures give NativeInstaller::toolFailure()), and passes the errors of
 // metadata() and of launching a tool through unchanged.
-void verify(const std::filesystem::path& url, const InstallConfiguration& configuration, bool exactVersion,
-            const VerificationServices& services = {});
+void verify(const std::filesystem::path& url, const InstallConfiguration& configuration,
+            bool exactVersion, const VerificationServices& services = {});
 
 // Whether `info` names exactly the configured version (text equality) and build number.
 [[nodiscard]] bool matchesPackagedVersion(const platform::PropertyListDictionary& info,
@@ -56,9 +57,9 @@ void verify(const std::filesystem::path& url, const InstallConfiguration& config
 
 // The copy of the product at the install target `url`: nothing when nothing exists there (without
 // running any tool); otherwise the lenient verification, then its version. Every failure is thrown.
-[[nodiscard]] std::optional<InstalledApplication> installedApplication(const std::filesystem::path& url,
-                                                                       const InstallConfiguration& configuration,
-                                                                       const VerificationServices& services = {});
+[[nodiscard]] std::optional<InstalledApplication> installedApplication(
+    const std::filesystem::path& url, const InstallConfiguration& configuration,
+    const VerificationServices& services = {});
 
 }  // namespace NativeInstaller
 }  // namespace vexa

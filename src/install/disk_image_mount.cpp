@@ -23,8 +23,8 @@ DiskImageMount::DiskImageMount(const std::filesystem::path& package, const Syste
     throw;
   }
   try {
-    (void)NativeInstaller::run(hdiutil_, {"attach", "-readonly", "-nobrowse", "-noautoopen", "-mountpoint",
-                                          mountPoint_.string(), package.string()});
+    (void)NativeInstaller::run(hdiutil_, {"attach", "-readonly", "-nobrowse", "-noautoopen",
+                                          "-mountpoint", mountPoint_.string(), package.string()});
   } catch (...) {
     removeWorkspace();
     throw;

@@ -16,8 +16,9 @@ namespace {
 namespace fs = std::filesystem;
 
 InstallerFailure cannotWrite() {
-  return InstallerFailure(InstallerCopy::text("无法写入应用程序目录，请检查当前账户的安装权限。",
-                                              "Cannot write to Applications. Check this account’s install permissions."));
+  return InstallerFailure(InstallerCopy::text(
+      "无法写入应用程序目录，请检查当前账户的安装权限。",
+      "Cannot write to Applications. Check this account’s install permissions."));
 }
 
 bool liesInsideBundle(const fs::path& path) {
@@ -50,16 +51,18 @@ fs::path defaultParent() {
 
 fs::path target(const fs::path& parent, std::string_view productName, bool requireWritable) {
   const fs::path folder = platform::standardizedPath(parent);
-  if (!folder.is_absolute() || folder == folder.root_path() || liesInsideBundle(folder) || !isFolder(folder) ||
-      (requireWritable && !platform::isWritableByCurrentUser(folder)) || !platform::resolvesToItself(folder) ||
+  if (!folder.is_absolute() || folder == folder.root_path() || liesInsideBundle(folder) ||
+      !isFolder(folder) || (requireWritable && !platform::isWritableByCurrentUser(folder)) ||
+      !platform::resolvesToItself(folder) ||
       std::find(std::begin(acceptedProductNames), std::end(acceptedProductNames), productName) ==
           std::end(acceptedProductNames)) {
     throw cannotWrite();
   }
   fs::path application = folder / (std::string(productName) + ".app");
   if (isSymbolicLink(application)) {
-    throw InstallerFailure(InstallerCopy::text("安装位置是符号链接，请选择其他位置。",
-                                               "The install location is a symbolic link. Choose another location."));
+    throw InstallerFailure(
+        InstallerCopy::text("安装位置是符号链接，请选择其他位置。",
+                            "The install location is a symbolic link. Choose another location."));
   }
   return application;
 }
@@ -68,7 +71,8 @@ void replace(const fs::path& staged, const fs::path& target, const Verification&
   const fs::path stagedPath = platform::standardizedPath(staged);
   const fs::path targetPath = platform::standardizedPath(target);
   if (stagedPath.parent_path() != targetPath.parent_path() || stagedPath == targetPath) {
-    throw InstallerFailure(InstallerCopy::text("安装临时目录无效。", "The temporary install directory is invalid."));
+    throw InstallerFailure(
+        InstallerCopy::text("安装临时目录无效。", "The temporary install directory is invalid."));
   }
   const fs::path folder = targetPath.parent_path();
 
@@ -76,12 +80,14 @@ void replace(const fs::path& staged, const fs::path& target, const Verification&
   // renames below fail rather than pick the wrong undo.
   std::error_code error;
   const bool targetExisted = fs::exists(targetPath, error);
-  const platform::RenameMode mode = targetExisted ? platform::RenameMode::exchange : platform::RenameMode::noReplace;
+  const platform::RenameMode mode =
+      targetExisted ? platform::RenameMode::exchange : platform::RenameMode::noReplace;
 
   platform::synchronizeFileSystem(folder);
   if (platform::renameAtomically(stagedPath, targetPath, mode)) {
-    throw InstallerFailure(InstallerCopy::text("无法替换应用，请检查安装目录权限后重试。",
-                                               "Could not replace the application. Check install directory permissions and retry."));
+    throw InstallerFailure(InstallerCopy::text(
+        "无法替换应用，请检查安装目录权限后重试。",
+        "Could not replace the application. Check install directory permissions and retry."));
   }
   platform::synchronizeFileSystem(folder);
 
@@ -90,11 +96,14 @@ void replace(const fs::path& staged, const fs::path& target, const Verification&
   } catch (...) {
     if (targetExisted) {
       if (platform::renameAtomically(stagedPath, targetPath, platform::RenameMode::exchange)) {
-        throw InstallerFailure(InstallerCopy::text("自动恢复失败，旧应用已保留，请勿删除安装临时目录。",
-                                                   "Recovery failed. The old app is safe; keep the temporary install folder."));
+        throw InstallerFailure(InstallerCopy::text(
+            "自动恢复失败，旧应用已保留，请勿删除安装临时目录。",
+            "Recovery failed. The old app is safe; keep the temporary install folder."));
       }
-    } else if (platform::renameAtomically(targetPath, stagedPath, platform::RenameMode::noReplace)) {
-      throw InstallerFailure(InstallerCopy::text("无法恢复安装状态，请重试。", "Could not restore the installation state. Retry."));
+    } else if (platform::renameAtomically(targetPath, stagedPath,
+                                          platform::RenameMode::noReplace)) {
+      throw InstallerFailure(InstallerCopy::text(
+          "无法恢复安装状态，请重试。", "Could not restore the installation state. Retry."));
     }
     platform::synchronizeFileSystem(folder);
     throw;

@@ -26,7 +26,8 @@ inline constexpr std::string_view acceptedProductNames[] = {"Vexa", "Vexa Stagin
 // `productName` one of the accepted names. Any of those refused gives "Cannot write to
 // Applications"; a target that is itself a symbolic link gives the symbolic-link failure. The
 // target need not exist.
-[[nodiscard]] std::filesystem::path target(const std::filesystem::path& parent, std::string_view productName,
+[[nodiscard]] std::filesystem::path target(const std::filesystem::path& parent,
+                                           std::string_view productName,
                                            bool requireWritable = true);
 
 // Checks a new copy at the target path and undoes the move when the check fails.
@@ -43,6 +44,7 @@ using Verification = std::function<void(const std::filesystem::path& target)>;
 // At no moment is the target path empty while an application was there. `staged` is never
 // removed on a failure: after a refused move or a rollback it holds the new copy, after a failed
 // swap back the previous application (which the message asks the user to keep).
-void replace(const std::filesystem::path& staged, const std::filesystem::path& target, const Verification& verify);
+void replace(const std::filesystem::path& staged, const std::filesystem::path& target,
+             const Verification& verify);
 
 }  // namespace vexa::InstallPaths

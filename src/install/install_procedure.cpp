@@ -14,18 +14,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void requireNotRunning(const InstallConfiguration& configuration, const RunningCheck& applicationIsRunning) {
+void requireNotRunning(const InstallConfiguration& configuration,
+                       const RunningCheck& applicationIsRunning) {
   if (applicationIsRunning(configuration.appId)) {
-    throw InstallerFailure(InstallerCopy::text("Vexa 正在运行，请安全退出后继续安装。",
-                                               "Vexa is running. Quit it safely to continue installation."),
-                           InstallerFailureReason::applicationRunning);
+    throw InstallerFailure(
+        InstallerCopy::text("Vexa 正在运行，请安全退出后继续安装。",
+                            "Vexa is running. Quit it safely to continue installation."),
+        InstallerFailureReason::applicationRunning);
   }
 }
 
 void requireReplaceable(const fs::path& target, const InstallConfiguration& configuration,
                         const std::optional<InstalledApplicationVersion>& replacing,
                         const VerificationServices& services) {
-  if (std::optional<InstalledApplication> installed = installedApplication(target, configuration, services)) {
+  if (std::optional<InstalledApplication> installed =
+          installedApplication(target, configuration, services)) {
     installed->version.requireReplacementConsent(configuration, replacing);
   }
 }
@@ -58,14 +61,16 @@ class StagedCopy {
 // Removes what earlier attempts left in `parent` under `prefix`: only items this user owns that
 // pass the lenient verification, so nothing the installer cannot prove is its own is touched. A
 // partial copy stays. Every failure skips the item (or, for the listing, the whole clean-up).
-void removeLeftovers(const fs::path& parent, const std::string& prefix, const InstallConfiguration& configuration,
+void removeLeftovers(const fs::path& parent, const std::string& prefix,
+                     const InstallConfiguration& configuration,
                      const VerificationServices& services) noexcept {
   std::vector<fs::path> candidates;
   try {
     std::error_code error;
     for (fs::directory_iterator it(parent, error), end; !error && it != end; it.increment(error)) {
       const fs::path& entry = it->path();
-      if (entry.filename().native().starts_with(prefix) && entry.extension() == ".app") candidates.push_back(entry);
+      if (entry.filename().native().starts_with(prefix) && entry.extension() == ".app")
+        candidates.push_back(entry);
     }
   } catch (...) {
     return;
@@ -84,9 +89,10 @@ void removeLeftovers(const fs::path& parent, const std::string& prefix, const In
 
 }  // namespace
 
-fs::path install(const fs::path& dmg, const fs::path& parent, const InstallConfiguration& configuration,
-                 const std::optional<InstalledApplicationVersion>& replacing, const RunningCheck& applicationIsRunning,
-                 const VerificationServices& services) {
+fs::path install(const fs::path& dmg, const fs::path& parent,
+                 const InstallConfiguration& configuration,
+                 const std::optional<InstalledApplicationVersion>& replacing,
+                 const RunningCheck& applicationIsRunning, const VerificationServices& services) {
   configuration.validate();
   configuration.verifyDownload(dmg);
   const fs::path target = InstallPaths::target(parent, configuration.productName, true);

@@ -32,10 +32,11 @@ using RunningCheck = std::function<bool(const std::string& bundleIdentifier)>;
 // unchanged). On every exit the staged copy is removed unless the replacement took it over, then
 // the package is detached, then the workspace removed; clean-up failures are ignored. Blocks for
 // the whole installation: call it from a background thread.
-[[nodiscard]] std::filesystem::path install(const std::filesystem::path& dmg, const std::filesystem::path& parent,
-                                            const InstallConfiguration& configuration,
-                                            const std::optional<InstalledApplicationVersion>& replacing,
-                                            const RunningCheck& applicationIsRunning = NativeInstaller::applicationIsRunning,
-                                            const VerificationServices& services = {});
+[[nodiscard]] std::filesystem::path install(
+    const std::filesystem::path& dmg, const std::filesystem::path& parent,
+    const InstallConfiguration& configuration,
+    const std::optional<InstalledApplicationVersion>& replacing,
+    const RunningCheck& applicationIsRunning = NativeInstaller::applicationIsRunning,
+    const VerificationServices& services = {});
 
 }  // namespace vexa::NativeInstaller

@@ -62,8 +62,10 @@ ComparisonResult compareNumerically(std::string_view left, std::string_view righ
       while (jStart + 1 < jEnd && right[jStart] == '0') ++jStart;
       const std::size_t iLength = iEnd - iStart;
       const std::size_t jLength = jEnd - jStart;
-      if (iLength != jLength) return iLength < jLength ? ComparisonResult::ascending : ComparisonResult::descending;
-      if (int c = left.substr(iStart, iLength).compare(right.substr(jStart, jLength)); c != 0) return order(c);
+      if (iLength != jLength)
+        return iLength < jLength ? ComparisonResult::ascending : ComparisonResult::descending;
+      if (int c = left.substr(iStart, iLength).compare(right.substr(jStart, jLength)); c != 0)
+        return order(c);
       i = iEnd;
       j = jEnd;
       continue;
@@ -81,14 +83,17 @@ ComparisonResult compareNumerically(std::string_view left, std::string_view righ
 }
 
 InstallerFailure cannotCompare() {
-  return InstallerFailure(InstallerCopy::text("无法比较 Vexa 版本，请检查已安装的应用。",
-                                              "Could not compare Vexa versions. Check the installed application."));
+  return InstallerFailure(
+      InstallerCopy::text("无法比较 Vexa 版本，请检查已安装的应用。",
+                          "Could not compare Vexa versions. Check the installed application."));
 }
 
 // The installed build number when the versions are the same; throws cannotCompare otherwise.
-std::int64_t comparableBuild(const std::optional<std::string>& build, const InstallConfiguration& configuration) {
+std::int64_t comparableBuild(const std::optional<std::string>& build,
+                             const InstallConfiguration& configuration) {
   if (!build) throw cannotCompare();
-  std::optional<std::int64_t> number = NativeInstaller::productBuildNumber(*build, configuration.environment);
+  std::optional<std::int64_t> number =
+      NativeInstaller::productBuildNumber(*build, configuration.environment);
   if (!number) throw cannotCompare();
   return *number;
 }
@@ -100,7 +105,8 @@ namespace NativeInstaller {
 ComparisonResult compareApplicationVersions(std::string_view left, std::string_view right) {
   const VersionParts leftParts = splitVersion(left);
   const VersionParts rightParts = splitVersion(right);
-  if (ComparisonResult cores = compareNumerically(leftParts.core, rightParts.core); cores != ComparisonResult::same) {
+  if (ComparisonResult cores = compareNumerically(leftParts.core, rightParts.core);
+      cores != ComparisonResult::same) {
     return cores;
   }
   // A release is newer than its own pre-releases.
@@ -109,7 +115,8 @@ ComparisonResult compareApplicationVersions(std::string_view left, std::string_v
   return compareNumerically(left, right);
 }
 
-std::optional<std::int64_t> productBuildNumber(std::string_view value, std::string_view environment) {
+std::optional<std::int64_t> productBuildNumber(std::string_view value,
+                                               std::string_view environment) {
   std::string_view text = value;
   if (environment == "production" && text.starts_with(productionBuildPrefix)) {
     text.remove_prefix(productionBuildPrefix.size());
@@ -145,27 +152,36 @@ bool isApplicationVersion(std::string_view text) {
 
 }  // namespace NativeInstaller
 
-InstalledApplicationVersion::InstalledApplicationVersion(const platform::PropertyListDictionary& info) {
+InstalledApplicationVersion::InstalledApplicationVersion(
+    const platform::PropertyListDictionary& info) {
   auto version = info.find("CFBundleShortVersionString");
-  if (version == info.end() || !version->second.isText() || !NativeInstaller::isApplicationVersion(version->second.text())) {
-    throw InstallerFailure(InstallerCopy::text("无法读取 Vexa 版本，请检查已安装的应用。",
-                                               "Could not read the Vexa version. Check the installed application."));
+  if (version == info.end() || !version->second.isText() ||
+      !NativeInstaller::isApplicationVersion(version->second.text())) {
+    throw InstallerFailure(
+        InstallerCopy::text("无法读取 Vexa 版本，请检查已安装的应用。",
+                            "Could not read the Vexa version. Check the installed application."));
   }
   version_ = version->second.text();
-  if (auto build = info.find("CFBundleVersion"); build != info.end()) build_ = build->second.description();
+  if (auto build = info.find("CFBundleVersion"); build != info.end())
+    build_ = build->second.description();
 }
 
 bool InstalledApplicationVersion::isNewer(const InstallConfiguration& configuration) const {
-  const ComparisonResult c = NativeInstaller::compareApplicationVersions(version_, configuration.applicationVersion);
+  const ComparisonResult c =
+      NativeInstaller::compareApplicationVersions(version_, configuration.applicationVersion);
   if (c != ComparisonResult::same) return c == ComparisonResult::descending;
   return comparableBuild(build_, configuration) > configuration.buildNumber;
 }
 
 void InstalledApplicationVersion::requireReplacementConsent(
-    const InstallConfiguration& configuration, const std::optional<InstalledApplicationVersion>& approved) const {
-  const ComparisonResult c = NativeInstaller::compareApplicationVersions(version_, configuration.applicationVersion);
+    const InstallConfiguration& configuration,
+    const std::optional<InstalledApplicationVersion>& approved) const {
+  const ComparisonResult c =
+      NativeInstaller::compareApplicationVersions(version_, configuration.applicationVersion);
   if (c == ComparisonResult::ascending) return;
-  if (c == ComparisonResult::same && comparableBuild(build_, configuration) <= configuration.buildNumber) return;
+  if (c == ComparisonResult::same &&
+      comparableBuild(build_, configuration) <= configuration.buildNumber)
+    return;
   if (approved && *approved == *this) return;
   throw InstallerFailure(InstallerCopy::text("已安装更高版本", "A newer version is installed"),
                          InstallerFailureReason::newerApplicationInstalled);

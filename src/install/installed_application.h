@@ -64,12 +64,14 @@ inline constexpr std::string_view productionBuildPrefix = "20260905024501.";
 // piece) compare numerically (digit runs by value, other characters one by one); for equal cores a
 // release is newer than its pre-releases, otherwise the whole texts compare numerically. Also used
 // for system versions ("10.15.7" is lower than "11.0"). Never fails.
-[[nodiscard]] ComparisonResult compareApplicationVersions(std::string_view left, std::string_view right);
+[[nodiscard]] ComparisonResult compareApplicationVersions(std::string_view left,
+                                                          std::string_view right);
 
 // The build number in `value`: a positive decimal integer in canonical form (no sign, no leading
 // zero, fits in 64 bits), optionally behind the production prefix when `environment` is
 // "production". Nothing when the text is anything else.
-[[nodiscard]] std::optional<std::int64_t> productBuildNumber(std::string_view value, std::string_view environment);
+[[nodiscard]] std::optional<std::int64_t> productBuildNumber(std::string_view value,
+                                                             std::string_view environment);
 
 // Whether `text` has the form of an application version ("1.2.3", "1.2.3-beta.1").
 [[nodiscard]] bool isApplicationVersion(std::string_view text);

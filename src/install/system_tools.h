@@ -42,7 +42,8 @@ inline constexpr std::chrono::milliseconds toolTimeLimit = std::chrono::minutes(
 // Failures: a tool that cannot be launched gives the launch error (std::system_error) unchanged;
 // a non-zero exit, death by a signal, or running past `timeLimit` (the child is then killed)
 // gives toolFailure(). Thread-safe.
-[[nodiscard]] std::string run(const std::filesystem::path& tool, const std::vector<std::string>& arguments,
+[[nodiscard]] std::string run(const std::filesystem::path& tool,
+                              const std::vector<std::string>& arguments,
                               std::chrono::milliseconds timeLimit = toolTimeLimit);
 
 }  // namespace NativeInstaller

@@ -45,22 +45,26 @@ class TemporaryName {
 
 }  // namespace
 
-void writeFileAtomically(const std::filesystem::path& target, std::string_view content, mode_t mode) {
+void writeFileAtomically(const std::filesystem::path& target, std::string_view content,
+                         mode_t mode) {
   const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
   // Hidden, and ending in neither the target's extension nor anything a folder scan counts.
   const std::filesystem::path temporary =
       folder / ("." + target.filename().string() + "." + randomUuid() + ".tmp");
 
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+  UniqueFd fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (!fd) throwErrno("cannot create " + temporary.string());
   TemporaryName cleanup(temporary);
 
   writeAll(fd.get(), content, "cannot write " + temporary.string());
   // The creation mode went through the umask; set the exact mode before the name is visible.
-  if (::fchmod(fd.get(), mode) != 0) throwErrno("cannot set the permissions of " + temporary.string());
+  if (::fchmod(fd.get(), mode) != 0)
+    throwErrno("cannot set the permissions of " + temporary.string());
   if (::fsync(fd.get()) != 0) throwErrno("cannot flush " + temporary.string());
   if (::close(fd.release()) != 0) throwErrno("cannot close " + temporary.string());
-  if (::rename(temporary.c_str(), target.c_str()) != 0) throwErrno("cannot rename to " + target.string());
+  if (::rename(temporary.c_str(), target.c_str()) != 0)
+    throwErrno("cannot rename to " + target.string());
   cleanup.keep();
 
   // Make the rename itself durable; a failure here no longer affects what readers see.

@@ -15,6 +15,7 @@ namespace vexa::platform {
 // Any thread. Throws std::system_error (errno and the system's text) on the first failing step;
 // the temporary file is then removed and `target` is left as it was. `target` being a folder
 // fails (rename refuses to replace a folder by a file).
-void writeFileAtomically(const std::filesystem::path& target, std::string_view content, mode_t mode = 0600);
+void writeFileAtomically(const std::filesystem::path& target, std::string_view content,
+                         mode_t mode = 0600);
 
 }  // namespace vexa::platform

@@ -17,7 +17,8 @@ enum class RenameMode {
 // Renames `from` to `to` as `mode` says, in one system call. Returns the system's error when the
 // rename did not happen, in which case nothing moved. A file system that offers neither mode
 // reports EINVAL: there is deliberately no non-atomic fallback.
-[[nodiscard]] std::error_code renameAtomically(const std::filesystem::path& from, const std::filesystem::path& to,
+[[nodiscard]] std::error_code renameAtomically(const std::filesystem::path& from,
+                                               const std::filesystem::path& to,
                                                RenameMode mode) noexcept;
 
 }  // namespace vexa::platform

@@ -14,7 +14,12 @@ struct Unit {
 };
 
 constexpr std::array<Unit, 6> kUnits{{
-    {"KB", 0}, {"MB", 1}, {"GB", 2}, {"TB", 2}, {"PB", 2}, {"EB", 2},
+    {"KB", 0},
+    {"MB", 1},
+    {"GB", 2},
+    {"TB", 2},
+    {"PB", 2},
+    {"EB", 2},
 }};
 
 // `value` rounded half away from zero to `digits` fraction digits, without trailing zeros.
@@ -34,8 +39,8 @@ std::string decimal(double value, int digits) {
 std::string formatByteCount(std::int64_t bytes) {
   const std::string sign = bytes < 0 ? "-" : "";
   // The magnitude as unsigned: -INT64_MIN does not fit a signed integer.
-  const std::uint64_t magnitude = bytes < 0 ? 0 - static_cast<std::uint64_t>(bytes)
-                                            : static_cast<std::uint64_t>(bytes);
+  const std::uint64_t magnitude =
+      bytes < 0 ? 0 - static_cast<std::uint64_t>(bytes) : static_cast<std::uint64_t>(bytes);
   if (magnitude < 1000) {
     return sign + std::to_string(magnitude) + (magnitude == 1 ? " byte" : " bytes");
   }
@@ -45,7 +50,8 @@ std::string formatByteCount(std::int64_t bytes) {
     const double factor = std::pow(10.0, kUnits[unit].fractionDigits);
     const double rounded = std::round(scaled * factor) / factor;
     if (rounded < 1000.0 || unit + 1 == kUnits.size()) {
-      return sign + decimal(rounded, kUnits[unit].fractionDigits) + " " + std::string(kUnits[unit].name);
+      return sign + decimal(rounded, kUnits[unit].fractionDigits) + " " +
+             std::string(kUnits[unit].name);
     }
     scaled /= 1000.0;
     ++unit;

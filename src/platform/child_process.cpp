@@ -86,15 +86,16 @@ ChildProcessResult runChildProcess(const std::filesystem::path& executable,
   const auto deadline = std::chrono::steady_clock::now() + options.timeLimit;
   char buffer[65536];
   for (;;) {
-    const auto remaining =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) {
       result.timedOut = true;
       child.kill();
       break;
     }
     pollfd descriptor{readEnd.get(), POLLIN, 0};
-    const int ready = ::poll(&descriptor, 1, static_cast<int>(std::min<std::int64_t>(remaining.count(), 60000)));
+    const int ready =
+        ::poll(&descriptor, 1, static_cast<int>(std::min<std::int64_t>(remaining.count(), 60000)));
     if (ready < 0) {
       if (errno == EINTR) continue;
       throwErrno(errno, "poll");

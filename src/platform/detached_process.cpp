@@ -11,7 +11,8 @@
 
 namespace vexa::platform {
 
-void startDetachedProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
+void startDetachedProcess(const std::filesystem::path& executable,
+                          const std::vector<std::string>& arguments) {
   SpawnOptions options(POSIX_SPAWN_SETSID);
   options.open(STDIN_FILENO, "/dev/null", O_RDONLY);
   options.open(STDOUT_FILENO, "/dev/null", O_WRONLY);

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <filesystem>
-#include <vector>
 #include <string>
+#include <vector>
 
 namespace vexa::platform {
 
@@ -15,6 +15,7 @@ namespace vexa::platform {
 // program) is reported as std::system_error with the system's errno and the path; the caller shows
 // its what(). The started process is reaped by a background thread when it ends, so it never stays
 // a zombie of the installer. Thread-safe.
-void startDetachedProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments = {});
+void startDetachedProcess(const std::filesystem::path& executable,
+                          const std::vector<std::string>& arguments = {});
 
 }  // namespace vexa::platform

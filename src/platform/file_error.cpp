@@ -26,6 +26,8 @@ const std::error_category& fileErrorCategory() {
   return category;
 }
 
-std::error_code make_error_code(FileError error) { return {static_cast<int>(error), fileErrorCategory()}; }
+std::error_code make_error_code(FileError error) {
+  return {static_cast<int>(error), fileErrorCategory()};
+}
 
 }  // namespace vexa::platform

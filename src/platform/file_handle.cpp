@@ -21,7 +21,9 @@ FileHandle FileHandle::openForWriting(const std::filesystem::path& path) {
   return FileHandle(std::move(fd), path);
 }
 
-void FileHandle::fail() const { throw std::system_error(errno, std::generic_category(), path_.string()); }
+void FileHandle::fail() const {
+  throw std::system_error(errno, std::generic_category(), path_.string());
+}
 
 std::int64_t FileHandle::seekToEnd() {
   const off_t end = ::lseek(fd_.get(), 0, SEEK_END);
@@ -69,7 +71,8 @@ void FileHandle::close() {
 }
 
 void createEmptyFile(const std::filesystem::path& path, mode_t mode) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode));
+  UniqueFd fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode));
   if (!fd) throw std::system_error(errno, std::generic_category(), path.string());
   if (::fchmod(fd.get(), mode) != 0) {
     const int error = errno;

@@ -40,7 +40,8 @@ class FileHandle {
   void close();
 
  private:
-  FileHandle(UniqueFd fd, std::filesystem::path path) : fd_(std::move(fd)), path_(std::move(path)) {}
+  FileHandle(UniqueFd fd, std::filesystem::path path)
+      : fd_(std::move(fd)), path_(std::move(path)) {}
   [[noreturn]] void fail() const;
 
   UniqueFd fd_;

@@ -18,10 +18,13 @@ std::string readWholeFile(const std::filesystem::path& path, std::size_t limit) 
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) throw std::system_error(errno, std::generic_category(), path.string());
   struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) throw std::system_error(errno, std::generic_category(), path.string());
+  if (::fstat(fd.get(), &status) != 0)
+    throw std::system_error(errno, std::generic_category(), path.string());
   // Refuse folders, devices and FIFOs: reading one could block for ever or never end.
-  if (S_ISDIR(status.st_mode)) throw std::system_error(EISDIR, std::generic_category(), path.string());
-  if (!S_ISREG(status.st_mode)) throw std::system_error(EINVAL, std::generic_category(), path.string());
+  if (S_ISDIR(status.st_mode))
+    throw std::system_error(EISDIR, std::generic_category(), path.string());
+  if (!S_ISREG(status.st_mode))
+    throw std::system_error(EINVAL, std::generic_category(), path.string());
   std::string content;
   char buffer[65536];
   while (content.size() < limit) {

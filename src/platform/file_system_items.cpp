@@ -25,7 +25,8 @@ namespace {
 void removeContent(int folder, const std::filesystem::path& path) {
   struct stat status {};
   if (::fstat(folder, &status) != 0) fail(path);
-  if ((status.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(folder, status.st_mode | S_IRWXU) != 0) fail(path);
+  if ((status.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(folder, status.st_mode | S_IRWXU) != 0)
+    fail(path);
 
   const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (listing < 0) fail(path);
@@ -67,7 +68,9 @@ std::optional<std::uint32_t> itemOwner(const std::filesystem::path& path) noexce
   return status.st_uid;
 }
 
-bool isWritableByCurrentUser(const std::filesystem::path& path) noexcept { return ::access(path.c_str(), W_OK) == 0; }
+bool isWritableByCurrentUser(const std::filesystem::path& path) noexcept {
+  return ::access(path.c_str(), W_OK) == 0;
+}
 
 void removeItemRecursively(const std::filesystem::path& path) {
   // unlink removes a file or a link (never its target); only a real folder fails with EISDIR.

@@ -27,7 +27,8 @@ QApplication& GuiApplication::application() {
     std::string platforms;
     if (const char* chosen = std::getenv("QT_QPA_PLATFORM"); chosen != nullptr && *chosen != '\0') {
       platforms = chosen;
-    } else if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland != nullptr && *wayland != '\0') {
+    } else if (const char* wayland = std::getenv("WAYLAND_DISPLAY");
+               wayland != nullptr && *wayland != '\0') {
       platforms = "wayland;xcb";
     } else {
       platforms = "xcb";

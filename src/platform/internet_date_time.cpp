@@ -1,7 +1,7 @@
 #include "platform/internet_date_time.h"
 
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 
 namespace vexa::platform {
 
@@ -16,8 +16,8 @@ std::string internetDateTime(std::chrono::system_clock::time_point time) {
   std::tm utc{};
   ::gmtime_r(&whole, &utc);
   char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                 static_cast<int>((milliseconds - seconds).count()));
   return text;
 }

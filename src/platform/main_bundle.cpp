@@ -13,13 +13,18 @@ MainBundle MainBundle::current() {
   return MainBundle(executable.parent_path().parent_path().parent_path());
 }
 
-std::filesystem::path MainBundle::resourcesDirectory() const { return root_ / "Contents" / "Resources"; }
+std::filesystem::path MainBundle::resourcesDirectory() const {
+  return root_ / "Contents" / "Resources";
+}
 
-std::filesystem::path MainBundle::helpersDirectory() const { return root_ / "Contents" / "Helpers"; }
+std::filesystem::path MainBundle::helpersDirectory() const {
+  return root_ / "Contents" / "Helpers";
+}
 
 std::optional<std::filesystem::path> MainBundle::resource(std::string_view name,
                                                           std::string_view extension) const {
-  std::filesystem::path candidate = resourcesDirectory() / (std::string(name) + "." + std::string(extension));
+  std::filesystem::path candidate =
+      resourcesDirectory() / (std::string(name) + "." + std::string(extension));
   std::error_code error;
   if (!std::filesystem::is_regular_file(candidate, error)) return std::nullopt;
   return candidate;

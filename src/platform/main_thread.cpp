@@ -9,7 +9,8 @@ namespace vexa::platform {
 void postToMainThread(std::function<void()> work) {
   QCoreApplication* application = QCoreApplication::instance();
   if (application == nullptr) return;
-  QMetaObject::invokeMethod(application, [work = std::move(work)] { work(); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(
+      application, [work = std::move(work)] { work(); }, Qt::QueuedConnection);
 }
 
 bool isMainThread() {

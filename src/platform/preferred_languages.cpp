@@ -40,7 +40,8 @@ std::vector<std::string> preferredLanguages() {
   }
   for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     if (const char* locale = nonEmptyVariable(name)) {
-      if (std::string tag = tagFromLocaleName(locale); !tag.empty()) languages.push_back(std::move(tag));
+      if (std::string tag = tagFromLocaleName(locale); !tag.empty())
+        languages.push_back(std::move(tag));
       break;
     }
   }

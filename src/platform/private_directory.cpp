@@ -40,7 +40,8 @@ void createPrivateDirectories(const std::filesystem::path& path) {
       next.reset(openFolderAt(folder.get(), *part));
       if (!next) throwErrno(reached);
       // mkdir applies the umask; a private folder must be exactly 0700.
-      if (::fchmodat(folder.get(), part->c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0) throwErrno(reached);
+      if (::fchmodat(folder.get(), part->c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0)
+        throwErrno(reached);
     }
     if (!next) throwErrno(reached);
     folder = std::move(next);

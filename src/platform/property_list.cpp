@@ -19,7 +19,9 @@ constexpr std::size_t scanDepthLimit = 2 * maxPropertyListDepth;
 // describe a tree of astronomical size; a bundle's list has a few hundred values.
 constexpr std::uint64_t maxExpandedValues = std::uint64_t{1} << 20;
 
-PropertyListLimitError tooLarge() { return PropertyListLimitError("property list too large or nested too deeply"); }
+PropertyListLimitError tooLarge() {
+  return PropertyListLimitError("property list too large or nested too deeply");
+}
 PropertyListError malformed() {
   return PropertyListError("The data couldn't be read because it isn't in the correct format.");
 }
@@ -38,7 +40,9 @@ void checkXmlNesting(std::string_view bytes) {
     std::string_view opening;
     std::string_view skipTo;
     for (const auto& [start, end] : {std::pair<std::string_view, std::string_view>{"<!--", "-->"},
-                                     {"<![CDATA[", "]]>"}, {"<?", "?>"}, {"<!", ">"}}) {
+                                     {"<![CDATA[", "]]>"},
+                                     {"<?", "?>"},
+                                     {"<!", ">"}}) {
       if (rest.starts_with(start)) {
         opening = start;
         skipTo = end;
@@ -80,7 +84,8 @@ class BinaryObjectTable {
     end_ = bytes.size() - trailerSize;
     offsetSize_ = static_cast<unsigned char>(bytes[end_ + 6]);
     referenceSize_ = static_cast<unsigned char>(bytes[end_ + 7]);
-    if (offsetSize_ < 1 || offsetSize_ > 8 || referenceSize_ < 1 || referenceSize_ > 8) throw malformed();
+    if (offsetSize_ < 1 || offsetSize_ > 8 || referenceSize_ < 1 || referenceSize_ > 8)
+      throw malformed();
     count_ = number(end_ + 8, 8);
     top_ = number(end_ + 16, 8);
     offsetTable_ = number(end_ + 24, 8);
@@ -100,10 +105,12 @@ class BinaryObjectTable {
   };
   [[nodiscard]] std::optional<References> references(std::uint64_t object) const {
     const Header header = headerOf(object);
-    // Arrays, sets (ordered or not) and dictionaries; a dictionary refers to its keys, then its values.
+    // Arrays, sets (ordered or not) and dictionaries; a dictionary refers to its keys, then its
+    // values.
     if (header.type < 0xA || header.type > 0xD) return std::nullopt;
     const std::uint64_t references = header.type == 0xD ? 2 * header.length : header.length;
-    if (header.length > end_ || references > (end_ - header.start) / referenceSize_) throw malformed();
+    if (header.length > end_ || references > (end_ - header.start) / referenceSize_)
+      throw malformed();
     return References{header.start, references};
   }
 
@@ -355,9 +362,10 @@ std::string PropertyListValue::description() const {
       const year_month_day date(day);
       const hh_mm_ss time(instant - day);
       char buffer[64];
-      std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02lld:%02lld:%02lld +0000", static_cast<int>(date.year()),
-                    static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                    static_cast<long long>(time.hours().count()), static_cast<long long>(time.minutes().count()),
+      std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02u %02lld:%02lld:%02lld +0000",
+                    static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                    static_cast<unsigned>(date.day()), static_cast<long long>(time.hours().count()),
+                    static_cast<long long>(time.minutes().count()),
                     static_cast<long long>(time.seconds().count()));
       return buffer;
     }

@@ -64,7 +64,7 @@ class PropertyListValue {
   Kind kind_ = Kind::text;
   bool boolean_ = false;
   std::int64_t integer_ = 0;
-  double real_ = 0;  // a real, or a date in seconds since 2001-01-01 00:00:00 UTC
+  double real_ = 0;   // a real, or a date in seconds since 2001-01-01 00:00:00 UTC
   std::string text_;  // text, or the raw bytes of data
   std::vector<std::string> keys_;
   std::vector<PropertyListValue> elements_;

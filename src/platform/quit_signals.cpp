@@ -39,15 +39,18 @@ struct QuitSignalWatcher::State {
   std::size_t installed = 0;
 
   ~State() {
-    for (std::size_t index = 0; index < installed; ++index) ::sigaction(quitSignals[index], &previous[index], nullptr);
+    for (std::size_t index = 0; index < installed; ++index)
+      ::sigaction(quitSignals[index], &previous[index], nullptr);
     vexa::platform::writeEnd = -1;
   }
 };
 
-QuitSignalWatcher::QuitSignalWatcher(std::function<void()> onQuitRequest) : state_(std::make_unique<State>()) {
+QuitSignalWatcher::QuitSignalWatcher(std::function<void()> onQuitRequest)
+    : state_(std::make_unique<State>()) {
   state_->onQuitRequest = std::move(onQuitRequest);
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+    throw std::system_error(errno, std::generic_category(), "pipe2");
   state_->readEnd.reset(ends[0]);
   state_->writeEnd.reset(ends[1]);
   writeEnd = ends[1];

@@ -36,7 +36,8 @@ bool reduceMotion() {
   const std::filesystem::path config = configurationDirectory();
   // The newest toolkit's file wins when both exist, as it does for the desktop itself.
   for (const char* toolkit : {"gtk-4.0", "gtk-3.0"}) {
-    const QVariant animations = iniValue(config / toolkit / "settings.ini", "Settings/gtk-enable-animations");
+    const QVariant animations =
+        iniValue(config / toolkit / "settings.ini", "Settings/gtk-enable-animations");
     if (animations.isValid()) return isFalse(animations);
   }
   const QVariant factor = iniValue(config / "kdeglobals", "KDE/AnimationDurationFactor");

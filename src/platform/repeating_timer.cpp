@@ -7,7 +7,8 @@ namespace {
 
 class QtRepeatingTimer final : public RepeatingTimer {
  public:
-  QtRepeatingTimer(std::chrono::milliseconds interval, std::function<void()> tick) : timer_(new QTimer) {
+  QtRepeatingTimer(std::chrono::milliseconds interval, std::function<void()> tick)
+      : timer_(new QTimer) {
     // The slot holds the only copy of the tick. Qt keeps a slot alive while it is being called, so
     // disconnecting it from inside the tick is safe.
     QObject::connect(timer_, &QTimer::timeout, timer_, [tick = std::move(tick)] { tick(); });
@@ -32,7 +33,8 @@ class QtRepeatingTimer final : public RepeatingTimer {
 
 }  // namespace
 
-std::unique_ptr<RepeatingTimer> startRepeatingTimer(std::chrono::milliseconds interval, std::function<void()> tick) {
+std::unique_ptr<RepeatingTimer> startRepeatingTimer(std::chrono::milliseconds interval,
+                                                    std::function<void()> tick) {
   return std::make_unique<QtRepeatingTimer>(interval, std::move(tick));
 }
 

@@ -20,7 +20,7 @@ class RepeatingTimer {
 
 // Starts a repeating timer on the main loop; the first tick comes one interval after the start.
 // Needs the application's event loop to be running for ticks to arrive.
-[[nodiscard]] std::unique_ptr<RepeatingTimer> startRepeatingTimer(std::chrono::milliseconds interval,
-                                                                  std::function<void()> tick);
+[[nodiscard]] std::unique_ptr<RepeatingTimer> startRepeatingTimer(
+    std::chrono::milliseconds interval, std::function<void()> tick);
 
 }  // namespace vexa::platform

@@ -38,7 +38,7 @@ struct DirectoryCloser {
 
 // The two fields of /proc/<pid>/stat that decide whether an instance is still the one we saw.
 struct ProcessState {
-  char state = 0;  // field 3: R, S, D, T, Z (zombie), X (dead), ...
+  char state = 0;               // field 3: R, S, D, T, Z (zombie), X (dead), ...
   std::uint64_t startTime = 0;  // field 22
 };
 
@@ -60,7 +60,8 @@ std::optional<ProcessState> parseStat(std::string_view stat) {
     rest.remove_prefix(field.size());
     if (index == 0) process.state = field.front();
     if (index == 19) {
-      const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), process.startTime);
+      const auto [end, error] =
+          std::from_chars(field.data(), field.data() + field.size(), process.startTime);
       if (error != std::errc() || end != field.data() + field.size()) return std::nullopt;
     }
   }
@@ -107,10 +108,12 @@ std::optional<fs::path> bundleOfExecutable(const std::string& executable) {
 
 bool bundleHasIdentifier(const fs::path& bundle, std::string_view bundleIdentifier) {
   try {
-    const auto info = asDictionary(parsePropertyList(readWholeFile(bundle / "Contents" / "Info.plist")));
+    const auto info =
+        asDictionary(parsePropertyList(readWholeFile(bundle / "Contents" / "Info.plist")));
     if (!info) return false;
     const auto identifier = info->find("CFBundleIdentifier");
-    return identifier != info->end() && identifier->second.isText() && identifier->second.text() == bundleIdentifier;
+    return identifier != info->end() && identifier->second.isText() &&
+           identifier->second.text() == bundleIdentifier;
   } catch (const std::system_error&) {
     return false;
   } catch (const PropertyListError&) {
@@ -123,7 +126,8 @@ bool bundleHasIdentifier(const fs::path& bundle, std::string_view bundleIdentifi
 using BundleMatches = std::map<std::string, bool, std::less<>>;
 
 std::optional<RunningApplicationInstance> inspect(int proc, const char* name, int pid,
-                                                  std::string_view bundleIdentifier, BundleMatches& matches) {
+                                                  std::string_view bundleIdentifier,
+                                                  BundleMatches& matches) {
   // Everything is read through the process's own folder: should the process end and its pid be
   // reused meanwhile, the reads fail instead of describing the newcomer.
   UniqueFd directory(::openat(proc, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -151,18 +155,22 @@ std::vector<RunningApplicationInstance> runningApplications(std::string_view bun
     errno = 0;
     const dirent* entry = ::readdir(proc.get());
     // A list cut short would report a running product as gone.
-    if (entry == nullptr && errno != 0) throw std::system_error(errno, std::generic_category(), "/proc");
+    if (entry == nullptr && errno != 0)
+      throw std::system_error(errno, std::generic_category(), "/proc");
     if (entry == nullptr) break;
     const std::string_view name(entry->d_name);
     int pid = 0;
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
     if (error != std::errc() || end != name.data() + name.size() || pid <= 0) continue;
-    if (auto instance = inspect(::dirfd(proc.get()), entry->d_name, pid, bundleIdentifier, matches)) {
+    if (auto instance =
+            inspect(::dirfd(proc.get()), entry->d_name, pid, bundleIdentifier, matches)) {
       instances.push_back(*instance);
     }
   }
   std::sort(instances.begin(), instances.end(),
-            [](const RunningApplicationInstance& a, const RunningApplicationInstance& b) { return a.pid < b.pid; });
+            [](const RunningApplicationInstance& a, const RunningApplicationInstance& b) {
+              return a.pid < b.pid;
+            });
   return instances;
 }
 

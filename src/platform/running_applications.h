@@ -24,7 +24,8 @@ struct RunningApplicationInstance {
 // when that bundle is gone too, the process cannot be identified and is not listed.
 // /proc moves while it is read: an entry that vanishes or cannot be read is "not that process".
 // Throws std::system_error only when /proc itself cannot be listed. Any thread; keeps no state.
-[[nodiscard]] std::vector<RunningApplicationInstance> runningApplications(std::string_view bundleIdentifier);
+[[nodiscard]] std::vector<RunningApplicationInstance> runningApplications(
+    std::string_view bundleIdentifier);
 
 // Whether `instance` has ended: its pid is gone, is a zombie, or now belongs to a process with
 // another start time. Never fails; an unreadable entry counts as ended.

@@ -30,7 +30,8 @@ void SerialQueue::async(std::function<void()> work) {
 bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
 void SerialQueue::run() {
-  ::pthread_setname_np(::pthread_self(), label_.substr(label_.size() > 15 ? label_.size() - 15 : 0).c_str());
+  ::pthread_setname_np(::pthread_self(),
+                       label_.substr(label_.size() > 15 ? label_.size() - 15 : 0).c_str());
   std::unique_lock lock(mutex_);
   for (;;) {
     wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });

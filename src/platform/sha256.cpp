@@ -20,7 +20,8 @@ struct Sha256::Context {
 };
 
 Sha256::Sha256() : context_(std::make_unique<Context>()) {
-  if (context_->digest == nullptr || EVP_DigestInit_ex(context_->digest, EVP_sha256(), nullptr) != 1) {
+  if (context_->digest == nullptr ||
+      EVP_DigestInit_ex(context_->digest, EVP_sha256(), nullptr) != 1) {
     throw std::runtime_error("SHA-256 is not available.");
   }
 }

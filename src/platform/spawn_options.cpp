@@ -29,7 +29,8 @@ SpawnOptions::SpawnOptions(short flags) {
   ::posix_spawnattr_setsigdefault(&attributes_, &all);
   ::posix_spawnattr_setsigmask(&attributes_, &none);
   if (flags & POSIX_SPAWN_SETPGROUP) ::posix_spawnattr_setpgroup(&attributes_, 0);
-  ::posix_spawnattr_setflags(&attributes_, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | flags));
+  ::posix_spawnattr_setflags(
+      &attributes_, static_cast<short>(POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | flags));
 }
 
 SpawnOptions::~SpawnOptions() {
@@ -38,14 +39,17 @@ SpawnOptions::~SpawnOptions() {
 }
 
 void SpawnOptions::open(int fd, const char* path, int flags) {
-  check(::posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0), "posix_spawn_file_actions_addopen");
+  check(::posix_spawn_file_actions_addopen(&actions_, fd, path, flags, 0),
+        "posix_spawn_file_actions_addopen");
 }
 
 void SpawnOptions::duplicate(int from, int to) {
-  check(::posix_spawn_file_actions_adddup2(&actions_, from, to), "posix_spawn_file_actions_adddup2");
+  check(::posix_spawn_file_actions_adddup2(&actions_, from, to),
+        "posix_spawn_file_actions_adddup2");
 }
 
-pid_t SpawnOptions::spawn(const std::filesystem::path& executable, const std::vector<std::string>& arguments) {
+pid_t SpawnOptions::spawn(const std::filesystem::path& executable,
+                          const std::vector<std::string>& arguments) {
   // Anything a library may have opened without close-on-exec stays behind as well.
   check(::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1),
         "posix_spawn_file_actions_addclosefrom_np");
@@ -55,7 +59,8 @@ pid_t SpawnOptions::spawn(const std::filesystem::path& executable, const std::ve
   for (std::string& argument : storage) argv.push_back(argument.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  check(::posix_spawn(&pid, storage.front().c_str(), &actions_, &attributes_, argv.data(), environ), storage.front());
+  check(::posix_spawn(&pid, storage.front().c_str(), &actions_, &attributes_, argv.data(), environ),
+        storage.front());
   return pid;
 }
 

@@ -27,7 +27,8 @@ class SpawnOptions {
   // Starts `executable` with `arguments` (argv[0] is the path), the environment inherited and every
   // descriptor above 2 closed in the child. A program that cannot be executed is the error (errno
   // and the path); glibc reports the failed exec as the result.
-  [[nodiscard]] pid_t spawn(const std::filesystem::path& executable, const std::vector<std::string>& arguments);
+  [[nodiscard]] pid_t spawn(const std::filesystem::path& executable,
+                            const std::vector<std::string>& arguments);
 
  private:
   posix_spawnattr_t attributes_;

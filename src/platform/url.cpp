@@ -49,7 +49,8 @@ std::optional<std::string> part(CURLU* handle, CURLUPart which) {
 
 Url Url::parse(std::string_view text) {
   if (text.empty()) throw UrlParseError("an empty text is not a URL");
-  if (hasForbiddenCharacter(text)) throw UrlParseError("the text contains characters a URL cannot hold");
+  if (hasForbiddenCharacter(text))
+    throw UrlParseError("the text contains characters a URL cannot hold");
   Url url;
   url.text_ = std::string(text);
   if (!hasScheme(text)) {

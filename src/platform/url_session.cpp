@@ -1,22 +1,22 @@
 #include "platform/url_session.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <QSocketNotifier>
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <deque>
 #include <map>
@@ -31,7 +31,8 @@ namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
          });
 }
 
@@ -54,7 +55,9 @@ std::vector<std::string> splitList(std::string_view text) {
   return items;
 }
 
-bool hasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+bool hasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
 
 void initializeCurlOnce() {
   static std::once_flag once;
@@ -102,7 +105,8 @@ std::vector<Certificate> loadAuthorities(const std::vector<std::filesystem::path
     }
     std::fclose(stream);
     if (certificates.size() == before) {
-      throw UrlError(UrlError::Code::tls, "No certificate in the certificate authority file " + file.string());
+      throw UrlError(UrlError::Code::tls,
+                     "No certificate in the certificate authority file " + file.string());
     }
   }
   return certificates;
@@ -139,7 +143,9 @@ UrlError::Code classify(CURLcode code) {
   }
 }
 
-std::exception_ptr cancelledError() { return std::make_exception_ptr(UrlError(UrlError::Code::cancelled, "cancelled")); }
+std::exception_ptr cancelledError() {
+  return std::make_exception_ptr(UrlError(UrlError::Code::cancelled, "cancelled"));
+}
 
 bool isRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -159,7 +165,8 @@ std::vector<int> openDescriptors() {
   while (const dirent* entry = ::readdir(directory)) {
     int fd = -1;
     const std::string_view name(entry->d_name);
-    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec == std::errc()) fds.push_back(fd);
+    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec == std::errc())
+      fds.push_back(fd);
   }
   ::closedir(directory);
   std::sort(fds.begin(), fds.end());
@@ -178,7 +185,8 @@ CURLM* newMultiHandle() {
   CURLM* multi = curl_multi_init();
   for (const int fd : openDescriptors()) {
     struct stat status {};
-    if (!std::binary_search(before.begin(), before.end(), fd) && ::fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode)) {
+    if (!std::binary_search(before.begin(), before.end(), fd) && ::fstat(fd, &status) == 0 &&
+        S_ISSOCK(status.st_mode)) {
       markCloseOnExec(fd);
     }
   }
@@ -215,7 +223,8 @@ class CurlTask final : public UrlDataTask, public std::enable_shared_from_this<C
   void resume() override;
   void cancel() override;
 
-  // suspended -> running (attached to the multi handle) -> finishing (completion queued) -> completed
+  // suspended -> running (attached to the multi handle) -> finishing (completion queued) ->
+  // completed
   enum class State { suspended, running, finishing, completed };
 
   std::weak_ptr<CurlSession> session_;
@@ -393,7 +402,8 @@ void CurlSession::resumeTask(CurlTask& task) {
   // libcurl answers through the timer callback: the transfer itself starts from the event loop.
   const CURLMcode added = curl_multi_add_handle(multi_, task.easy_.get());
   if (added != CURLM_OK) {
-    complete(detach(task), std::make_exception_ptr(UrlError(UrlError::Code::other, curl_multi_strerror(added))));
+    complete(detach(task),
+             std::make_exception_ptr(UrlError(UrlError::Code::other, curl_multi_strerror(added))));
     scheduleDelivery();
     return;
   }
@@ -431,8 +441,9 @@ void CurlSession::configureEasy(CurlTask& task) {
   const auto set = [easy](CURLoption option, auto value) {
     const CURLcode code = curl_easy_setopt(easy, option, value);
     if (code != CURLE_OK) {
-      throw UrlError(code == CURLE_NOT_BUILT_IN || code == CURLE_UNKNOWN_OPTION ? UrlError::Code::tls
-                                                                                : UrlError::Code::other,
+      throw UrlError(code == CURLE_NOT_BUILT_IN || code == CURLE_UNKNOWN_OPTION
+                         ? UrlError::Code::tls
+                         : UrlError::Code::other,
                      std::string("The transfer cannot be set up: ") + curl_easy_strerror(code));
     }
   };
@@ -449,15 +460,17 @@ void CurlSession::configureEasy(CurlTask& task) {
   // Bodies are delivered exactly as sent: a Content-Encoding is the caller's business.
   set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_OPENSOCKETFUNCTION, &openSocket);
-  set(CURLOPT_HEADERFUNCTION, +[](char* data, std::size_t size, std::size_t count, void* self) {
-    auto& task = *static_cast<CurlTask*>(self);
-    return task.owner_->headerLine(task, std::string_view(data, size * count));
-  });
+  set(
+      CURLOPT_HEADERFUNCTION, +[](char* data, std::size_t size, std::size_t count, void* self) {
+        auto& task = *static_cast<CurlTask*>(self);
+        return task.owner_->headerLine(task, std::string_view(data, size * count));
+      });
   set(CURLOPT_HEADERDATA, static_cast<void*>(&task));
-  set(CURLOPT_WRITEFUNCTION, +[](char* data, std::size_t size, std::size_t count, void* self) {
-    auto& task = *static_cast<CurlTask*>(self);
-    return task.owner_->bodyChunk(task, std::span<const char>(data, size * count));
-  });
+  set(
+      CURLOPT_WRITEFUNCTION, +[](char* data, std::size_t size, std::size_t count, void* self) {
+        auto& task = *static_cast<CurlTask*>(self);
+        return task.owner_->bodyChunk(task, std::span<const char>(data, size * count));
+      });
   set(CURLOPT_WRITEDATA, static_cast<void*>(&task));
   // Larger reads than the 16 KiB default: fewer trips through the event loop on fast links.
   set(CURLOPT_BUFFERSIZE, 256L * 1024L);
@@ -480,7 +493,8 @@ void CurlSession::configureEasy(CurlTask& task) {
   if (!configuration_.connectTo.empty()) {
     for (const auto& entry : configuration_.connectTo) append(task.connectTo_, entry);
     set(CURLOPT_CONNECT_TO, task.connectTo_.get());
-    // The overrides name the exact address to reach; a proxy from the environment would defeat them.
+    // The overrides name the exact address to reach; a proxy from the environment would defeat
+    // them.
     set(CURLOPT_NOPROXY, "*");
   }
 
@@ -501,7 +515,8 @@ void CurlSession::configureEasy(CurlTask& task) {
   // Exactly the caller's headers. The empty forms remove what libcurl would add on its own.
   bool accept = false, expect = false, contentType = false;
   for (const auto& [name, value] : request.headers) {
-    if (name.empty() || hasLineBreak(name) || hasLineBreak(value) || name.find(':') != std::string::npos) {
+    if (name.empty() || hasLineBreak(name) || hasLineBreak(value) ||
+        name.find(':') != std::string::npos) {
       throw UrlError(UrlError::Code::other, "The request header \"" + name + "\" is malformed.");
     }
     accept = accept || equalsIgnoringCase(name, "Accept");
@@ -557,11 +572,13 @@ void CurlSession::watchSocket(CURL* easy, curl_socket_t fd, int what) {
   const bool wantWrite = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
   if (wantRead && watch.read == nullptr) {
     watch.read = new QSocketNotifier(fd, QSocketNotifier::Read);
-    QObject::connect(watch.read, &QSocketNotifier::activated, [this, fd] { drive(fd, CURL_CSELECT_IN); });
+    QObject::connect(watch.read, &QSocketNotifier::activated,
+                     [this, fd] { drive(fd, CURL_CSELECT_IN); });
   }
   if (wantWrite && watch.write == nullptr) {
     watch.write = new QSocketNotifier(fd, QSocketNotifier::Write);
-    QObject::connect(watch.write, &QSocketNotifier::activated, [this, fd] { drive(fd, CURL_CSELECT_OUT); });
+    QObject::connect(watch.write, &QSocketNotifier::activated,
+                     [this, fd] { drive(fd, CURL_CSELECT_OUT); });
   }
   if (watch.read != nullptr) watch.read->setEnabled(wantRead);
   if (watch.write != nullptr) watch.write->setEnabled(wantWrite);
@@ -590,7 +607,8 @@ void CurlSession::noteArrival(curl_socket_t fd) {
   const auto watch = sockets_.find(fd);
   if (watch == sockets_.end() || watch->second.easy == nullptr) return;
   for (const auto& task : running_) {
-    if (task->easy_.get() == watch->second.easy) task->lastActivity_ = std::chrono::steady_clock::now();
+    if (task->easy_.get() == watch->second.easy)
+      task->lastActivity_ = std::chrono::steady_clock::now();
   }
 }
 
@@ -605,8 +623,10 @@ void CurlSession::armIdleTimer() {
     idleTimer_->stop();
     return;
   }
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*earliest - std::chrono::steady_clock::now());
-  idleTimer_->start(static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 24LL * 3600 * 1000)));
+  const auto wait =
+      std::chrono::ceil<std::chrono::milliseconds>(*earliest - std::chrono::steady_clock::now());
+  idleTimer_->start(
+      static_cast<int>(std::clamp<std::int64_t>(wait.count(), 0, 24LL * 3600 * 1000)));
 }
 
 void CurlSession::expireIdleTasks() {
@@ -620,9 +640,10 @@ void CurlSession::expireIdleTasks() {
   for (const auto& task : running) {
     if (task->idleLimit_.count() <= 0 || now - task->lastActivity_ < task->idleLimit_) continue;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(task->idleLimit_).count();
-    complete(detach(*task), std::make_exception_ptr(UrlError(
-                        UrlError::Code::timedOut, "The request timed out: nothing was received for " +
-                                                      std::to_string(seconds) + " seconds.")));
+    complete(detach(*task),
+             std::make_exception_ptr(UrlError(UrlError::Code::timedOut,
+                                              "The request timed out: nothing was received for " +
+                                                  std::to_string(seconds) + " seconds.")));
   }
   armIdleTimer();
   deliverCompletions();
@@ -641,7 +662,8 @@ void CurlSession::collectFinished() {
     if (task.cancelRequested_) {
       error = cancelledError();
     } else if (code != CURLE_OK) {
-      const std::string description = task.errorBuffer_[0] != '\0' ? task.errorBuffer_ : curl_easy_strerror(code);
+      const std::string description =
+          task.errorBuffer_[0] != '\0' ? task.errorBuffer_ : curl_easy_strerror(code);
       error = std::make_exception_ptr(UrlError(classify(code), description));
     }
     complete(detach(task), error);  // `message` is gone from here on
@@ -708,7 +730,8 @@ std::size_t CurlSession::headerLine(CurlTask& task, std::string_view line) {
     const std::size_t space = line.find(' ');
     if (space != std::string_view::npos) {
       int status = 0;
-      for (std::size_t i = space + 1; i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])); ++i) {
+      for (std::size_t i = space + 1;
+           i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])); ++i) {
         status = status * 10 + (line[i] - '0');
         if (status > 999) break;
       }
@@ -784,12 +807,14 @@ UrlSessionConfiguration UrlSessionConfiguration::ephemeral() {
   UrlSessionConfiguration configuration;
   configuration.connectTo = splitList(DeploymentSettings::connectTo);
   if (!DeploymentSettings::extraCaFile.empty()) {
-    configuration.additionalCertificateAuthorities.emplace_back(std::string(DeploymentSettings::extraCaFile));
+    configuration.additionalCertificateAuthorities.emplace_back(
+        std::string(DeploymentSettings::extraCaFile));
   }
   return configuration;
 }
 
-std::shared_ptr<UrlSession> UrlSession::create(UrlSessionConfiguration configuration, UrlSessionDelegate* delegate) {
+std::shared_ptr<UrlSession> UrlSession::create(UrlSessionConfiguration configuration,
+                                               UrlSessionDelegate* delegate) {
   auto session = std::make_shared<CurlSession>(std::move(configuration), delegate);
   session->initialize();
   return session;

@@ -50,7 +50,8 @@ struct UrlRequest {
 class UrlResponse {
  public:
   UrlResponse() = default;
-  UrlResponse(int statusCode, std::string url, std::vector<std::pair<std::string, std::string>> headers)
+  UrlResponse(int statusCode, std::string url,
+              std::vector<std::pair<std::string, std::string>> headers)
       : statusCode_(statusCode), url_(std::move(url)), headers_(std::move(headers)) {}
 
   [[nodiscard]] int statusCode() const { return statusCode_; }
@@ -61,7 +62,9 @@ class UrlResponse {
   // Checks that compare the value therefore see every occurrence, never only the first.
   [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
   // The fields exactly as received, repeats and all.
-  [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& headers() const { return headers_; }
+  [[nodiscard]] const std::vector<std::pair<std::string, std::string>>& headers() const {
+    return headers_;
+  }
 
  private:
   int statusCode_ = 0;
@@ -78,7 +81,8 @@ class UrlResponse {
 class UrlError : public std::runtime_error {
  public:
   enum class Code { cancelled, timedOut, network, tls, other };
-  UrlError(Code code, const std::string& description) : std::runtime_error(description), code_(code) {}
+  UrlError(Code code, const std::string& description)
+      : std::runtime_error(description), code_(code) {}
   [[nodiscard]] Code code() const { return code_; }
 
  private:
@@ -96,13 +100,15 @@ enum class ResponseDisposition { allow, cancel };
 class UrlSessionDelegate {
  public:
   virtual ~UrlSessionDelegate() = default;
-  virtual void willRedirect(UrlSession& /*session*/, UrlDataTask& /*task*/, const UrlResponse& /*redirect*/,
-                            const std::string& /*location*/) {}
-  [[nodiscard]] virtual ResponseDisposition didReceiveResponse(UrlSession& /*session*/, UrlDataTask& /*task*/,
+  virtual void willRedirect(UrlSession& /*session*/, UrlDataTask& /*task*/,
+                            const UrlResponse& /*redirect*/, const std::string& /*location*/) {}
+  [[nodiscard]] virtual ResponseDisposition didReceiveResponse(UrlSession& /*session*/,
+                                                               UrlDataTask& /*task*/,
                                                                const UrlResponse& /*response*/) {
     return ResponseDisposition::allow;
   }
-  virtual void didReceiveData(UrlSession& /*session*/, UrlDataTask& /*task*/, std::span<const char> /*data*/) {}
+  virtual void didReceiveData(UrlSession& /*session*/, UrlDataTask& /*task*/,
+                              std::span<const char> /*data*/) {}
   // `error` is empty on success; a cancelled task completes with UrlError(cancelled).
   virtual void didComplete(UrlSession& session, UrlDataTask& task, std::exception_ptr error) = 0;
 };

@@ -9,8 +9,8 @@
 #include "platform/atomic_file.h"
 #include "platform/deployment_settings.h"
 #include "platform/main_thread.h"
-#include "platform/private_directory.h"
 #include "platform/path_safety.h"
+#include "platform/private_directory.h"
 #include "platform/random_uuid.h"
 #include "platform/serial_queue.h"
 #include "platform/standard_locations.h"
@@ -25,11 +25,14 @@ constexpr std::string_view kEventsPath = "/v2/telemetry/events";
 
 std::string lowerCaseUuid() {
   std::string uuid = platform::randomUuid();
-  std::transform(uuid.begin(), uuid.end(), uuid.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(uuid.begin(), uuid.end(), uuid.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   return uuid;
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool startsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
 bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
@@ -80,13 +83,19 @@ namespace {
 // One posted event and its URL session. Owns itself from start() until its task has completed and
 // the receipt has been handled, so that it outlives neither more nor less than its transfer; the
 // telemetry object may be gone by then. Main thread, apart from the receipt file work.
-class Submission final : public platform::UrlSessionDelegate, public std::enable_shared_from_this<Submission> {
+class Submission final : public platform::UrlSessionDelegate,
+                         public std::enable_shared_from_this<Submission> {
  public:
-  Submission(std::shared_ptr<InstallerTelemetry::Shared> shared, std::weak_ptr<platform::SerialQueue> worker,
-             std::filesystem::path file, std::string eventId)
-      : shared_(std::move(shared)), worker_(std::move(worker)), file_(std::move(file)), eventId_(std::move(eventId)) {}
+  Submission(std::shared_ptr<InstallerTelemetry::Shared> shared,
+             std::weak_ptr<platform::SerialQueue> worker, std::filesystem::path file,
+             std::string eventId)
+      : shared_(std::move(shared)),
+        worker_(std::move(worker)),
+        file_(std::move(file)),
+        eventId_(std::move(eventId)) {}
 
-  void start(const std::string& body, std::string_view host, platform::UrlSessionConfiguration configuration) {
+  void start(const std::string& body, std::string_view host,
+             platform::UrlSessionConfiguration configuration) {
     platform::UrlRequest request;
     request.url = "https://" + std::string(host) + std::string(kEventsPath);
     request.method = "POST";
@@ -108,10 +117,12 @@ class Submission final : public platform::UrlSessionDelegate, public std::enable
                                                    const platform::UrlResponse& response) override {
     status_ = response.statusCode();
     // A redirect is never followed, and nothing but 202 can be a receipt: skip the body.
-    return redirected_ || status_ != 202 ? platform::ResponseDisposition::cancel : platform::ResponseDisposition::allow;
+    return redirected_ || status_ != 202 ? platform::ResponseDisposition::cancel
+                                         : platform::ResponseDisposition::allow;
   }
 
-  void didReceiveData(platform::UrlSession&, platform::UrlDataTask& task, std::span<const char> data) override {
+  void didReceiveData(platform::UrlSession&, platform::UrlDataTask& task,
+                      std::span<const char> data) override {
     if (tooLarge_) return;
     if (receipt_.size() + data.size() > kMaximumReceiptBytes) {
       tooLarge_ = true;
@@ -121,8 +132,10 @@ class Submission final : public platform::UrlSessionDelegate, public std::enable
     receipt_.append(data.data(), data.size());
   }
 
-  void didComplete(platform::UrlSession& session, platform::UrlDataTask&, std::exception_ptr error) override {
-    const bool accepted = !error && !redirected_ && !tooLarge_ && isAcceptedReceipt(status_, receipt_, eventId_);
+  void didComplete(platform::UrlSession& session, platform::UrlDataTask&,
+                   std::exception_ptr error) override {
+    const bool accepted =
+        !error && !redirected_ && !tooLarge_ && isAcceptedReceipt(status_, receipt_, eventId_);
     session.finishTasksAndInvalidate();
     // The session is still inside this callback: let go of it (and of this) only afterwards, and
     // count the event as settled only once the session is gone.
@@ -172,7 +185,8 @@ class Submission final : public platform::UrlSessionDelegate, public std::enable
 
 }  // namespace
 
-std::string InstallerTelemetry::Shared::eventRecord(const std::string& event, const TelemetryIdentity& identity,
+std::string InstallerTelemetry::Shared::eventRecord(const std::string& event,
+                                                    const TelemetryIdentity& identity,
                                                     const std::string& eventId) const {
   nlohmann::ordered_json record = {
       {"schema_version", 2},
@@ -205,7 +219,8 @@ void InstallerTelemetry::Shared::recordOnWorker(const std::string& event,
   std::string eventId;
   std::string body;
   try {
-    const TelemetryIdentity identity = InstallerTelemetry::identity(directory, options.campaignIdentifier);
+    const TelemetryIdentity identity =
+        InstallerTelemetry::identity(directory, options.campaignIdentifier);
     eventId = lowerCaseUuid();
     body = eventRecord(event, identity, eventId);
 
@@ -256,8 +271,8 @@ bool isAcceptedReceipt(int statusCode, std::string_view body, std::string_view e
   const auto accepted = receipt.find("accepted");
   const auto kind = receipt.find("receipt");
   return id != receipt.end() && id->is_string() && *id == eventId && accepted != receipt.end() &&
-         accepted->is_boolean() && *accepted == true && kind != receipt.end() && kind->is_string() &&
-         *kind == "durably_received";
+         accepted->is_boolean() && *accepted == true && kind != receipt.end() &&
+         kind->is_string() && *kind == "durably_received";
 }
 
 InstallerTelemetry::InstallerTelemetry(InstallConfiguration configuration,
@@ -291,9 +306,9 @@ const std::filesystem::path& InstallerTelemetry::directory() const { return shar
 
 const std::vector<std::string_view>& InstallerTelemetry::acceptedEvents() {
   static const std::vector<std::string_view> names = {
-      "vexa_downloader_open", "vexa_download_completed", "vexa_download_failed",
-      "vexa_install_started", "vexa_install_completed",  "vexa_install_failed",
-      "vexa_download_started", "vexa_download_paused",   "vexa_download_resumed",
+      "vexa_downloader_open",  "vexa_download_completed", "vexa_download_failed",
+      "vexa_install_started",  "vexa_install_completed",  "vexa_install_failed",
+      "vexa_download_started", "vexa_download_paused",    "vexa_download_resumed",
   };
   return names;
 }

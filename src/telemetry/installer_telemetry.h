@@ -26,21 +26,25 @@ struct InstallerTelemetryOptions {
   // in the identity only when it is well formed and none is stored yet.
   std::optional<std::string> campaignIdentifier;
   // Called once per submitted event, on the main thread, for that event's own session.
-  std::function<platform::UrlSessionConfiguration()> sessionConfiguration = &platform::UrlSessionConfiguration::ephemeral;
+  std::function<platform::UrlSessionConfiguration()> sessionConfiguration =
+      &platform::UrlSessionConfiguration::ephemeral;
   platform::Clock clock = &platform::systemClock;
 };
 
 // The campaign identifier on a command line (the program path included): the rest of the first
 // argument that begins with "--cid=", possibly empty; none without such an argument.
-[[nodiscard]] std::optional<std::string> campaignIdentifier(const std::vector<std::string>& arguments);
+[[nodiscard]] std::optional<std::string> campaignIdentifier(
+    const std::vector<std::string>& arguments);
 
 // The telemetry folder used when none is given: "<application support>/<productName>/Attribution".
-[[nodiscard]] std::filesystem::path defaultTelemetryDirectory(const InstallConfiguration& configuration);
+[[nodiscard]] std::filesystem::path defaultTelemetryDirectory(
+    const InstallConfiguration& configuration);
 
 // Whether the telemetry service confirmed that it stored event `eventId` for good: status 202 and
 // a body of at most 2048 bytes that is a JSON object with "event_id" exactly `eventId`, "accepted"
 // true and "receipt" "durably_received". Pure.
-[[nodiscard]] bool isAcceptedReceipt(int statusCode, std::string_view body, std::string_view eventId);
+[[nodiscard]] bool isAcceptedReceipt(int statusCode, std::string_view body,
+                                     std::string_view eventId);
 
 // Records the events of one installation attempt and reports each once to the telemetry service.
 //
@@ -61,7 +65,8 @@ struct InstallerTelemetryOptions {
 class InstallerTelemetry {
  public:
   // `directory` absent means defaultTelemetryDirectory(configuration).
-  InstallerTelemetry(InstallConfiguration configuration, std::optional<std::filesystem::path> directory,
+  InstallerTelemetry(InstallConfiguration configuration,
+                     std::optional<std::filesystem::path> directory,
                      InstallerTelemetryOptions options = {});
   ~InstallerTelemetry();
   InstallerTelemetry(const InstallerTelemetry&) = delete;

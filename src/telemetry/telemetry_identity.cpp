@@ -12,8 +12,8 @@
 
 #include "platform/atomic_file.h"
 #include "platform/file_error.h"
-#include "platform/private_directory.h"
 #include "platform/path_safety.h"
+#include "platform/private_directory.h"
 #include "platform/random_uuid.h"
 #include "platform/unique_fd.h"
 #include "telemetry/installer_telemetry.h"
@@ -30,7 +30,9 @@ constexpr std::size_t kMaximumCampaignLength = 36;
   throw std::system_error(error, path.string());
 }
 
-[[noreturn]] void throwErrno(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
+[[noreturn]] void throwErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
 
 // The cross-process identity lock: a file that exists only while one process works on the
 // identity. Another process finding it does not wait; it fails. The destructor closes and removes
@@ -93,7 +95,8 @@ std::optional<TelemetryIdentity> readIdentity(const std::filesystem::path& file)
 }
 
 void writeIdentity(const std::filesystem::path& file, const TelemetryIdentity& identity) {
-  nlohmann::json record = {{"schema_version", 1}, {"analytics_client_id", identity.analyticsClientId}};
+  nlohmann::json record = {{"schema_version", 1},
+                           {"analytics_client_id", identity.analyticsClientId}};
   if (identity.attributionCid) record["attribution_cid"] = *identity.attributionCid;
   platform::writeFileAtomically(file, record.dump(), 0600);
 }
@@ -110,9 +113,14 @@ bool TelemetryIdentity::isClientIdentifier(std::string_view text) {
     const char c = text[i];
     const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
     switch (shape[i]) {
-      case 'x': if (!hex) return false; break;
-      case 'v': if (c != '8' && c != '9' && c != 'a' && c != 'b') return false; break;
-      default: if (c != shape[i]) return false;
+      case 'x':
+        if (!hex) return false;
+        break;
+      case 'v':
+        if (c != '8' && c != '9' && c != 'a' && c != 'b') return false;
+        break;
+      default:
+        if (c != shape[i]) return false;
     }
   }
   return true;
@@ -125,16 +133,19 @@ std::optional<TelemetryIdentity> TelemetryIdentity::parse(std::string_view bytes
 
   const auto schema = record.find("schema_version");
   const auto client = record.find("analytics_client_id");
-  if (schema == record.end() || !schema->is_number_integer() || *schema != 1 || client == record.end() ||
-      !client->is_string() || !isClientIdentifier(client->get_ref<const std::string&>())) {
+  if (schema == record.end() || !schema->is_number_integer() || *schema != 1 ||
+      client == record.end() || !client->is_string() ||
+      !isClientIdentifier(client->get_ref<const std::string&>())) {
     return std::nullopt;
   }
   for (const auto& [name, value] : record.items()) {
-    if (name != "schema_version" && name != "analytics_client_id" && name != "attribution_cid") return std::nullopt;
+    if (name != "schema_version" && name != "analytics_client_id" && name != "attribution_cid")
+      return std::nullopt;
   }
   TelemetryIdentity identity{client->get<std::string>(), std::nullopt};
   if (const auto cid = record.find("attribution_cid"); cid != record.end()) {
-    if (!cid->is_string() || !isCampaignIdentifier(cid->get_ref<const std::string&>())) return std::nullopt;
+    if (!cid->is_string() || !isCampaignIdentifier(cid->get_ref<const std::string&>()))
+      return std::nullopt;
     identity.attributionCid = cid->get<std::string>();
   }
   return identity;
@@ -144,17 +155,19 @@ bool TelemetryIdentity::isCampaignIdentifier(std::string_view text) {
   // [0-9]+\.[0-9]+, at most 36 characters
   const std::size_t dot = text.find('.');
   const auto digits = [](std::string_view part) {
-    return !part.empty() && std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !part.empty() &&
+           std::all_of(part.begin(), part.end(), [](char c) { return c >= '0' && c <= '9'; });
   };
-  return text.size() <= kMaximumCampaignLength && dot != std::string_view::npos && digits(text.substr(0, dot)) &&
-         digits(text.substr(dot + 1));
+  return text.size() <= kMaximumCampaignLength && dot != std::string_view::npos &&
+         digits(text.substr(0, dot)) && digits(text.substr(dot + 1));
 }
 
 TelemetryIdentity InstallerTelemetry::identity(const std::filesystem::path& folder,
                                                const std::optional<std::string>& cid) {
   // Judged before anything is created, so no folder is ever made behind a link; the creation
   // itself follows no link either.
-  if (!platform::resolvesToItself(folder)) throwFileError(platform::FileError::fileReadNoPermission, folder);
+  if (!platform::resolvesToItself(folder))
+    throwFileError(platform::FileError::fileReadNoPermission, folder);
   platform::createPrivateDirectories(folder);
 
   const IdentityLock lock(folder / kLockFile);
@@ -168,7 +181,8 @@ TelemetryIdentity InstallerTelemetry::identity(const std::filesystem::path& fold
   if (!stored) {
     identity.analyticsClientId = platform::randomUuid();
     std::transform(identity.analyticsClientId.begin(), identity.analyticsClientId.end(),
-                   identity.analyticsClientId.begin(), [](unsigned char c) { return std::tolower(c); });
+                   identity.analyticsClientId.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
   }
   if (usableCid) identity.attributionCid = *cid;
   writeIdentity(file, identity);

@@ -20,7 +20,8 @@ constexpr std::chrono::milliseconds kTickInterval{40};
 
 InstallerProgress::InstallerProgress(QWidget* parent, std::function<bool()> reduceMotion)
     : QProgressBar(parent),
-      reduceMotion_(reduceMotion ? std::move(reduceMotion) : std::function<bool()>(platform::reduceMotion)) {
+      reduceMotion_(reduceMotion ? std::move(reduceMotion)
+                                 : std::function<bool()>(platform::reduceMotion)) {
   setTextVisible(false);
 }
 
@@ -82,7 +83,8 @@ void InstallerProgress::paintEvent(QPaintEvent*) {
   const Segment filled = segment();
   if (filled.end > filled.start) {
     QPainterPath bar;
-    bar.addRoundedRect(QRectF(filled.start, 0, filled.end - filled.start, height()), radius, radius);
+    bar.addRoundedRect(QRectF(filled.start, 0, filled.end - filled.start, height()), radius,
+                       radius);
     painter.fillPath(bar, QColor(65, 118, 230));
   }
 }

@@ -49,7 +49,8 @@ QFont systemFont(int points, QFont::Weight weight = QFont::Normal) {
 }
 
 // A plain-text label: error messages must never be read as markup.
-QLabel* makeLabel(QWidget* parent, const QFont& font, const QColor& colour, Qt::Alignment alignment) {
+QLabel* makeLabel(QWidget* parent, const QFont& font, const QColor& colour,
+                  Qt::Alignment alignment) {
   auto* label = new QLabel(parent);
   label->setTextFormat(Qt::PlainText);
   label->setFont(font);
@@ -65,12 +66,13 @@ void makePlain(QPushButton* button, const QFont& font, const QColor& colour) {
   button->setFont(font);
   button->setFocusPolicy(Qt::TabFocus);
   button->setAutoDefault(false);
-  button->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; padding: 0;"
-                                       " color: rgba(%1, %2, %3, %4); }")
-                            .arg(colour.red())
-                            .arg(colour.green())
-                            .arg(colour.blue())
-                            .arg(colour.alpha()));
+  button->setStyleSheet(
+      QStringLiteral("QPushButton { border: none; background: transparent; padding: 0;"
+                     " color: rgba(%1, %2, %3, %4); }")
+          .arg(colour.red())
+          .arg(colour.green())
+          .arg(colour.blue())
+          .arg(colour.alpha()));
 }
 
 void setY(QWidget* widget, int y) { widget->move(widget->x(), y); }
@@ -114,8 +116,10 @@ BrandLayout brandLayout(double textWidth) {
   return {QRectF(x0, 43, 56, 64), QRectF(x0 + 64, 49, w, 60)};
 }
 
-InstallerWindow::InstallerWindow(InstallConfiguration configuration, InstallerWindowServices services)
-    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint), configuration_(std::move(configuration)) {
+InstallerWindow::InstallerWindow(InstallConfiguration configuration,
+                                 InstallerWindowServices services)
+    : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint),
+      configuration_(std::move(configuration)) {
   setWindowTitle(QString::fromStdString(configuration_.productName + " Installer"));
   setAttribute(Qt::WA_TranslucentBackground);
   setFixedSize(kWidth, kHeight);
@@ -187,8 +191,10 @@ void InstallerWindow::closeWindow() {
 }
 
 void InstallerWindow::terminate() {
-  // Queued, so that a request made before the loop runs (or from inside a close event) still ends it.
-  QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+  // Queued, so that a request made before the loop runs (or from inside a close event) still ends
+  // it.
+  QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
+                            Qt::QueuedConnection);
 }
 
 void InstallerWindow::buildDecoration(const platform::MainBundle& bundle) {
@@ -204,7 +210,8 @@ void InstallerWindow::buildDecoration(const platform::MainBundle& bundle) {
     const QImage image(QString::fromStdString(path->string()));
     if (!image.isNull()) {
       const qreal ratio = logo->devicePixelRatioF();
-      QImage fitted = image.scaled(logo->size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+      QImage fitted =
+          image.scaled(logo->size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
       fitted.setDevicePixelRatio(ratio);
       logo->setPixmap(QPixmap::fromImage(fitted));
     }
@@ -282,8 +289,9 @@ std::string InstallerWindow::downloadDetail(std::optional<int> percent) const {
       percent ? InstallerCopy::text("已下载 " + std::to_string(*percent) + "%",
                                     "Downloaded " + std::to_string(*percent) + "%")
               : InstallerCopy::text("正在连接下载服务…", "Connecting to download service…");
-  return status + " \u00B7 " + configuration_.productName + " " + configuration_.applicationVersion +
-         " \u00B7 " + platform::formatByteCount(configuration_.sizeBytes);
+  return status + " \u00B7 " + configuration_.productName + " " +
+         configuration_.applicationVersion + " \u00B7 " +
+         platform::formatByteCount(configuration_.sizeBytes);
 }
 
 void InstallerWindow::downloadProgress(double fraction) {

@@ -75,7 +75,8 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   Q_OBJECT
 
  public:
-  explicit InstallerWindow(InstallConfiguration configuration, InstallerWindowServices services = {});
+  explicit InstallerWindow(InstallConfiguration configuration,
+                           InstallerWindowServices services = {});
   ~InstallerWindow() override;
 
   // Connects the controls and close events to the flow. Set once, before the window is shown.
@@ -85,7 +86,8 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   void welcome() override;
   // The checking, downloading and installing screens: a bar under the heading, determinate at
   // `fraction` (0...1) when one is given, otherwise indeterminate and animated.
-  void working(const std::string& title, const std::string& message, std::optional<double> fraction) override;
+  void working(const std::string& title, const std::string& message,
+               std::optional<double> fraction) override;
   // The detail line of the downloading screen for a whole percentage (absent before any progress).
   [[nodiscard]] std::string downloadDetail(std::optional<int> percent) const override;
   // One download progress report (0...1): the bar's value and the detail line with the whole

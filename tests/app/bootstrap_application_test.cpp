@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
-#include <thread>
 #include <sys/file.h>
 #include <unistd.h>
+#include <chrono>
+#include <thread>
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
@@ -70,7 +70,8 @@ class BootstrapApplicationTest : public ::testing::Test {
   // An installer that gets past start-up opens its window and runs until it is asked to quit: this
   // waits until it holds the lock (false if it never does), then ends it; `output` gets what it
   // printed.
-  bool startThenEnd(const std::vector<std::string>& arguments, std::string* output = nullptr) const {
+  bool startThenEnd(const std::vector<std::string>& arguments,
+                    std::string* output = nullptr) const {
     std::vector<std::string> argv{executable().string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     testing::BackgroundProgram installer(executable(), argv, environment());
@@ -87,7 +88,8 @@ class BootstrapApplicationTest : public ::testing::Test {
 
   static void expectAlert(const testing::ProgramResult& result, const std::string& text) {
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_NE(result.standardError.find(std::string(kTitle) + "\n" + text + "\n"), std::string::npos)
+    EXPECT_NE(result.standardError.find(std::string(kTitle) + "\n" + text + "\n"),
+              std::string::npos)
         << result.standardError;
     EXPECT_EQ(result.standardOutput, "");
   }
@@ -155,9 +157,11 @@ TEST_F(BootstrapApplicationTest, BadConfiguration_ShowsTheAlertAndExitsZero) {
 TEST_F(BootstrapApplicationTest, Alert_SpeaksChinese) {
   testing::EnvironmentChanges chinese = environment();
   chinese["LANGUAGE"] = "zh_CN";
-  const testing::ProgramResult result = testing::runProgram(executable(), {executable().string()}, chinese);
+  const testing::ProgramResult result =
+      testing::runProgram(executable(), {executable().string()}, chinese);
   EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_NE(result.standardError.find("无法启动 Vexa 安装器\n安装器不完整，请重新下载。\n"), std::string::npos)
+  EXPECT_NE(result.standardError.find("无法启动 Vexa 安装器\n安装器不完整，请重新下载。\n"),
+            std::string::npos)
       << result.standardError;
 }
 

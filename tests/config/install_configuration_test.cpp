@@ -32,7 +32,8 @@ const std::string kProductionPath = "/vexa/production/beta/mac/releases/1.4.0-bu
 void setProductVersion(InstallConfiguration& c, const std::string& version) {
   c.productVersion = version;
   c.applicationVersion = version + "-beta.57";
-  c.installerURL = platform::Url::parse(productionUrl("/vexa/production/beta/mac/releases/" + version + "-build-57-x64.dmg"));
+  c.installerURL = platform::Url::parse(
+      productionUrl("/vexa/production/beta/mac/releases/" + version + "-build-57-x64.dmg"));
 }
 
 struct Case {
@@ -50,7 +51,8 @@ const Case kCases[] = {
     {"environment Production", false, [](auto& c) { c.environment = "Production"; }, false},
     {"ring nightly", false, [](auto& c) { c.ring = "nightly"; }, false},
     {"arch x86_64", false, [](auto& c) { c.arch = "x86_64"; }, false},
-    {"staging app id in production", false, [](auto& c) { c.appId = "dev.plovik.desktop.staging"; }, false},
+    {"staging app id in production", false, [](auto& c) { c.appId = "dev.plovik.desktop.staging"; },
+     false},
     {"staging name in production", false, [](auto& c) { c.productName = "Vexa Staging"; }, false},
     {"version 1.02.3", false, [](auto& c) { setProductVersion(c, "1.02.3"); }, false},
     {"version 1.2", false, [](auto& c) { setProductVersion(c, "1.2"); }, false},
@@ -58,26 +60,30 @@ const Case kCases[] = {
     {"version 1.4.0.1", false, [](auto& c) { setProductVersion(c, "1.4.0.1"); }, false},
     {"version 1.4.", false, [](auto& c) { setProductVersion(c, "1.4."); }, false},
     {"version 01.4.0", false, [](auto& c) { setProductVersion(c, "01.4.0"); }, false},
-    {"version with trailing line feed", false, [](auto& c) { c.productVersion = "1.4.0\n"; }, false},
+    {"version with trailing line feed", false, [](auto& c) { c.productVersion = "1.4.0\n"; },
+     false},
     {"version 10.0.0", false, [](auto& c) { setProductVersion(c, "10.0.0"); }, true},
     {"version 0.0.0", false, [](auto& c) { setProductVersion(c, "0.0.0"); }, true},
-    {"application version of another build", false, [](auto& c) { c.applicationVersion = "1.4.0-beta.58"; }, false},
-    {"staging form in production", false, [](auto& c) { c.applicationVersion = "1.4.0-staging.57"; }, false},
-    {"staging form in staging", true, [](auto& c) { c.applicationVersion = "2.0.1-staging.9"; }, true},
-    {"stable ring takes the bare version",
-     false,
+    {"application version of another build", false,
+     [](auto& c) { c.applicationVersion = "1.4.0-beta.58"; }, false},
+    {"staging form in production", false,
+     [](auto& c) { c.applicationVersion = "1.4.0-staging.57"; }, false},
+    {"staging form in staging", true, [](auto& c) { c.applicationVersion = "2.0.1-staging.9"; },
+     true},
+    {"stable ring takes the bare version", false,
      [](auto& c) {
        c.ring = "stable";
        c.applicationVersion = "1.4.0";
-       c.installerURL = platform::Url::parse(productionUrl("/vexa/production/stable/mac/releases/1.4.0-build-57-x64.dmg"));
+       c.installerURL = platform::Url::parse(
+           productionUrl("/vexa/production/stable/mac/releases/1.4.0-build-57-x64.dmg"));
      },
      true},
-    {"stable ring refuses the ring form",
-     false,
+    {"stable ring refuses the ring form", false,
      [](auto& c) {
        c.ring = "stable";
        c.applicationVersion = "1.4.0-stable.57";
-       c.installerURL = platform::Url::parse(productionUrl("/vexa/production/stable/mac/releases/1.4.0-build-57-x64.dmg"));
+       c.installerURL = platform::Url::parse(
+           productionUrl("/vexa/production/stable/mac/releases/1.4.0-build-57-x64.dmg"));
      },
      false},
     {"build 0", false, [](auto& c) { c.buildNumber = 0; }, false},
@@ -89,28 +95,86 @@ const Case kCases[] = {
     {"digest with trailing line feed", false, [](auto& c) { c.sha256 += "\n"; }, false},
     {"git sha of 41 digits", false, [](auto& c) { c.gitSha += "0"; }, false},
     {"other team", false, [](auto& c) { c.teamId = "L3W8N5T1VB"; }, false},
-    {"http", false, [](auto& c) { c.installerURL = platform::Url::parse("http://" + std::string(DeploymentSettings::productionDownloadHost) + kProductionPath); }, false},
-    {"port 443", false, [](auto& c) { c.installerURL = platform::Url::parse("https://" + std::string(DeploymentSettings::productionDownloadHost) + ":443" + kProductionPath); }, false},
-    {"query", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "?a=1")); }, false},
-    {"fragment", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "#top")); }, false},
+    {"http", false,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(
+           "http://" + std::string(DeploymentSettings::productionDownloadHost) + kProductionPath);
+     },
+     false},
+    {"port 443", false,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(
+           "https://" + std::string(DeploymentSettings::productionDownloadHost) + ":443" +
+           kProductionPath);
+     },
+     false},
+    {"query", false,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "?a=1"));
+     },
+     false},
+    {"fragment", false,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "#top"));
+     },
+     false},
     // The parser reports these empty components as absent; the text still carries them.
-    {"empty port", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(":" + kProductionPath)); }, false},
-    {"empty query", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "?")); }, false},
-    {"empty fragment", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "#")); }, false},
-    {"empty user information", false, [](auto& c) { c.installerURL = platform::Url::parse("https://@" + std::string(DeploymentSettings::productionDownloadHost) + kProductionPath); }, false},
-    {"user information", false, [](auto& c) { c.installerURL = platform::Url::parse("https://user:pw@" + std::string(DeploymentSettings::productionDownloadHost) + kProductionPath); }, false},
-    {"staging host in production", false, [](auto& c) { c.installerURL = platform::Url::parse("https://" + std::string(DeploymentSettings::stagingDownloadHost) + kProductionPath); }, false},
-    {"production host in staging", true, [](auto& c) { c.installerURL = platform::Url::parse("https://" + std::string(DeploymentSettings::productionDownloadHost) + "/vexa/staging/beta/mac/releases/2.0.1-build-9-arm64.dmg"); }, false},
-    {"path of another build", false, [](auto& c) { c.installerURL = platform::Url::parse(productionUrl("/vexa/production/beta/mac/releases/1.4.0-build-58-x64.dmg")); }, false},
-    {"relative URL", false, [](auto& c) { c.installerURL = platform::Url::parse(kProductionPath); }, false},
+    {"empty port", false,
+     [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(":" + kProductionPath)); },
+     false},
+    {"empty query", false,
+     [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "?")); },
+     false},
+    {"empty fragment", false,
+     [](auto& c) { c.installerURL = platform::Url::parse(productionUrl(kProductionPath + "#")); },
+     false},
+    {"empty user information", false,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(
+           "https://@" + std::string(DeploymentSettings::productionDownloadHost) + kProductionPath);
+     },
+     false},
+    {"user information", false,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(
+           "https://user:pw@" + std::string(DeploymentSettings::productionDownloadHost) +
+           kProductionPath);
+     },
+     false},
+    {"staging host in production", false,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(
+           "https://" + std::string(DeploymentSettings::stagingDownloadHost) + kProductionPath);
+     },
+     false},
+    {"production host in staging", true,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(
+           "https://" + std::string(DeploymentSettings::productionDownloadHost) +
+           "/vexa/staging/beta/mac/releases/2.0.1-build-9-arm64.dmg");
+     },
+     false},
+    {"path of another build", false,
+     [](auto& c) {
+       c.installerURL = platform::Url::parse(
+           productionUrl("/vexa/production/beta/mac/releases/1.4.0-build-58-x64.dmg"));
+     },
+     false},
+    {"relative URL", false, [](auto& c) { c.installerURL = platform::Url::parse(kProductionPath); },
+     false},
     {"token in production", false, [](auto& c) { c.downloadToken = std::string(32, 'a'); }, false},
-    {"token of 31 in staging", true, [](auto& c) { c.downloadToken = std::string(31, 'a'); }, false},
+    {"token of 31 in staging", true, [](auto& c) { c.downloadToken = std::string(31, 'a'); },
+     false},
     {"token of 32 in staging", true, [](auto& c) { c.downloadToken = std::string(32, 'a'); }, true},
-    {"token of 256 in staging", true, [](auto& c) { c.downloadToken = std::string(256, 'Z'); }, true},
-    {"token of 257 in staging", true, [](auto& c) { c.downloadToken = std::string(257, 'Z'); }, false},
-    {"token with a dot", true, [](auto& c) { c.downloadToken = std::string(31, 'a') + "."; }, false},
+    {"token of 256 in staging", true, [](auto& c) { c.downloadToken = std::string(256, 'Z'); },
+     true},
+    {"token of 257 in staging", true, [](auto& c) { c.downloadToken = std::string(257, 'Z'); },
+     false},
+    {"token with a dot", true, [](auto& c) { c.downloadToken = std::string(31, 'a') + "."; },
+     false},
     // A token that ends in a line feed must never reach a request header.
-    {"token with trailing line feed", true, [](auto& c) { c.downloadToken = std::string(32, 'a') + "\n"; }, false},
+    {"token with trailing line feed", true,
+     [](auto& c) { c.downloadToken = std::string(32, 'a') + "\n"; }, false},
     {"empty token in staging", true, [](auto& c) { c.downloadToken = ""; }, false},
 };
 
@@ -167,15 +231,58 @@ TEST_F(InstallConfigurationTest, Decode_RefusesWithADescriptionNamingTheProblem)
     const char* mentions;
   };
   const DecodeCase cases[] = {
-      {"missing gitSha", [&] { auto o = valid; o.erase("gitSha"); return o.dump(); }, "\"gitSha\""},
-      {"build as text", [&] { auto o = valid; o["buildNumber"] = "57"; return o.dump(); }, "\"buildNumber\""},
-      {"token as number", [&] { auto o = valid; o["downloadToken"] = 5; return o.dump(); }, "\"downloadToken\""},
-      {"size as fraction", [&] { auto o = valid; o["sizeBytes"] = 1.5; return o.dump(); }, "\"sizeBytes\""},
-      {"size beyond 64 bits", [&] { auto text = valid.dump(); auto at = text.find("1048576"); return text.replace(at, 7, "18446744073709551616"); }, "\"sizeBytes\""},
-      {"size just beyond signed 64 bits", [&] { auto text = valid.dump(); auto at = text.find("1048576"); return text.replace(at, 7, "9223372036854775808"); }, "\"sizeBytes\""},
-      {"URL with a space", [&] { auto o = valid; o["installerURL"] = "https://a b/"; return o.dump(); }, "\"installerURL\""},
+      {"missing gitSha",
+       [&] {
+         auto o = valid;
+         o.erase("gitSha");
+         return o.dump();
+       },
+       "\"gitSha\""},
+      {"build as text",
+       [&] {
+         auto o = valid;
+         o["buildNumber"] = "57";
+         return o.dump();
+       },
+       "\"buildNumber\""},
+      {"token as number",
+       [&] {
+         auto o = valid;
+         o["downloadToken"] = 5;
+         return o.dump();
+       },
+       "\"downloadToken\""},
+      {"size as fraction",
+       [&] {
+         auto o = valid;
+         o["sizeBytes"] = 1.5;
+         return o.dump();
+       },
+       "\"sizeBytes\""},
+      {"size beyond 64 bits",
+       [&] {
+         auto text = valid.dump();
+         auto at = text.find("1048576");
+         return text.replace(at, 7, "18446744073709551616");
+       },
+       "\"sizeBytes\""},
+      {"size just beyond signed 64 bits",
+       [&] {
+         auto text = valid.dump();
+         auto at = text.find("1048576");
+         return text.replace(at, 7, "9223372036854775808");
+       },
+       "\"sizeBytes\""},
+      {"URL with a space",
+       [&] {
+         auto o = valid;
+         o["installerURL"] = "https://a b/";
+         return o.dump();
+       },
+       "\"installerURL\""},
       {"malformed JSON", [&] { return valid.dump().substr(0, 40); }, "JSON"},
-      {"number beyond any double", [] { return std::string(R"({"schemaVersion": 1e999})"); }, "JSON"},
+      {"number beyond any double", [] { return std::string(R"({"schemaVersion": 1e999})"); },
+       "JSON"},
       {"an array", [] { return std::string("[]"); }, "object"},
   };
   for (const DecodeCase& testCase : cases) {

@@ -14,8 +14,8 @@ TEST(InstallerCopyTest, ForLanguage_ChoosesChineseForAnyZhTag) {
     std::optional<std::string> tag;
     const char* expected;
   } cases[] = {
-      {std::nullopt, "en"}, {"zh", "zh"},   {"zh-Hans-CN", "zh"}, {"Zh_TW", "zh"},
-      {"ZH-CN", "zh"},      {"yue-Hant", "en"}, {"en-US", "en"},  {"", "en"},
+      {std::nullopt, "en"}, {"zh", "zh"},       {"zh-Hans-CN", "zh"}, {"Zh_TW", "zh"},
+      {"ZH-CN", "zh"},      {"yue-Hant", "en"}, {"en-US", "en"},      {"", "en"},
   };
   for (const auto& testCase : cases) {
     EXPECT_EQ(InstallerCopy::forLanguage(testCase.tag, "zh", "en"), testCase.expected)
@@ -41,8 +41,10 @@ TEST(InstallerCopyTest, Text_FollowsTheFirstPreferredLanguageOnly) {
       {{}, {}, {}, {}, "en"},
   };
   for (const auto& c : cases) {
-    testing::ScopedEnvironment environment{
-        {"LANGUAGE", c.language}, {"LC_ALL", c.lcAll}, {"LC_MESSAGES", c.lcMessages}, {"LANG", c.lang}};
+    testing::ScopedEnvironment environment{{"LANGUAGE", c.language},
+                                           {"LC_ALL", c.lcAll},
+                                           {"LC_MESSAGES", c.lcMessages},
+                                           {"LANG", c.lang}};
     EXPECT_EQ(InstallerCopy::text("zh", "en"), c.expected)
         << c.language.value_or("-") << " " << c.lcAll.value_or("-") << " " << c.lang.value_or("-");
   }

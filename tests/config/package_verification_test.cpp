@@ -19,13 +19,14 @@ const std::string kDigestMessage = "Installer verification failed. Download it a
 
 std::string patterned(std::size_t size) {
   std::string content(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) content[i] = static_cast<char>((i * 131 + i / 4096) & 0xff);
+  for (std::size_t i = 0; i < size; ++i)
+    content[i] = static_cast<char>((i * 131 + i / 4096) & 0xff);
   return content;
 }
 
 std::size_t openDescriptorCount() {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                                std::filesystem::directory_iterator()));
+  return static_cast<std::size_t>(std::distance(
+      std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator()));
 }
 
 struct VerificationCase {
@@ -82,16 +83,18 @@ INSTANTIATE_TEST_SUITE_P(
                       VerificationCase{"ExactlyOneRead", kMiB, kMiB, ""},
                       VerificationCase{"OneByteBeyondOneRead", kMiBPlusOne, kMiBPlusOne, ""},
                       // the byte after the first full read must be hashed too
-                      VerificationCase{"LastByteChanged", withByteChanged(kMiBPlusOne, 1 << 20), kMiBPlusOne,
-                                       kDigestMessage},
-                      VerificationCase{"FirstByteChanged", withByteChanged(kMiB, 0), kMiB, kDigestMessage}),
+                      VerificationCase{"LastByteChanged", withByteChanged(kMiBPlusOne, 1 << 20),
+                                       kMiBPlusOne, kDigestMessage},
+                      VerificationCase{"FirstByteChanged", withByteChanged(kMiB, 0), kMiB,
+                                       kDigestMessage}),
     [](const ::testing::TestParamInfo<VerificationCase>& info) { return info.param.name; });
 
 TEST(PackageVerification, KnownDigest_MatchesTheStandardVector) {
   TemporaryDirectory folder;
   testing::writeFile(folder / "abc.dmg", "abc");
-  const auto configuration = testing::withPackage(
-      testing::validProductionConfiguration(), 3, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const auto configuration =
+      testing::withPackage(testing::validProductionConfiguration(), 3,
+                           "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_NO_THROW(configuration.verifyDownload(folder / "abc.dmg"));
 }
 
@@ -101,8 +104,8 @@ TEST(PackageVerification, AnythingButARegularFile_IsRefused) {
   // The package's length equals that of the link text "real.dmg", so the link's own size matches.
   const std::string content = "8 bytes!";
   testing::writeFile(folder / "real.dmg", content);
-  const auto configuration =
-      testing::withPackage(testing::validProductionConfiguration(), 8, testing::referenceSha256(content));
+  const auto configuration = testing::withPackage(testing::validProductionConfiguration(), 8,
+                                                  testing::referenceSha256(content));
 
   // A missing file is the system's own error, not the installer's.
   try {
@@ -128,7 +131,8 @@ TEST(PackageVerification, Messages_FollowThePreferredLanguage) {
   ScopedEnvironment chinese{{"LANGUAGE", "zh_CN"}, {"LC_ALL", std::nullopt}};
   TemporaryDirectory folder;
   testing::writeFile(folder / "p.dmg", "abd");
-  const auto configuration = testing::withPackage(testing::validProductionConfiguration(), 3, testing::referenceSha256("abc"));
+  const auto configuration = testing::withPackage(testing::validProductionConfiguration(), 3,
+                                                  testing::referenceSha256("abc"));
   try {
     configuration.verifyDownload(folder / "p.dmg");
     ADD_FAILURE();

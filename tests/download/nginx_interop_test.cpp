@@ -60,8 +60,10 @@ class NginxInteropTest : public ::testing::Test {
       const std::uint64_t value = generator();
       std::memcpy(package_.data() + i, &value, 8);
     }
-    configuration_ = testing::withPackage(testing::validProductionConfiguration(), kPackageSize, sha256Hex(package_));
-    testing::writeFile(root_ / "www" / fs::path(configuration_.installerURL.path()).relative_path(), package_);
+    configuration_ = testing::withPackage(testing::validProductionConfiguration(), kPackageSize,
+                                          sha256Hex(package_));
+    testing::writeFile(root_ / "www" / fs::path(configuration_.installerURL.path()).relative_path(),
+                       package_);
 
     const auto certificate = authority_.issueServerCertificate({"downloads.vexa.example"});
     certificate.writeCertificate(root_ / "server.pem");
@@ -78,26 +80,33 @@ error_log )" + (root_ / "error.log").string() + R"( info;
 events { worker_connections 64; }
 http {
   log_format interop '$request_method $uri "$http_range" $status $server_protocol';
-  access_log )" + (root_ / "access.log").string() + R"( interop;
-  client_body_temp_path )" + (root_ / "temp").string() + R"(;
-  proxy_temp_path )" + (root_ / "temp").string() + R"(;
-  fastcgi_temp_path )" + (root_ / "temp").string() + R"(;
+  access_log )" + (root_ / "access.log").string() +
+                                                 R"( interop;
+  client_body_temp_path )" + (root_ / "temp").string() +
+                                                 R"(;
+  proxy_temp_path )" + (root_ / "temp").string() +
+                                                 R"(;
+  fastcgi_temp_path )" + (root_ / "temp").string() +
+                                                 R"(;
   default_type application/octet-stream;
   server {
     listen 127.0.0.1:)" + std::to_string(port_) + R"( ssl http2;
     server_name downloads.vexa.example;
-    ssl_certificate )" + (root_ / "server.pem").string() + R"(;
-    ssl_certificate_key )" + (root_ / "server.key").string() + R"(;
+    ssl_certificate )" + (root_ / "server.pem").string() +
+                                                 R"(;
+    ssl_certificate_key )" + (root_ / "server.key").string() +
+                                                 R"(;
     root )" + (root_ / "www").string() + R"(;
     limit_rate 8m;
   }
 }
 )");
     nginx_ = std::make_unique<testing::BackgroundProgram>(
-        "/usr/sbin/nginx", std::vector<std::string>{"/usr/sbin/nginx", "-p", root_.path().string(), "-c",
-                                                    (root_ / "nginx.conf").string(), "-e",
+        "/usr/sbin/nginx", std::vector<std::string>{"/usr/sbin/nginx", "-p", root_.path().string(),
+                                                    "-c", (root_ / "nginx.conf").string(), "-e",
                                                     (root_ / "error.log").string()});
-    ASSERT_TRUE(testing::runEventLoopUntil([&] { return accepting(port_); }, std::chrono::seconds(10)))
+    ASSERT_TRUE(
+        testing::runEventLoopUntil([&] { return accepting(port_); }, std::chrono::seconds(10)))
         << testing::readFile(root_ / "error.log");
   }
 
@@ -109,7 +118,9 @@ http {
     configuration.additionalCertificateAuthorities = {root_ / "authority.pem"};
     return configuration;
   }
-  [[nodiscard]] std::string connectTo() const { return "downloads.vexa.example:443:127.0.0.1:" + std::to_string(port_); }
+  [[nodiscard]] std::string connectTo() const {
+    return "downloads.vexa.example:443:127.0.0.1:" + std::to_string(port_);
+  }
 
   DownloadResult finishDownload(PackageDownload& download) {
     std::optional<DownloadResult> result;
@@ -127,14 +138,17 @@ http {
   }
 
   void expectResumedAndVerified(std::int64_t resumedAt) {
-    PackageDownload download(configuration_, cache_.path(), [this] { return sessionConfiguration(); });
+    PackageDownload download(configuration_, cache_.path(),
+                             [this] { return sessionConfiguration(); });
     const DownloadResult result = finishDownload(download);
     ASSERT_TRUE(result.succeeded());
     EXPECT_NO_THROW(configuration_.verifyDownload(result.package));
     // nginx writes its log line when the response ends.
     ASSERT_TRUE(testing::runEventLoopUntil([&] { return !accessLog().empty(); }));
     const std::string last = accessLog().back();
-    EXPECT_NE(last.find("\"bytes=" + std::to_string(resumedAt) + "-\" 206 HTTP/2.0"), std::string::npos) << last;
+    EXPECT_NE(last.find("\"bytes=" + std::to_string(resumedAt) + "-\" 206 HTTP/2.0"),
+              std::string::npos)
+        << last;
   }
 
   testing::TemporaryDirectory root_;
@@ -147,9 +161,11 @@ http {
 };
 
 std::string NginxInteropTest::sha256Hex(const std::string& content) {
-  const fs::path scratch = fs::temp_directory_path() / ("vexa-interop-" + std::to_string(::getpid()));
+  const fs::path scratch =
+      fs::temp_directory_path() / ("vexa-interop-" + std::to_string(::getpid()));
   testing::writeFile(scratch, content);
-  const auto result = testing::runProgram("/usr/bin/openssl", {"openssl", "dgst", "-sha256", "-r", scratch.string()});
+  const auto result = testing::runProgram("/usr/bin/openssl",
+                                          {"openssl", "dgst", "-sha256", "-r", scratch.string()});
   fs::remove(scratch);
   return result.standardOutput.substr(0, 64);
 }
@@ -157,7 +173,8 @@ std::string NginxInteropTest::sha256Hex(const std::string& content) {
 TEST_F(NginxInteropTest, PausedMidway_ResumesWithARangeAndVerifies) {
   std::int64_t pausedAt = 0;
   {
-    PackageDownload download(configuration_, cache_.path(), [this] { return sessionConfiguration(); });
+    PackageDownload download(configuration_, cache_.path(),
+                             [this] { return sessionConfiguration(); });
     std::optional<DownloadResult> result;
     download.start(
         [&](double fraction) {

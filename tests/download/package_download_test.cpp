@@ -24,7 +24,8 @@ const std::string kPaused = "Download paused. Select Continue Download.";
 const std::string kInterrupted = "Network interrupted. Download progress was saved; retry.";
 const std::string kRedirected = "The download address changed. Download the installer again.";
 const std::string kInvalid = "The download service returned an invalid response.";
-const std::string kUnavailable = "The download service is unavailable or resume data does not match. Retry.";
+const std::string kUnavailable =
+    "The download service is unavailable or resume data does not match. Retry.";
 const std::string kSize = "The installer size does not match. Download it again.";
 const std::string kExceeded = "The download exceeded its declared size and was stopped.";
 const std::string kBadPath = "The download cache path is invalid.";
@@ -44,13 +45,16 @@ class PackageDownloadTest : public ::testing::Test {
   PackageDownloadTest() {
     vexa::testing::ensureQtApplication();
     content_.resize(2 * kMiB + 123);
-    for (std::size_t i = 0; i < content_.size(); ++i) content_[i] = static_cast<char>((i * 7919 + i / 977) & 0xff);
+    for (std::size_t i = 0; i < content_.size(); ++i)
+      content_[i] = static_cast<char>((i * 7919 + i / 977) & 0xff);
     configuration_ = testing::withPackage(testing::validProductionConfiguration(),
-                                          static_cast<std::int64_t>(content_.size()), testing::referenceSha256(content_));
+                                          static_cast<std::int64_t>(content_.size()),
+                                          testing::referenceSha256(content_));
   }
 
   [[nodiscard]] std::unique_ptr<PackageDownload> makeDownload(const fs::path& cache) {
-    return std::make_unique<PackageDownload>(configuration_, cache, [this] { return server_.sessionConfiguration(); });
+    return std::make_unique<PackageDownload>(configuration_, cache,
+                                             [this] { return server_.sessionConfiguration(); });
   }
   [[nodiscard]] PackageDownload& download() {
     if (!download_) download_ = makeDownload(cache_.path());
@@ -78,11 +82,14 @@ class PackageDownloadTest : public ::testing::Test {
   }
   ScriptedResponse rest(std::size_t from) {
     ScriptedResponse response = ScriptedResponse::withStatus(206, content_.substr(from));
-    response.headers = {{"Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(content_.size() - 1) +
-                                              "/" + std::to_string(content_.size())}};
+    response.headers = {{"Content-Range", "bytes " + std::to_string(from) + "-" +
+                                              std::to_string(content_.size() - 1) + "/" +
+                                              std::to_string(content_.size())}};
     return response;
   }
-  void writePartial(const std::string& bytes) { testing::writeFile(download().partialFile(), bytes); }
+  void writePartial(const std::string& bytes) {
+    testing::writeFile(download().partialFile(), bytes);
+  }
   [[nodiscard]] std::string partial() { return testing::readFile(download().partialFile()); }
   void discardAll() { download().discard(); }
 
@@ -119,7 +126,8 @@ TEST_F(PackageDownloadTest, CompletePartial_BecomesThePackageWithoutRequest) {
 TEST_F(PackageDownloadTest, OverlongPartialOrFullAnswerToResume_RestartsFromTheFirstByte) {
   // given a partial file longer than the package, then one whose bytes are not the package's and
   // that the server answers with the whole package (200) instead of the range
-  for (const auto& [before, expectRange] : {std::pair{content_ + "tail", false}, {std::string(kMiB, '#'), true}}) {
+  for (const auto& [before, expectRange] :
+       {std::pair{content_ + "tail", false}, {std::string(kMiB, '#'), true}}) {
     discardAll();
     writePartial(before);
     server_.enqueue(whole());
@@ -199,16 +207,19 @@ struct RequestCase {
   std::int64_t partialBytes;
 };
 
-class PackageDownloadRequestTest : public PackageDownloadTest, public ::testing::WithParamInterface<RequestCase> {};
+class PackageDownloadRequestTest : public PackageDownloadTest,
+                                   public ::testing::WithParamInterface<RequestCase> {};
 
 TEST_P(PackageDownloadRequestTest, Request_CarriesExactlyTheDownloadHeaders) {
   const RequestCase& given = GetParam();
   if (given.staging) {
-    configuration_ = testing::withPackage(testing::validStagingConfiguration(), configuration_.sizeBytes,
-                                          configuration_.sha256);
+    configuration_ = testing::withPackage(testing::validStagingConfiguration(),
+                                          configuration_.sizeBytes, configuration_.sha256);
   }
-  if (given.partialBytes > 0) writePartial(content_.substr(0, static_cast<std::size_t>(given.partialBytes)));
-  server_.enqueue(given.partialBytes > 0 ? rest(static_cast<std::size_t>(given.partialBytes)) : whole());
+  if (given.partialBytes > 0)
+    writePartial(content_.substr(0, static_cast<std::size_t>(given.partialBytes)));
+  server_.enqueue(given.partialBytes > 0 ? rest(static_cast<std::size_t>(given.partialBytes))
+                                         : whole());
 
   EXPECT_EQ(messageOf(run()), "success");
   EXPECT_EQ(testing::readFile(download().packageFile()), content_);
@@ -247,7 +258,8 @@ struct RefusalCase {
   std::string message;
 };
 
-class PackageDownloadRefusalTest : public PackageDownloadTest, public ::testing::WithParamInterface<RefusalCase> {};
+class PackageDownloadRefusalTest : public PackageDownloadTest,
+                                   public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(PackageDownloadRefusalTest, RefusedResponse_KeepsThePartialFileAndWritesNothing) {
   const std::string before = content_.substr(0, 1000);
@@ -282,26 +294,35 @@ INSTANTIATE_TEST_SUITE_P(
                       return response;
                     },
                     kUnavailable},
-        RefusalCase{"NotSatisfiable", [](const ScriptedResponse&) { return ScriptedResponse::withStatus(416); },
+        RefusalCase{"NotSatisfiable",
+                    [](const ScriptedResponse&) { return ScriptedResponse::withStatus(416); },
                     kUnavailable},
-        RefusalCase{"ServerError", [](const ScriptedResponse&) { return ScriptedResponse::withStatus(500, "oops"); },
-                    kUnavailable},
-        RefusalCase{"Gzip", [](const ScriptedResponse& valid) { return withHeader(valid, "Content-Encoding", "gzip"); },
+        RefusalCase{
+            "ServerError",
+            [](const ScriptedResponse&) { return ScriptedResponse::withStatus(500, "oops"); },
+            kUnavailable},
+        RefusalCase{"Gzip",
+                    [](const ScriptedResponse& valid) {
+                      return withHeader(valid, "Content-Encoding", "gzip");
+                    },
                     kInvalid},
         RefusalCase{"WrongLength",
                     [](const ScriptedResponse& valid) {
-                      return withHeader(valid, "Content-Length", std::to_string(valid.body.size() + 1));
+                      return withHeader(valid, "Content-Length",
+                                        std::to_string(valid.body.size() + 1));
                     },
                     kSize},
         RefusalCase{"LengthWithSpace",
                     [](const ScriptedResponse& valid) {
-                      return withHeader(valid, "Content-Length", " " + std::to_string(valid.body.size()) + "x");
+                      return withHeader(valid, "Content-Length",
+                                        " " + std::to_string(valid.body.size()) + "x");
                     },
                     kSize},
         // A repeated field is judged by all its values, never by its first alone.
         RefusalCase{"IdentityThenGzip",
                     [](const ScriptedResponse& valid) {
-                      return withHeader(withHeader(valid, "Content-Encoding", "identity"), "Content-Encoding", "gzip");
+                      return withHeader(withHeader(valid, "Content-Encoding", "identity"),
+                                        "Content-Encoding", "gzip");
                     },
                     kInvalid},
         RefusalCase{"TwoRanges",
@@ -312,7 +333,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"TwoLengths",
                     [](const ScriptedResponse& valid) {
                       const std::string length = std::to_string(valid.body.size());
-                      return withHeader(withHeader(valid, "Content-Length", length), "Content-Length", length + "0");
+                      return withHeader(withHeader(valid, "Content-Length", length),
+                                        "Content-Length", length + "0");
                     },
                     kSize},
         // A whole package of the wrong length is refused before it costs the saved bytes.
@@ -324,8 +346,8 @@ INSTANTIATE_TEST_SUITE_P(
                     kSize},
         RefusalCase{"Redirect",
                     [](const ScriptedResponse&) {
-                      return withHeader(ScriptedResponse::withStatus(302, "redirect body"), "Location",
-                                        "https://downloads.vexa.example/other.dmg");
+                      return withHeader(ScriptedResponse::withStatus(302, "redirect body"),
+                                        "Location", "https://downloads.vexa.example/other.dmg");
                     },
                     kRedirected}),
     [](const auto& info) { return info.param.name; });
@@ -421,7 +443,8 @@ TEST_F(PackageDownloadTest, SecondStartWhileRunning_ChangesNothing) {
     ++firstCompletions;
     first = std::move(outcome);
   });
-  ASSERT_TRUE(vexa::testing::runEventLoopUntil([&] { return fs::file_size(download().partialFile()) == 5000; }));
+  ASSERT_TRUE(vexa::testing::runEventLoopUntil(
+      [&] { return fs::file_size(download().partialFile()) == 5000; }));
 
   download().start([&](double) { ++secondCalls; }, [&](DownloadResult) { ++secondCalls; });
   download().pause();
@@ -441,12 +464,14 @@ TEST_F(PackageDownloadTest, DestroyedWhileRunning_CallsNothingAndKeepsTheBytes) 
   server_.enqueue(stalled);
   int calls = 0;
   download().start(nullptr, [&](DownloadResult) { ++calls; });
-  ASSERT_TRUE(vexa::testing::runEventLoopUntil([&] { return fs::file_size(download().partialFile()) == 3000; }));
+  ASSERT_TRUE(vexa::testing::runEventLoopUntil(
+      [&] { return fs::file_size(download().partialFile()) == 3000; }));
 
   download_.reset();
   vexa::testing::runEventLoopFor(std::chrono::milliseconds(30));
   EXPECT_EQ(calls, 0);
-  EXPECT_EQ(testing::readFile(cache_ / fs::path(configuration_.sha256 + ".partial")), content_.substr(0, 3000));
+  EXPECT_EQ(testing::readFile(cache_ / fs::path(configuration_.sha256 + ".partial")),
+            content_.substr(0, 3000));
 }
 
 }  // namespace

@@ -36,7 +36,8 @@ std::uint16_t scenarioPort() {
   const std::string_view list = DeploymentSettings::connectTo;
   const std::string_view first = list.substr(0, list.find(','));
   const auto colon = first.rfind(':');
-  if (first.empty() || colon == std::string_view::npos || DeploymentSettings::extraCaFile.empty()) return 0;
+  if (first.empty() || colon == std::string_view::npos || DeploymentSettings::extraCaFile.empty())
+    return 0;
   return static_cast<std::uint16_t>(std::stoi(std::string(first.substr(colon + 1))));
 }
 
@@ -107,7 +108,8 @@ class InstallerScenarioTest : public ::testing::Test {
     if (products_ == nullptr) GTEST_SKIP() << "this build routes no deployment host to loopback";
     const fs::path source = fs::path(VEXA_BUNDLE_DIR);
     fs::copy(source, bundle_, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    testing::writeFile(bundle_ / "Contents/Resources/configuration.json", products_->configuration.encode());
+    testing::writeFile(bundle_ / "Contents/Resources/configuration.json",
+                       products_->configuration.encode());
     products_->authority.writeCertificate(bundle_ / "Contents/Resources/code-signing-anchor.pem");
     products_->authority.writeCertificate(std::string(DeploymentSettings::extraCaFile));
     served_ = products_->package;
@@ -126,14 +128,16 @@ class InstallerScenarioTest : public ::testing::Test {
       const auto event = nlohmann::json::parse(request.body);
       std::lock_guard lock(mutex_);
       events_.emplace_back(event.at("occurred_at"), event.at("event_name"));
-      return ScriptedResponse::withStatus(
-          202, nlohmann::json{{"event_id", event.at("event_id")}, {"accepted", true}, {"receipt", "durably_received"}}
-                   .dump());
+      return ScriptedResponse::withStatus(202, nlohmann::json{{"event_id", event.at("event_id")},
+                                                              {"accepted", true},
+                                                              {"receipt", "durably_received"}}
+                                                   .dump());
     }
     std::size_t from = 0;
     if (const auto range = request.header("Range")) from = std::stoull(range->substr(6));
     const std::string served = package();
-    ScriptedResponse response = ScriptedResponse::withStatus(from == 0 ? 200 : 206, served.substr(from));
+    ScriptedResponse response =
+        ScriptedResponse::withStatus(from == 0 ? 200 : 206, served.substr(from));
     if (from != 0) {
       response.headers = {{"Content-Range", "bytes " + std::to_string(from) + "-" +
                                                 std::to_string(served.size() - 1) + "/" +
@@ -159,7 +163,8 @@ class InstallerScenarioTest : public ::testing::Test {
 
   void start(std::vector<std::string> arguments = {}) {
     arguments.insert(arguments.begin(), executable().string());
-    installer_ = std::make_unique<testing::BackgroundProgram>(executable(), arguments, environment());
+    installer_ =
+        std::make_unique<testing::BackgroundProgram>(executable(), arguments, environment());
     window_ = display_.findWindow("Vexa Installer", 60);
     ASSERT_TRUE(window_) << "no installer window";
   }
@@ -175,14 +180,16 @@ class InstallerScenarioTest : public ::testing::Test {
   [[nodiscard]] fs::path executable() const { return bundle_ / "Contents/MacOS/VexaInstaller"; }
   [[nodiscard]] fs::path pidFile() const { return root_ / "product.pid"; }
   [[nodiscard]] fs::path installed() const { return root_ / "home/Applications/Vexa.app"; }
-  [[nodiscard]] fs::path cacheFolder() const { return root_ / "cache" / (products_->configuration.appId + ".installer"); }
+  [[nodiscard]] fs::path cacheFolder() const {
+    return root_ / "cache" / (products_->configuration.appId + ".installer");
+  }
 
   void key(const std::string& name) { display_.pressKey(*window_, name); }
   // Clicks at a point of the window (its coordinates are the layout's points).
   void click(int x, int y) {
     (void)testing::runProgram("/usr/bin/xdotool",
-                              {"xdotool", "mousemove", "--window", *window_, std::to_string(x), std::to_string(y),
-                               "click", "1"},
+                              {"xdotool", "mousemove", "--window", *window_, std::to_string(x),
+                               std::to_string(y), "click", "1"},
                               {{"DISPLAY", display_.name()}});
   }
   void clickCornerClose() { click(770, 27); }
@@ -199,7 +206,8 @@ class InstallerScenarioTest : public ::testing::Test {
   [[nodiscard]] std::vector<std::string> events() {
     std::lock_guard lock(mutex_);
     auto sorted = events_;
-    std::stable_sort(sorted.begin(), sorted.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](auto& a, auto& b) { return a.first < b.first; });
     std::vector<std::string> names;
     for (auto& [at, name] : sorted) names.push_back(name);
     return names;
@@ -227,8 +235,9 @@ class InstallerScenarioTest : public ::testing::Test {
   }
   // The installed copy passes the exact check for `version`.
   [[nodiscard]] std::string installedVersion() const {
-    return NativeInstaller::installedApplication(installed(), products_->configuration,
-                                                 {.tools = testing::TrustedToolset(root_ / "tools", products_->authority).tools()})
+    return NativeInstaller::installedApplication(
+               installed(), products_->configuration,
+               {.tools = testing::TrustedToolset(root_ / "tools", products_->authority).tools()})
         ->version.version();
   }
   void installCopy(const fs::path& copy) {
@@ -254,15 +263,17 @@ Products* InstallerScenarioTest::products_ = nullptr;
 TEST_F(InstallerScenarioTest, FreshInstall_EndsWithTheOpenedApplication) {
   start({"--cid=spring-campaign"});
   pressInstallNow();
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); })) << "the application was never opened";
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); }))
+      << "the application was never opened";
   EXPECT_EQ(waitForExit(), 0);
   EXPECT_EQ(installedVersion(), "1.4.0-beta.57");
   const std::string product = testing::readFile(pidFile());
   EXPECT_EQ(fs::read_symlink(fs::path("/proc") / product.substr(0, product.find('\n')) / "exe"),
             installed() / "Contents/MacOS/Vexa");
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_completed"); }));
-  EXPECT_EQ(events(), (std::vector<std::string>{"vexa_downloader_open", "vexa_download_started", "vexa_download_completed",
-                                                "vexa_install_started", "vexa_install_completed"}));
+  EXPECT_EQ(events(), (std::vector<std::string>{"vexa_downloader_open", "vexa_download_started",
+                                                "vexa_download_completed", "vexa_install_started",
+                                                "vexa_install_completed"}));
   EXPECT_FALSE(fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")));
 }
 
@@ -305,7 +316,10 @@ TEST_F(InstallerScenarioTest, DamagedPackage_DiscardsTheCacheAndRetryDownloadsFr
   pressInstallNow();
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_failed"); }));
   EXPECT_FALSE(fs::exists(installed()));
-  ASSERT_TRUE(waitUntil([&] { return fs::is_empty(cacheFolder()) || !fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")); }));
+  ASSERT_TRUE(waitUntil([&] {
+    return fs::is_empty(cacheFolder()) ||
+           !fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg"));
+  }));
   serve(products_->package);
   // "Retry" until the application opens: a Return left over from pressing "Install Now" may have
   // retried once already, with the damaged bytes.
@@ -316,7 +330,8 @@ TEST_F(InstallerScenarioTest, DamagedPackage_DiscardsTheCacheAndRetryDownloadsFr
   const auto gets = downloads();
   ASSERT_GE(gets.size(), 2u);
   for (std::size_t retry = 1; retry < gets.size(); ++retry) {
-    EXPECT_FALSE(gets[retry].header("Range")) << "a retry after a damaged package starts from the first byte";
+    EXPECT_FALSE(gets[retry].header("Range"))
+        << "a retry after a damaged package starts from the first byte";
   }
   EXPECT_EQ(installedVersion(), "1.4.0-beta.57");
 }
@@ -336,7 +351,8 @@ TEST_F(InstallerScenarioTest, NewerCopy_IsOfferedFirstAndInstallAnywayReplacesIt
 
 TEST_F(InstallerScenarioTest, RunningProduct_QuitNowLetsTheInstallationContinue) {
   installCopy(products_->older);
-  testing::BackgroundProgram product(installed() / "Contents/MacOS/Vexa", {(installed() / "Contents/MacOS/Vexa").string()});
+  testing::BackgroundProgram product(installed() / "Contents/MacOS/Vexa",
+                                     {(installed() / "Contents/MacOS/Vexa").string()});
   ASSERT_EQ(product.readLine(), "ready");
   start();
   pressInstallNow();
@@ -357,7 +373,8 @@ TEST_F(InstallerScenarioTest, QuitRequests_PauseTheDownloadThenEndTheFailureScre
   stalled_ = true;
   start();
   pressInstallNow();
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(cacheFolder() / (products_->configuration.sha256 + ".partial")); }));
+  ASSERT_TRUE(waitUntil(
+      [&] { return fs::exists(cacheFolder() / (products_->configuration.sha256 + ".partial")); }));
   installer_->signal(SIGTERM);
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_download_paused"); }));
   std::this_thread::sleep_for(500ms);
@@ -383,14 +400,15 @@ TEST_F(InstallerScenarioTest, QuitRequest_OnTheWelcomeScreenEndsTheInstaller) {
 
 TEST_F(InstallerScenarioTest, SecondInstallerAndCornerClose_OneAtATimeAndCloseEndsIt) {
   start();
-  const testing::ProgramResult second = testing::runProgram(executable(), {executable().string()},
-                                                            [&] {
-                                                              auto changes = environment();
-                                                              changes["QT_QPA_PLATFORM"] = "offscreen";
-                                                              return changes;
-                                                            }());
+  const testing::ProgramResult second =
+      testing::runProgram(executable(), {executable().string()}, [&] {
+        auto changes = environment();
+        changes["QT_QPA_PLATFORM"] = "offscreen";
+        return changes;
+      }());
   EXPECT_EQ(second.exitStatus, 0);
-  EXPECT_NE(second.standardError.find("Could not start the Vexa installer"), std::string::npos) << second.standardError;
+  EXPECT_NE(second.standardError.find("Could not start the Vexa installer"), std::string::npos)
+      << second.standardError;
   ASSERT_TRUE(waitUntil([&] {
     clickCornerClose();
     return installerEnded();

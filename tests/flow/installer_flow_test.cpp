@@ -29,14 +29,17 @@ class RecordingScreens final : public InstallerScreens {
  public:
   void welcome() override { log.emplace_back("welcome"); }
   void working(const std::string& title, const std::string&, std::optional<double>) override {
-    static const std::map<std::string, std::string> names{
-        {"Checking…", "checking"}, {"Downloading installer", "downloading"}, {"Installing…", "installing"}};
+    static const std::map<std::string, std::string> names{{"Checking…", "checking"},
+                                                          {"Downloading installer", "downloading"},
+                                                          {"Installing…", "installing"}};
     log.push_back(names.at(title));
   }
   [[nodiscard]] std::string downloadDetail(std::optional<int>) const override { return {}; }
   void downloadProgress(double) override { log.emplace_back("progress"); }
   void showOpening() override { log.emplace_back("opening"); }
-  void showOpeningFailed(const std::exception_ptr& error) override { log.push_back("open failed: " + describe(error)); }
+  void showOpeningFailed(const std::exception_ptr& error) override {
+    log.push_back("open failed: " + describe(error));
+  }
   void showFailure(const std::exception_ptr& error, bool paused) override {
     log.push_back((paused ? "continue: " : "retry: ") + describe(error));
   }
@@ -58,7 +61,8 @@ enum class Install { ok, running, newer, broken };
 class FlowTest : public ::testing::Test {
  protected:
   struct Downloader final : InstallerDownloader {
-    void start(PackageDownload::ProgressCallback p, PackageDownload::CompletionCallback c) override {
+    void start(PackageDownload::ProgressCallback p,
+               PackageDownload::CompletionCallback c) override {
       progress = std::move(p), completion = std::move(c);
     }
     void pause() override { ++pauses; }
@@ -70,7 +74,8 @@ class FlowTest : public ::testing::Test {
 
   // Behaves as the real wait does; notes when the flow releases it from inside one of its calls.
   struct QuitWait final : InstallerQuitWait {
-    QuitWait(FlowTest& test, std::function<void()> onExit) : test(test), onExit(std::move(onExit)) {}
+    QuitWait(FlowTest& test, std::function<void()> onExit)
+        : test(test), onExit(std::move(onExit)) {}
     ~QuitWait() override { test.releasedInsideCall |= test.waitDepth > 0; }
     void request() override {
       ++test.waitDepth;
@@ -97,12 +102,14 @@ class FlowTest : public ::testing::Test {
 
   void SetUp() override {
     services_.defaultParent = [] { return std::filesystem::path("/apps"); };
-    services_.target = [this](const std::filesystem::path& parent, const std::string& name, bool writable) {
+    services_.target = [this](const std::filesystem::path& parent, const std::string& name,
+                              bool writable) {
       if (writable && !writableTarget) throw InstallerFailure("not writable");
       return parent / (name + ".app");
     };
-    services_.installedApplication = [this](const std::filesystem::path& url,
-                                            const InstallConfiguration&) -> std::optional<InstalledApplication> {
+    services_.installedApplication =
+        [this](const std::filesystem::path& url,
+               const InstallConfiguration&) -> std::optional<InstalledApplication> {
       if (!copy) return std::nullopt;
       if (*copy == "unreadable") throw InstallerFailure("unreadable copy");
       return InstalledApplication{url, InstalledApplicationVersion(*copy, "1")};
@@ -111,12 +118,14 @@ class FlowTest : public ::testing::Test {
       if (corrupt) throw InstallerFailure("corrupt package");
     };
     services_.install = [this](const std::filesystem::path&, const std::filesystem::path& parent,
-                               const InstallConfiguration&, const std::optional<InstalledApplicationVersion>& replacing,
+                               const InstallConfiguration&,
+                               const std::optional<InstalledApplicationVersion>& replacing,
                                const std::function<bool(const std::string&)>&) {
       replaced.push_back(replacing ? replacing->version() : "-");
       const Install outcome = installs.empty() ? Install::ok : installs.front();
       if (!installs.empty()) installs.pop_front();
-      if (outcome == Install::running) throw InstallerFailure("running", InstallerFailureReason::applicationRunning);
+      if (outcome == Install::running)
+        throw InstallerFailure("running", InstallerFailureReason::applicationRunning);
       if (outcome == Install::broken) throw InstallerFailure("broken bundle");
       if (outcome == Install::newer) {
         copy = "9.0.0";  // a newer copy turned up meanwhile
@@ -132,13 +141,20 @@ class FlowTest : public ::testing::Test {
       ++opens;
       if (openFails) throw std::system_error(ENOEXEC, std::generic_category());
     };
-    services_.makeDownloader = [this](const InstallConfiguration&, const std::filesystem::path&) { return downloader; };
+    services_.makeDownloader = [this](const InstallConfiguration&, const std::filesystem::path&) {
+      return downloader;
+    };
     services_.makeTelemetry = [this](const InstallConfiguration&) {
       return [this](std::string_view event) { events.emplace_back(event); };
     };
-    services_.runInBackground = [this](std::function<void()> work) { background.push_back(std::move(work)); };
-    services_.postToMainThread = [this](std::function<void()> work) { main.push_back(std::move(work)); };
-    services_.startRepeatingTimer = [this](std::chrono::milliseconds interval, std::function<void()> timerTick) {
+    services_.runInBackground = [this](std::function<void()> work) {
+      background.push_back(std::move(work));
+    };
+    services_.postToMainThread = [this](std::function<void()> work) {
+      main.push_back(std::move(work));
+    };
+    services_.startRepeatingTimer = [this](std::chrono::milliseconds interval,
+                                           std::function<void()> timerTick) {
       EXPECT_EQ(interval, std::chrono::milliseconds(200));
       tick = std::move(timerTick);
       return std::make_unique<Timer>(*this);
@@ -151,11 +167,13 @@ class FlowTest : public ::testing::Test {
   }
 
   void create(bool settle = true) {
-    flow = InstallerFlow::create(testing::validProductionConfiguration(), "/cache", screens, services_);
+    flow = InstallerFlow::create(testing::validProductionConfiguration(), "/cache", screens,
+                                 services_);
     if (settle) drain();
   }
 
-  // Runs queued background work and main-thread posts, in that order of preference, until none is left.
+  // Runs queued background work and main-thread posts, in that order of preference, until none is
+  // left.
   void drain() {
     while (!background.empty() || !main.empty()) {
       auto& queue = background.empty() ? main : background;
@@ -177,8 +195,8 @@ class FlowTest : public ::testing::Test {
     if (name == "progress") downloader->progress(0.5);
     if (name == "done" || name == "drop") {
       const auto stopped = std::make_exception_ptr(InstallerFailure("transfer stopped"));
-      std::exchange(downloader->completion, nullptr)(name == "done" ? DownloadResult{"/cache/p.dmg", nullptr}
-                                                                    : DownloadResult{{}, stopped});
+      std::exchange(downloader->completion, nullptr)(
+          name == "done" ? DownloadResult{"/cache/p.dmg", nullptr} : DownloadResult{{}, stopped});
     }
     if (name == "product quits" && !(productRunning = false)) {
       // A copy, since stopping the timer clears `tick`.
@@ -198,15 +216,17 @@ class FlowTest : public ::testing::Test {
   Log events, replaced;
   std::optional<std::string> copy;
   std::deque<Install> installs;
-  bool writableTarget = true, corrupt = false, openFails = false, productRunning = false, releasedInsideCall = false;
+  bool writableTarget = true, corrupt = false, openFails = false, productRunning = false,
+       releasedInsideCall = false;
   int opens = 0, quitRequests = 0, timers = 0, waitDepth = 0, tickDepth = 0;
   std::shared_ptr<InstallerFlow> flow;
 };
 
 struct Path {
   const char* name = "";
-  std::optional<std::string> copy = {};  // the installed copy's version: "9.0.0" is newer, "1.0.0" older
-  std::deque<Install> installs = {};     // how each installation ends
+  std::optional<std::string> copy =
+      {};  // the installed copy's version: "9.0.0" is newer, "1.0.0" older
+  std::deque<Install> installs = {};  // how each installation ends
   bool running = false, corrupt = false, writable = true, openFails = false;
   Log steps = {};
   Log screens = {};  // after the construction's welcome, centred, checking
@@ -217,85 +237,142 @@ struct Path {
 
 void PrintTo(const Path& path, std::ostream* out) { *out << path.name; }
 
-const Log kDownloadAndInstall{"download_started", "download_completed", "install_started", "install_completed"};
+const Log kDownloadAndInstall{"download_started", "download_completed", "install_started",
+                              "install_completed"};
 
 const Path kPaths[] = {
-    {.name = "FreshInstall_OpensAndCloses", .steps = {"primary", "progress", "done"},
-     .screens = {"welcome", "checking", "downloading", "progress", "installing", "opening", "closed"},
-     .events = kDownloadAndInstall, .opens = 1, .discards = 1, .replaced = {"-"}},
-    {.name = "OlderCopy_ReplacedWithoutAsking", .copy = "1.0.0", .steps = {"primary", "done", "window closed"},
-     .screens = {"welcome", "checking", "downloading", "installing", "opening", "closed", "terminated"},
-     .events = kDownloadAndInstall, .opens = 1, .discards = 1, .replaced = {"-"}},
+    {.name = "FreshInstall_OpensAndCloses",
+     .steps = {"primary", "progress", "done"},
+     .screens = {"welcome", "checking", "downloading", "progress", "installing", "opening",
+                 "closed"},
+     .events = kDownloadAndInstall,
+     .opens = 1,
+     .discards = 1,
+     .replaced = {"-"}},
+    {.name = "OlderCopy_ReplacedWithoutAsking",
+     .copy = "1.0.0",
+     .steps = {"primary", "done", "window closed"},
+     .screens = {"welcome", "checking", "downloading", "installing", "opening", "closed",
+                 "terminated"},
+     .events = kDownloadAndInstall,
+     .opens = 1,
+     .discards = 1,
+     .replaced = {"-"}},
     {.name = "NewerCopy_OfferedAtStart", .copy = "9.0.0", .screens = {"newer"}},
-    {.name = "InstallAnyway_ReplacesTheApprovedVersion", .copy = "9.0.0", .steps = {"secondary", "done"},
+    {.name = "InstallAnyway_ReplacesTheApprovedVersion",
+     .copy = "9.0.0",
+     .steps = {"secondary", "done"},
      .screens = {"newer", "checking", "downloading", "installing", "opening", "closed"},
-     .events = kDownloadAndInstall, .opens = 1, .discards = 1, .replaced = {"9.0.0"}},
+     .events = kDownloadAndInstall,
+     .opens = 1,
+     .discards = 1,
+     .replaced = {"9.0.0"}},
     // The approval was given for 9.0.0; the check then finds 9.1.0.
-    {.name = "ApprovalOfAnotherVersion_AsksAgain", .copy = "9.0.0", .steps = {"copy changes", "secondary"},
+    {.name = "ApprovalOfAnotherVersion_AsksAgain",
+     .copy = "9.0.0",
+     .steps = {"copy changes", "secondary"},
      .screens = {"newer", "checking", "newer"}},
-    {.name = "NewerCopyMetByInstall_InstallAnywayNeedsNoNewDownload", .installs = {Install::newer},
+    {.name = "NewerCopyMetByInstall_InstallAnywayNeedsNoNewDownload",
+     .installs = {Install::newer},
      .steps = {"primary", "done", "secondary"},
-     .screens = {"welcome", "checking", "downloading", "installing", "checking", "newer", "checking", "installing",
-                 "opening", "closed"},
-     .events = {"download_started", "download_completed", "install_started", "install_started", "install_completed"},
-     .opens = 1, .discards = 1, .replaced = {"-", "9.0.0"}},
+     .screens = {"welcome", "checking", "downloading", "installing", "checking", "newer",
+                 "checking", "installing", "opening", "closed"},
+     .events = {"download_started", "download_completed", "install_started", "install_started",
+                "install_completed"},
+     .opens = 1,
+     .discards = 1,
+     .replaced = {"-", "9.0.0"}},
     {.name = "CloseDuringDownload_PausesOnceThenContinues",
      .steps = {"primary", "close", "close", "quit", "drop", "primary", "done"},
-     .screens = {"welcome", "checking", "downloading", "quit: no", "continue: transfer stopped", "checking",
-                 "downloading", "installing", "opening", "closed"},
-     .events = {"download_started", "download_paused", "download_started", "download_completed", "install_started",
-                "install_completed"},
-     .opens = 1, .discards = 1},
-    {.name = "TransferFailure_RecordedAndRetryable", .steps = {"primary", "drop"},
+     .screens = {"welcome", "checking", "downloading", "quit: no", "continue: transfer stopped",
+                 "checking", "downloading", "installing", "opening", "closed"},
+     .events = {"download_started", "download_paused", "download_started", "download_completed",
+                "install_started", "install_completed"},
+     .opens = 1,
+     .discards = 1},
+    {.name = "TransferFailure_RecordedAndRetryable",
+     .steps = {"primary", "drop"},
      .screens = {"welcome", "checking", "downloading", "retry: transfer stopped"},
      .events = {"download_started", "download_failed"}},
-    {.name = "CorruptPackage_DiscardedAndFailed", .corrupt = true, .steps = {"primary", "done"},
+    {.name = "CorruptPackage_DiscardedAndFailed",
+     .corrupt = true,
+     .steps = {"primary", "done"},
      .screens = {"welcome", "checking", "downloading", "installing", "retry: corrupt package"},
-     .events = {"download_started", "download_completed", "install_started", "install_failed"}, .discards = 1},
-    {.name = "InstallFailure_RetryDownloadsAgain", .installs = {Install::broken},
+     .events = {"download_started", "download_completed", "install_started", "install_failed"},
+     .discards = 1},
+    {.name = "InstallFailure_RetryDownloadsAgain",
+     .installs = {Install::broken},
      .steps = {"primary", "done", "primary", "done"},
-     .screens = {"welcome", "checking", "downloading", "installing", "retry: broken bundle", "checking", "downloading",
-                 "installing", "opening", "closed"},
-     .events = {"download_started", "download_completed", "install_started", "install_failed", "download_started",
-                "download_completed", "install_started", "install_completed"},
-     .opens = 1, .discards = 1},
-    {.name = "RunningProduct_AskedTwiceThenInstallContinues", .installs = {Install::running}, .running = true,
+     .screens = {"welcome", "checking", "downloading", "installing", "retry: broken bundle",
+                 "checking", "downloading", "installing", "opening", "closed"},
+     .events = {"download_started", "download_completed", "install_started", "install_failed",
+                "download_started", "download_completed", "install_started", "install_completed"},
+     .opens = 1,
+     .discards = 1},
+    {.name = "RunningProduct_AskedTwiceThenInstallContinues",
+     .installs = {Install::running},
+     .running = true,
      .steps = {"primary", "done", "primary", "primary", "product quits"},
-     .screens = {"welcome", "checking", "downloading", "installing", "running", "running", "quit wait", "installing",
-                 "opening", "closed"},
-     .events = {"download_started", "download_completed", "install_started", "install_started", "install_completed"},
-     .opens = 1, .discards = 1, .quitRequests = 2},
+     .screens = {"welcome", "checking", "downloading", "installing", "running", "running",
+                 "quit wait", "installing", "opening", "closed"},
+     .events = {"download_started", "download_completed", "install_started", "install_started",
+                "install_completed"},
+     .opens = 1,
+     .discards = 1,
+     .quitRequests = 2},
     // The product quit before "Quit Now": the installation starts within the press.
-    {.name = "ProductAlreadyGone_InstallsWithinThePress", .installs = {Install::running},
+    {.name = "ProductAlreadyGone_InstallsWithinThePress",
+     .installs = {Install::running},
      .steps = {"primary", "done", "primary"},
-     .screens = {"welcome", "checking", "downloading", "installing", "running", "running", "quit wait", "installing",
-                 "opening", "closed"},
-     .events = {"download_started", "download_completed", "install_started", "install_started", "install_completed"},
-     .opens = 1, .discards = 1},
-    {.name = "QuitWait_CancelAndQuitEndTheInstaller", .installs = {Install::running}, .running = true,
+     .screens = {"welcome", "checking", "downloading", "installing", "running", "running",
+                 "quit wait", "installing", "opening", "closed"},
+     .events = {"download_started", "download_completed", "install_started", "install_started",
+                "install_completed"},
+     .opens = 1,
+     .discards = 1},
+    {.name = "QuitWait_CancelAndQuitEndTheInstaller",
+     .installs = {Install::running},
+     .running = true,
      .steps = {"primary", "done", "primary", "quit", "secondary", "product quits"},
-     .screens = {"welcome", "checking", "downloading", "installing", "running", "running", "quit wait", "quit: yes",
-                 "closed"},
-     .events = {"download_started", "download_completed", "install_started"}, .quitRequests = 1},
-    {.name = "UnwritableTarget_FailsWithoutEvent", .writable = false, .steps = {"primary"},
+     .screens = {"welcome", "checking", "downloading", "installing", "running", "running",
+                 "quit wait", "quit: yes", "closed"},
+     .events = {"download_started", "download_completed", "install_started"},
+     .quitRequests = 1},
+    {.name = "UnwritableTarget_FailsWithoutEvent",
+     .writable = false,
+     .steps = {"primary"},
      .screens = {"welcome", "checking", "retry: not writable"}},
-    {.name = "UnreadableCopy_FailsTheCheck", .copy = "unreadable", .steps = {"quit", "close"},
+    {.name = "UnreadableCopy_FailsTheCheck",
+     .copy = "unreadable",
+     .steps = {"quit", "close"},
      .screens = {"retry: unreadable copy", "quit: yes", "closed"}},
     // Closing while checking does nothing; quitting while downloading pauses.
-    {.name = "BusyFlow_RefusesToClose", .steps = {"primary!", "quit!", "close", "quit"},
+    {.name = "BusyFlow_RefusesToClose",
+     .steps = {"primary!", "quit!", "close", "quit"},
      .screens = {"welcome", "checking", "quit: no", "downloading", "quit: no"},
      .events = {"download_started", "download_paused"}},
     // A second press while the first retry is still opening starts nothing.
-    {.name = "OpeningError_OneOpenAtATimeAndCloseEnds", .openFails = true,
+    {.name = "OpeningError_OneOpenAtATimeAndCloseEnds",
+     .openFails = true,
      .steps = {"primary", "done", "primary!", "primary", "secondary"},
-     .screens = {"welcome", "checking", "downloading", "installing", "opening", "open failed: Exec format error",
-                 "open failed: Exec format error", "closed"},
-     .events = kDownloadAndInstall, .opens = 2, .discards = 1},
-    {.name = "OpenNewerCopy_OpensIt", .copy = "9.0.0", .steps = {"primary"},
-     .screens = {"newer", "buttons off", "closed"}, .opens = 1},
-    {.name = "OpenNewerCopy_AlreadyRunningIsNotStartedAgain", .copy = "9.0.0", .running = true,
-     .steps = {"primary"}, .screens = {"newer", "buttons off", "closed"}},
-    {.name = "OpenNewerCopy_GoneMeanwhile", .copy = "9.0.0", .steps = {"copy gone", "primary", "close"},
+     .screens = {"welcome", "checking", "downloading", "installing", "opening",
+                 "open failed: Exec format error", "open failed: Exec format error", "closed"},
+     .events = kDownloadAndInstall,
+     .opens = 2,
+     .discards = 1},
+    {.name = "OpenNewerCopy_OpensIt",
+     .copy = "9.0.0",
+     .steps = {"primary"},
+     .screens = {"newer", "buttons off", "closed"},
+     .opens = 1},
+    {.name = "OpenNewerCopy_AlreadyRunningIsNotStartedAgain",
+     .copy = "9.0.0",
+     .running = true,
+     .steps = {"primary"},
+     .screens = {"newer", "buttons off", "closed"}},
+    {.name = "OpenNewerCopy_GoneMeanwhile",
+     .copy = "9.0.0",
+     .steps = {"copy gone", "primary", "close"},
      .screens = {"newer", "buttons off", "retry: Vexa was not found. Install it again.", "closed"}},
 };
 
@@ -308,8 +385,10 @@ TEST_P(FlowPathTest, ScreensAndEvents) {
   create();
   for (const std::string& name : path.steps) step(name);
 
-  Log screensSeen(screens.log.begin() + std::min<std::size_t>(3, screens.log.size()), screens.log.end());
-  EXPECT_EQ(Log(screens.log.begin(), screens.log.begin() + 3), (Log{"welcome", "centred", "checking"}));
+  Log screensSeen(screens.log.begin() + std::min<std::size_t>(3, screens.log.size()),
+                  screens.log.end());
+  EXPECT_EQ(Log(screens.log.begin(), screens.log.begin() + 3),
+            (Log{"welcome", "centred", "checking"}));
   EXPECT_EQ(screensSeen, path.screens);
   Log expectedEvents{"vexa_downloader_open"};
   for (const std::string& event : path.events) expectedEvents.push_back("vexa_" + event);
@@ -345,7 +424,8 @@ TEST_F(FlowTest, Release_EndsWaitAndDropsLateResults) {
   create(false);
   flow.reset();
   drain();
-  EXPECT_EQ(Log(screens.log.begin() + shown, screens.log.end()), (Log{"welcome", "centred", "checking"}));
+  EXPECT_EQ(Log(screens.log.begin() + shown, screens.log.end()),
+            (Log{"welcome", "centred", "checking"}));
   EXPECT_EQ(replaced.size(), 1u);
 }
 

@@ -21,7 +21,8 @@ namespace {
 class ScratchFolder {
  public:
   ScratchFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vexa-identity-fuzz-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "vexa-identity-fuzz-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       std::perror("mkdtemp");
       std::abort();
@@ -67,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   FUZZ_CHECK(vexa::TelemetryIdentity::isClientIdentifier(stored.analyticsClientId));
-  FUZZ_CHECK(!stored.attributionCid || vexa::TelemetryIdentity::isCampaignIdentifier(*stored.attributionCid));
+  FUZZ_CHECK(!stored.attributionCid ||
+             vexa::TelemetryIdentity::isCampaignIdentifier(*stored.attributionCid));
   FUZZ_CHECK(contents(file) == bytes);
   if (stored.attributionCid) return 0;
 

@@ -1,10 +1,11 @@
 // Replays saved inputs through a fuzz target without libFuzzer, so that the seeds and the inputs
 // that once failed are checked by every ordinary (g++) build as a regression test.
 //
-// Usage: <target> PATH...   A file is one input; so is every regular file of a folder, in name order. A
-// missing folder counts as empty (a target has no crashers until one is found); running no input
-// at all is a failure, since it means the seeds were not found. A faulty input ends the program
-// the way it would end the fuzzer: by an abort, a sanitizer report or an uncaught exception.
+// Usage: <target> PATH...   A file is one input; so is every regular file of a folder, in name
+// order. A missing folder counts as empty (a target has no crashers until one is found); running no
+// input at all is a failure, since it means the seeds were not found. A faulty input ends the
+// program the way it would end the fuzzer: by an abort, a sanitizer report or an uncaught
+// exception.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -32,7 +33,8 @@ int main(int argc, char** argv) {
     std::sort(inputs.begin(), inputs.end());
     for (const auto& input : inputs) {
       std::ifstream stream(input, std::ios::binary);
-      const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+      const std::string bytes((std::istreambuf_iterator<char>(stream)),
+                              std::istreambuf_iterator<char>());
       if (!stream.good() && !stream.eof()) {
         std::fprintf(stderr, "cannot read %s\n", input.c_str());
         return 2;

@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     input = end == std::string_view::npos ? std::string_view() : input.substr(end + 1);
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    headers.emplace_back(std::string(trimmed(line.substr(0, colon))), std::string(trimmed(line.substr(colon + 1))));
+    headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
+                         std::string(trimmed(line.substr(colon + 1))));
   }
 
   const vexa::platform::UrlResponse response(status, std::string(kUrl), std::move(headers));
@@ -67,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const vexa::ResponseBody body = vexa::checkPackageResponse(response, kUrl, sizeBytes, received);
     // Only the two success statuses, each with its own placement, and only unencoded bodies pass.
     const auto encoding = response.header("Content-Encoding");
-    if ((body == vexa::ResponseBody::wholePackage) != (status == 200) || (status != 200 && status != 206) ||
-        (encoding && *encoding != "identity")) {
+    if ((body == vexa::ResponseBody::wholePackage) != (status == 200) ||
+        (status != 200 && status != 206) || (encoding && *encoding != "identity")) {
       __builtin_trap();
     }
   } catch (const vexa::InstallerFailure&) {

@@ -17,14 +17,18 @@ namespace {
 using vexa::ComparisonResult;
 using vexa::NativeInstaller::compareApplicationVersions;
 
-ComparisonResult reversed(ComparisonResult result) { return static_cast<ComparisonResult>(-static_cast<int>(result)); }
+ComparisonResult reversed(ComparisonResult result) {
+  return static_cast<ComparisonResult>(-static_cast<int>(result));
+}
 
 void checkBuildNumber(std::string_view text, std::string_view environment) {
-  const std::optional<std::int64_t> number = vexa::NativeInstaller::productBuildNumber(text, environment);
+  const std::optional<std::int64_t> number =
+      vexa::NativeInstaller::productBuildNumber(text, environment);
   if (!number) return;
   FUZZ_CHECK(*number > 0);
   std::string_view digits = text;
-  if (environment == "production" && digits.starts_with(vexa::NativeInstaller::productionBuildPrefix)) {
+  if (environment == "production" &&
+      digits.starts_with(vexa::NativeInstaller::productionBuildPrefix)) {
     digits.remove_prefix(vexa::NativeInstaller::productionBuildPrefix.size());
   }
   FUZZ_CHECK(std::to_string(*number) == digits);
@@ -45,15 +49,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const std::size_t split = input.find('\n');
   const std::string_view left = input.substr(0, split);
-  const std::string_view right = split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
+  const std::string_view right =
+      split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
 
   FUZZ_CHECK(compareApplicationVersions(left, left) == ComparisonResult::same);
-  FUZZ_CHECK(compareApplicationVersions(left, right) == reversed(compareApplicationVersions(right, left)));
+  FUZZ_CHECK(compareApplicationVersions(left, right) ==
+             reversed(compareApplicationVersions(right, left)));
   checkBuildNumber(right, "production");
   checkBuildNumber(right, "staging");
 
   vexa::platform::PropertyListDictionary info;
-  info["CFBundleShortVersionString"] = vexa::platform::PropertyListValue::makeText(std::string(left));
+  info["CFBundleShortVersionString"] =
+      vexa::platform::PropertyListValue::makeText(std::string(left));
   if (split != std::string_view::npos) {
     info["CFBundleVersion"] = vexa::platform::PropertyListValue::makeText(std::string(right));
   }
@@ -61,7 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     const vexa::InstalledApplicationVersion version(info);
     FUZZ_CHECK(wellFormed && version.version() == left);
-    FUZZ_CHECK(version.build() == (split == std::string_view::npos ? std::nullopt : std::optional<std::string>(right)));
+    FUZZ_CHECK(
+        version.build() ==
+        (split == std::string_view::npos ? std::nullopt : std::optional<std::string>(right)));
     for (const char* environment : {"production", "staging"}) {
       try {
         (void)version.isNewer(configuration(environment));

@@ -29,18 +29,19 @@ TEST(ApplicationQuitWait, FiresOnceWhenNothingRunsAndNeverAfterCancel) {
     int terminationRequests;
     int notifications;
   } cases[] = {
-      {"r", false, 0, 1},        // nothing running: fires within the call, asks nobody
-      {"rcc", true, 1, 0},       // running: asks once and keeps waiting
-      {"rcr", true, 2, 0},       // the product declined: the user asks again
-      {"rqc", true, 1, 1},       // fires on the first check after the product quit
-      {"rqcsrcqcx", true, 1, 1}, // after firing nothing happens again
-      {"rxqcr", true, 1, 0},     // cancelled: never fires
+      {"r", false, 0, 1},         // nothing running: fires within the call, asks nobody
+      {"rcc", true, 1, 0},        // running: asks once and keeps waiting
+      {"rcr", true, 2, 0},        // the product declined: the user asks again
+      {"rqc", true, 1, 1},        // fires on the first check after the product quit
+      {"rqcsrcqcx", true, 1, 1},  // after firing nothing happens again
+      {"rxqcr", true, 1, 0},      // cancelled: never fires
   };
   for (const Case& c : cases) {
     bool running = c.runningAtStart;
     int requests = 0;
     int notifications = 0;
-    ApplicationQuitWait wait([&] { return running; }, [&] { ++requests; }, [&] { ++notifications; });
+    ApplicationQuitWait wait([&] { return running; }, [&] { ++requests; },
+                             [&] { ++notifications; });
     for (const char* step = c.steps; *step != '\0'; ++step) {
       if (*step == 'r') wait.request();
       if (*step == 'c') wait.check();
@@ -57,13 +58,15 @@ TEST(ApplicationQuitWait, NotificationMayCallBackAndReleaseTheWait) {
   int requests = 0;
   int notifications = 0;
   std::unique_ptr<ApplicationQuitWait> wait;
-  wait = std::make_unique<ApplicationQuitWait>([&] { return running; }, [&] { ++requests; }, [&] {
-    ++notifications;
-    running = true;  // even a product running again is not asked from inside the notification
-    wait->check();
-    wait->request();
-    wait.reset();
-  });
+  wait = std::make_unique<ApplicationQuitWait>(
+      [&] { return running; }, [&] { ++requests; },
+      [&] {
+        ++notifications;
+        running = true;  // even a product running again is not asked from inside the notification
+        wait->check();
+        wait->request();
+        wait.reset();
+      });
   wait->request();
   EXPECT_EQ(notifications, 1);
   EXPECT_EQ(requests, 0);
@@ -87,7 +90,8 @@ class RunningProductTest : public ::testing::Test {
     const fs::path executable = bundle / "Contents" / "MacOS" / "Vexa";
     std::vector<std::string> arguments{executable.string()};
     if (declineFirstQuit) arguments.push_back("--ignore-first-sigterm");
-    auto& program = *instances_.emplace_back(std::make_unique<testing::BackgroundProgram>(executable, arguments));
+    auto& program = *instances_.emplace_back(
+        std::make_unique<testing::BackgroundProgram>(executable, arguments));
     EXPECT_EQ(program.readLine(), "ready");
     return program;
   }
@@ -109,7 +113,8 @@ TEST_F(RunningProductTest, ApplicationIsRunning_MatchesOnlyTheExactIdentifier) {
       {identifier_ + ".helper.x", false},  // the running one is a prefix
       {"", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(applicationIsRunning(c.identifier), c.running) << c.identifier;
+  for (const auto& c : cases)
+    EXPECT_EQ(applicationIsRunning(c.identifier), c.running) << c.identifier;
 }
 
 TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQuit) {
@@ -156,7 +161,8 @@ bool terminationPending(pid_t pid) {
 
 TEST_F(RunningProductTest, ReusedPid_IsTerminatedAndNeverSignalled) {
   testing::BackgroundProgram& product = start(identifier_);
-  const std::vector<RunningApplicationInstance> instances = platform::runningApplications(identifier_);
+  const std::vector<RunningApplicationInstance> instances =
+      platform::runningApplications(identifier_);
   ASSERT_EQ(instances.size(), 1u);
   const RunningApplicationInstance earlier{product.pid(), instances[0].startTime - 1};
   EXPECT_FALSE(platform::isTerminated(instances[0]));

@@ -14,7 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A private temporary folder (TMPDIR) and an hdiutil that logs each call before running the real one.
+// A private temporary folder (TMPDIR) and an hdiutil that logs each call before running the real
+// one.
 class DiskImageMountTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -22,8 +23,8 @@ class DiskImageMountTest : public ::testing::Test {
     temporary_.set("TMPDIR", (directory_ / "tmp").string());
     tools_ = SystemTools::inDirectory(fs::path(VEXA_BUNDLE_DIR) / "Contents" / "Helpers");
     const fs::path logging = directory_ / "hdiutil";
-    testing::writeFile(logging, "#!/bin/sh\necho \"$*\" >> '" + log().string() + "'\nexec '" + tools_.hdiutil.string() +
-                                    "' \"$@\"\n");
+    testing::writeFile(logging, "#!/bin/sh\necho \"$*\" >> '" + log().string() + "'\nexec '" +
+                                    tools_.hdiutil.string() + "' \"$@\"\n");
     fs::permissions(logging, fs::perms::owner_all);
     tools_.hdiutil = logging;
   }
@@ -38,12 +39,14 @@ class DiskImageMountTest : public ::testing::Test {
   }
   std::vector<fs::path> workspaces() const {
     std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator(directory_ / "tmp")) found.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(directory_ / "tmp"))
+      found.push_back(entry.path());
     return found;
   }
   fs::path package() {
     fs::create_directories(directory_ / "volume-source" / "Vexa.app" / "Contents");
-    testing::writeFile(directory_ / "volume-source" / "Vexa.app" / "Contents" / "Info.plist", "<plist/>");
+    testing::writeFile(directory_ / "volume-source" / "Vexa.app" / "Contents" / "Info.plist",
+                       "<plist/>");
     testing::PackageBuilder().makeImage(directory_ / "volume-source", directory_ / "package.dmg");
     return directory_ / "package.dmg";
   }
@@ -59,20 +62,24 @@ TEST_F(DiskImageMountTest, AttachesReadOnlyInAFreshPrivateWorkspaceAndCleansUpOn
   try {
     DiskImageMount mount(image, tools_);
     workspace = mount.workspace();
-    EXPECT_TRUE(std::regex_match(workspace.filename().string(),
-                                 std::regex("vexa-install-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+    EXPECT_TRUE(std::regex_match(
+        workspace.filename().string(),
+        std::regex(
+            "vexa-install-[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
     EXPECT_EQ(workspace.parent_path(), directory_ / "tmp");
     EXPECT_EQ(testing::permissionBits(workspace), 0700u);
     EXPECT_EQ(mount.mountPoint(), workspace / "volume");
-    EXPECT_EQ(testing::readFile(mount.mountPoint() / "Vexa.app" / "Contents" / "Info.plist"), "<plist/>");
+    EXPECT_EQ(testing::readFile(mount.mountPoint() / "Vexa.app" / "Contents" / "Info.plist"),
+              "<plist/>");
     EXPECT_EQ(testing::permissionBits(mount.mountPoint() / "Vexa.app") & 0222, 0u);
     // Given any failure after a successful attach.
     throw std::runtime_error("verification failed");
   } catch (const std::runtime_error&) {
   }
-  const std::vector<std::string> expected = {
-      "attach -readonly -nobrowse -noautoopen -mountpoint " + (workspace / "volume").string() + " " + image.string(),
-      "detach " + (workspace / "volume").string()};
+  const std::vector<std::string> expected = {"attach -readonly -nobrowse -noautoopen -mountpoint " +
+                                                 (workspace / "volume").string() + " " +
+                                                 image.string(),
+                                             "detach " + (workspace / "volume").string()};
   EXPECT_EQ(calls(), expected);
   EXPECT_TRUE(workspaces().empty());
 }

@@ -44,7 +44,8 @@ struct Suite {
     }
     for (const std::string name : {"Vexa.app", "Vexa 2.app"}) {
       fs::create_directory(directory / name);
-      fs::copy(release, directory / name / name, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+      fs::copy(release, directory / name / name,
+               fs::copy_options::recursive | fs::copy_options::copy_symlinks);
       builder.makeImage(directory / name, directory / (name + ".dmg"));
     }
   }
@@ -69,25 +70,29 @@ class InstallProcedureTest : public ::testing::Test {
     environment_.set("TMPDIR", (directory_ / "tmp").string());
     services_.tools = SystemTools::inDirectory(directory_ / "tools");
     for (const char* tool : {"hdiutil", "ditto", "codesign", "spctl", "lipo"}) {
-      wrap(tool, "exec '" + (suite_->toolset.tools().hdiutil.parent_path() / tool).string() + "' \"$@\"");
+      wrap(tool,
+           "exec '" + (suite_->toolset.tools().hdiutil.parent_path() / tool).string() + "' \"$@\"");
     }
   }
   void wrap(const std::string& tool, const std::string& body) const {
-    testing::writeFile(directory_ / "tools" / tool, "#!/bin/sh\necho \"$(basename \"$0\")" +
-                                                        std::string(tool == "hdiutil" ? " $1" : "") + "\" >> '" +
-                                                        (directory_ / "tools.log").string() + "'\n" + body + "\n");
+    testing::writeFile(directory_ / "tools" / tool,
+                       "#!/bin/sh\necho \"$(basename \"$0\")" +
+                           std::string(tool == "hdiutil" ? " $1" : "") + "\" >> '" +
+                           (directory_ / "tools.log").string() + "'\n" + body + "\n");
     fs::permissions(directory_ / "tools" / tool, fs::perms::owner_all);
   }
   std::vector<std::string> calls() const {
     std::vector<std::string> lines;
-    std::istringstream stream(fs::exists(directory_ / "tools.log") ? testing::readFile(directory_ / "tools.log") : "");
+    std::istringstream stream(
+        fs::exists(directory_ / "tools.log") ? testing::readFile(directory_ / "tools.log") : "");
     for (std::string line; std::getline(stream, line);) lines.push_back(line);
     return lines;
   }
   std::vector<std::string> entries(const fs::path& folder, const std::string& prefix = "") const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder)) {
-      if (entry.path().filename().string().starts_with(prefix)) names.push_back(entry.path().filename().string());
+      if (entry.path().filename().string().starts_with(prefix))
+        names.push_back(entry.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -95,24 +100,32 @@ class InstallProcedureTest : public ::testing::Test {
   void place(const fs::path& bundle, const std::string& name) const {
     fs::copy(bundle, parent_ / name, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   }
-  InstallConfiguration configuration(const fs::path& package, const std::string& version = "1.4.0-beta.57") const {
+  InstallConfiguration configuration(const fs::path& package,
+                                     const std::string& version = "1.4.0-beta.57") const {
     const std::string bytes = testing::readFile(package);
     InstallConfiguration result = testing::withPackage(testing::validProductionConfiguration(),
-                                                       static_cast<std::int64_t>(bytes.size()), testing::referenceSha256(bytes));
+                                                       static_cast<std::int64_t>(bytes.size()),
+                                                       testing::referenceSha256(bytes));
     result.applicationVersion = version;
-    result.buildNumber = version == "1.3.0" ? 50 : 57;  // the older bundle's build, or the release's
+    result.buildNumber =
+        version == "1.3.0" ? 50 : 57;  // the older bundle's build, or the release's
     return result;
   }
   std::string versionAtTarget() const {
-    return fs::exists(target_) ? NativeInstaller::metadata(target_).at("CFBundleShortVersionString").text() : "";
+    return fs::exists(target_)
+               ? NativeInstaller::metadata(target_).at("CFBundleShortVersionString").text()
+               : "";
   }
   // Installs `package`: the English message and reason of a failure, or "(installed)".
-  std::pair<std::string, Reason> install(const std::optional<InstalledApplicationVersion>& approval = {},
-                                         NativeInstaller::RunningCheck running = nullptr, fs::path package = {}) {
+  std::pair<std::string, Reason> install(
+      const std::optional<InstalledApplicationVersion>& approval = {},
+      NativeInstaller::RunningCheck running = nullptr, fs::path package = {}) {
     if (package.empty()) package = suite_->package;
     if (!running) running = [](const std::string&) { return false; };
     try {
-      EXPECT_EQ(NativeInstaller::install(package, parent_, configuration(package), approval, running, services_), target_);
+      EXPECT_EQ(NativeInstaller::install(package, parent_, configuration(package), approval,
+                                         running, services_),
+                target_);
       return {"(installed)", Reason::general};
     } catch (const InstallerFailure& failure) {
       return {failure.what(), failure.reason()};
@@ -147,39 +160,103 @@ TEST_F(InstallProcedureTest, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsO
     bool mounts;
     std::string versionAtTarget;
   } cases[] = {
-      {"fresh", nullptr, {}, nullptr, nullptr, &suite_->package, "(installed)", Reason::general, "hdiutil attach", true, "1.4.0-beta.57"},
-      {"older", &suite_->older, {}, nullptr, nullptr, &suite_->package, "(installed)", Reason::general, "codesign", true, "1.4.0-beta.57"},
-      {"newer, approved", &suite_->newer, InstalledApplicationVersion("1.5.0", "60"), nullptr, nullptr, &suite_->package,
-       "(installed)", Reason::general, "codesign", true, "1.4.0-beta.57"},
-      {"newer, other build approved", &suite_->newer, InstalledApplicationVersion("1.5.0", "61"), nullptr, nullptr,
-       &suite_->package, "A newer version is installed", Reason::newerApplicationInstalled, "codesign", false, "1.5.0"},
-      {"running", &suite_->older, {}, [](const std::string& id) { return id == "dev.plovik.desktop"; }, nullptr,
-       &suite_->package, kRunning, Reason::applicationRunning, "", false, "1.3.0"},
-      {"started during the copy", &suite_->older, {}, [&](const std::string&) { return ++runningChecks > 1; }, nullptr,
-       &suite_->package, kRunning, Reason::applicationRunning, "codesign", true, "1.3.0"},
-      {"copy fails part-way", &suite_->older, {}, nullptr,
-       "mkdir -p \"$2/Contents/MacOS\" && echo partial > \"$2/Contents/Info.plist\"; exit 1", &suite_->package,
-       "Installer file check failed. Check disk space and permissions, then retry.", Reason::general, "codesign", true, "1.3.0"},
-      {"bundle misnamed in the image", &suite_->older, {}, nullptr, nullptr, &suite_->misnamedPackage, "",
-       Reason::general, "codesign", true, "1.3.0"},
+      {"fresh",
+       nullptr,
+       {},
+       nullptr,
+       nullptr,
+       &suite_->package,
+       "(installed)",
+       Reason::general,
+       "hdiutil attach",
+       true,
+       "1.4.0-beta.57"},
+      {"older",
+       &suite_->older,
+       {},
+       nullptr,
+       nullptr,
+       &suite_->package,
+       "(installed)",
+       Reason::general,
+       "codesign",
+       true,
+       "1.4.0-beta.57"},
+      {"newer, approved", &suite_->newer, InstalledApplicationVersion("1.5.0", "60"), nullptr,
+       nullptr, &suite_->package, "(installed)", Reason::general, "codesign", true,
+       "1.4.0-beta.57"},
+      {"newer, other build approved", &suite_->newer, InstalledApplicationVersion("1.5.0", "61"),
+       nullptr, nullptr, &suite_->package, "A newer version is installed",
+       Reason::newerApplicationInstalled, "codesign", false, "1.5.0"},
+      {"running",
+       &suite_->older,
+       {},
+       [](const std::string& id) { return id == "dev.plovik.desktop"; },
+       nullptr,
+       &suite_->package,
+       kRunning,
+       Reason::applicationRunning,
+       "",
+       false,
+       "1.3.0"},
+      {"started during the copy",
+       &suite_->older,
+       {},
+       [&](const std::string&) { return ++runningChecks > 1; },
+       nullptr,
+       &suite_->package,
+       kRunning,
+       Reason::applicationRunning,
+       "codesign",
+       true,
+       "1.3.0"},
+      {"copy fails part-way",
+       &suite_->older,
+       {},
+       nullptr,
+       "mkdir -p \"$2/Contents/MacOS\" && echo partial > \"$2/Contents/Info.plist\"; exit 1",
+       &suite_->package,
+       "Installer file check failed. Check disk space and permissions, then retry.",
+       Reason::general,
+       "codesign",
+       true,
+       "1.3.0"},
+      {"bundle misnamed in the image",
+       &suite_->older,
+       {},
+       nullptr,
+       nullptr,
+       &suite_->misnamedPackage,
+       "",
+       Reason::general,
+       "codesign",
+       true,
+       "1.3.0"},
   };
-  const std::string genuine = std::string(kPrefix) + "A.app", other = ".vexa-install-dev.other-D.app";
+  const std::string genuine = std::string(kPrefix) + "A.app",
+                    other = ".vexa-install-dev.other-D.app";
   for (const Case& c : cases) {
-    for (const std::string& name : entries(parent_)) platform::removeItemRecursively(parent_ / name);
+    for (const std::string& name : entries(parent_))
+      platform::removeItemRecursively(parent_ / name);
     fs::remove(directory_ / "tools.log");
-    for (const std::string& name : {genuine, std::string(kPrefix) + "C.app", other}) place(suite_->older, name);
-    testing::writeFile(parent_ / (std::string(kPrefix) + "B.app") / "Contents" / "Info.plist", "partial");
-    ASSERT_TRUE(::getuid() != 0 || ::lchown((parent_ / (std::string(kPrefix) + "C.app")).c_str(), 65534, 65534) == 0);
+    for (const std::string& name : {genuine, std::string(kPrefix) + "C.app", other})
+      place(suite_->older, name);
+    testing::writeFile(parent_ / (std::string(kPrefix) + "B.app") / "Contents" / "Info.plist",
+                       "partial");
+    ASSERT_TRUE(::getuid() != 0 ||
+                ::lchown((parent_ / (std::string(kPrefix) + "C.app")).c_str(), 65534, 65534) == 0);
     if (c.previous) place(*c.previous, "Vexa.app");
     std::vector<std::string> leftovers = entries(parent_, ".vexa-install-");
     if (c.previous && c.message == "(installed)") {
       std::erase(leftovers, genuine);
       if (::getuid() != 0) std::erase(leftovers, std::string(kPrefix) + "C.app");
     }
-    wrap("ditto", c.ditto ? c.ditto : "exec '" + suite_->toolset.tools().ditto.string() + "' \"$@\"");
+    wrap("ditto",
+         c.ditto ? c.ditto : "exec '" + suite_->toolset.tools().ditto.string() + "' \"$@\"");
 
     const auto [message, reason] = install(c.approval, c.running, *c.package);
-    EXPECT_TRUE(c.message.empty() ? message != "(installed)" : message == c.message) << c.name << ": " << message;
+    EXPECT_TRUE(c.message.empty() ? message != "(installed)" : message == c.message)
+        << c.name << ": " << message;
     EXPECT_EQ(reason, c.reason) << c.name;
     const std::vector<std::string> tools = calls();
     EXPECT_EQ(tools.empty() ? "" : tools.front(), c.firstTool) << c.name;
@@ -193,16 +270,18 @@ TEST_F(InstallProcedureTest, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsO
 
 // Kills an installing process at evenly spread moments over one measured run, each time over an
 // older copy: the target must hold one complete copy that passes exact verification for its
-// version, and the next installation must succeed, removing genuine leftovers, keeping partial ones.
+// version, and the next installation must succeed, removing genuine leftovers, keeping partial
+// ones.
 TEST_F(InstallProcedureTest, KillAtAnyMomentLeavesOneCompleteCopy) {
   constexpr int kKillPoints = 20;
   // Tools orphaned by a kill come to this process, which lets them finish as the system would.
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   testing::writeFile(directory_ / "configuration.json", configuration(suite_->package).encode());
-  const std::vector<std::string> arguments = {fs::path(VEXA_TEST_PROGRAMS_DIR) / "install_driver",
-                                              directory_ / "configuration.json", suite_->package, parent_,
-                                              suite_->toolset.tools().hdiutil.parent_path()};
-  // Runs the driver over the older copy and kills it after `delay` unless it ends first; says whether it ended.
+  const std::vector<std::string> arguments = {
+      fs::path(VEXA_TEST_PROGRAMS_DIR) / "install_driver", directory_ / "configuration.json",
+      suite_->package, parent_, suite_->toolset.tools().hdiutil.parent_path()};
+  // Runs the driver over the older copy and kills it after `delay` unless it ends first; says
+  // whether it ended.
   const auto runDriver = [&](std::chrono::nanoseconds delay) {
     fs::remove_all(target_);
     place(suite_->older, "Vexa.app");
@@ -210,7 +289,8 @@ TEST_F(InstallProcedureTest, KillAtAnyMomentLeavesOneCompleteCopy) {
     siginfo_t ended{};
     for (const auto until = std::chrono::steady_clock::now() + delay;
          std::chrono::steady_clock::now() < until &&
-         (::waitid(P_PID, driver.pid(), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid == 0);) {
+         (::waitid(P_PID, driver.pid(), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+          ended.si_pid == 0);) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     driver.signal(SIGKILL);
@@ -219,8 +299,8 @@ TEST_F(InstallProcedureTest, KillAtAnyMomentLeavesOneCompleteCopy) {
     }
     return finished;
   };
-  // The longer of two complete runs (the first also warms the caches), so that on a busy machine the
-  // later moments still reach the exchange at the end.
+  // The longer of two complete runs (the first also warms the caches), so that on a busy machine
+  // the later moments still reach the exchange at the end.
   auto duration = std::chrono::steady_clock::duration::zero();
   for (int run = 0; run < 2; ++run) {
     const auto start = std::chrono::steady_clock::now();
@@ -232,7 +312,9 @@ TEST_F(InstallProcedureTest, KillAtAnyMomentLeavesOneCompleteCopy) {
     finished += runDriver(duration * (2 * point + 1) / (2 * kKillPoints));
     const std::string version = versionAtTarget();
     newAtTarget += version == "1.4.0-beta.57";
-    EXPECT_NO_THROW(NativeInstaller::verify(target_, configuration(suite_->package, version), true, services_)) << point;
+    EXPECT_NO_THROW(
+        NativeInstaller::verify(target_, configuration(suite_->package, version), true, services_))
+        << point;
     std::vector<std::string> partial;
     for (const std::string& name : entries(parent_, kPrefix)) {
       try {
@@ -247,12 +329,15 @@ TEST_F(InstallProcedureTest, KillAtAnyMomentLeavesOneCompleteCopy) {
     EXPECT_EQ(install().first, "(installed)") << point;
     EXPECT_EQ(entries(parent_, kPrefix), partial) << point;
     for (const std::string& name : partial) platform::removeItemRecursively(parent_ / name);
-    for (const std::string& name : entries(directory_ / "tmp")) platform::removeItemRecursively(directory_ / "tmp" / name);
+    for (const std::string& name : entries(directory_ / "tmp"))
+      platform::removeItemRecursively(directory_ / "tmp" / name);
   }
   ::prctl(PR_SET_CHILD_SUBREAPER, 0);
-  std::cout << kKillPoints << " kill points over " << std::chrono::duration<double>(duration).count()
-            << " s: finished first " << finished << ", new copy at the target " << newAtTarget << ", genuine copies left "
-            << genuineLeft << ", partial copies left " << partialLeft << ", workspaces left " << workspacesLeft << std::endl;
+  std::cout << kKillPoints << " kill points over "
+            << std::chrono::duration<double>(duration).count() << " s: finished first " << finished
+            << ", new copy at the target " << newAtTarget << ", genuine copies left " << genuineLeft
+            << ", partial copies left " << partialLeft << ", workspaces left " << workspacesLeft
+            << std::endl;
 }
 
 }  // namespace

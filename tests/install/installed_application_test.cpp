@@ -9,10 +9,10 @@
 namespace vexa {
 namespace {
 
-using platform::PropertyListDictionary;
-using platform::PropertyListValue;
 using NativeInstaller::compareApplicationVersions;
 using NativeInstaller::productBuildNumber;
+using platform::PropertyListDictionary;
+using platform::PropertyListValue;
 
 constexpr auto ascending = ComparisonResult::ascending;
 constexpr auto same = ComparisonResult::same;
@@ -35,7 +35,7 @@ TEST(CompareApplicationVersions, OrdersNumericallyWithReleasesAfterPreReleases) 
       {"1.2.3-", "1.2.3", descending},  // no second part: equal cores, then the whole texts
       {"1.2.3-beta-2", "1.2.3-beta-10", ascending},
       {"1.2.3-beta-2", "1.2.3", ascending},
-      {"-1.2.3", "1.2.3", ascending},   // leading hyphens are skipped for the core only
+      {"-1.2.3", "1.2.3", ascending},  // leading hyphens are skipped for the core only
       {"", "0", ascending},
       {"", "", same},
       {"1.2.3-Beta", "1.2.3-beta", ascending},  // case-sensitive
@@ -43,7 +43,8 @@ TEST(CompareApplicationVersions, OrdersNumericallyWithReleasesAfterPreReleases) 
       {"99999999999999999999999.0.0", "99999999999999999999998.0.0", descending},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(compareApplicationVersions(c.left, c.right), c.expected) << c.left << " vs " << c.right;
+    EXPECT_EQ(compareApplicationVersions(c.left, c.right), c.expected)
+        << c.left << " vs " << c.right;
   }
 }
 
@@ -71,11 +72,13 @@ TEST(ProductBuildNumber, AcceptsOnlyCanonicalPositiveNumbersAndTheProductionPref
       {"١٢", "production", std::nullopt},  // Arabic-Indic digits are not digits here
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(productBuildNumber(c.value, c.environment), c.expected) << c.value << " in " << c.environment;
+    EXPECT_EQ(productBuildNumber(c.value, c.environment), c.expected)
+        << c.value << " in " << c.environment;
   }
 }
 
-PropertyListDictionary info(std::optional<std::string> version, std::optional<PropertyListValue> build = std::nullopt) {
+PropertyListDictionary info(std::optional<std::string> version,
+                            std::optional<PropertyListValue> build = std::nullopt) {
   PropertyListDictionary dictionary;
   if (version) dictionary["CFBundleShortVersionString"] = PropertyListValue::makeText(*version);
   if (build) dictionary["CFBundleVersion"] = *build;
@@ -83,25 +86,29 @@ PropertyListDictionary info(std::optional<std::string> version, std::optional<Pr
 }
 
 TEST(InstalledApplicationVersion, ReadsVersionAndBuildInTheirNaturalDescription) {
-  const InstalledApplicationVersion textBuild(info("1.2.3", PropertyListValue::makeText("20260905024501.7")));
+  const InstalledApplicationVersion textBuild(
+      info("1.2.3", PropertyListValue::makeText("20260905024501.7")));
   EXPECT_EQ(textBuild, InstalledApplicationVersion("1.2.3", "20260905024501.7"));
-  const InstalledApplicationVersion numberBuild(info("1.2.3-beta.1", PropertyListValue::makeInteger(42)));
+  const InstalledApplicationVersion numberBuild(
+      info("1.2.3-beta.1", PropertyListValue::makeInteger(42)));
   EXPECT_EQ(numberBuild, InstalledApplicationVersion("1.2.3-beta.1", "42"));
   EXPECT_EQ(InstalledApplicationVersion(info("1.2.3")).build(), std::nullopt);
-  const std::string longVersion = "1.2.3-" + std::string(30000, 'a');  // no length limit in the pattern
+  const std::string longVersion =
+      "1.2.3-" + std::string(30000, 'a');  // no length limit in the pattern
   EXPECT_EQ(InstalledApplicationVersion(info(longVersion)).version(), longVersion);
 }
 
 TEST(InstalledApplicationVersion, RefusesVersionsOutsideThePattern) {
   testing::ScopedEnvironment english{{"LANGUAGE", "en_US"}};
-  for (const std::string& version :
-       std::vector<std::string>{"1.2.3-", "v1.2.3", "1.2", "1.2.3.4", "1.2.3-beta_1", "１.2.3", "1.2.3\n", "", "1..2.3",
-                                "1.2.3-beta/1", "1.2.3-" + std::string(30000, 'a') + "!"}) {
+  for (const std::string& version : std::vector<std::string>{
+           "1.2.3-", "v1.2.3", "1.2", "1.2.3.4", "1.2.3-beta_1", "１.2.3", "1.2.3\n", "", "1..2.3",
+           "1.2.3-beta/1", "1.2.3-" + std::string(30000, 'a') + "!"}) {
     try {
       (void)InstalledApplicationVersion(info(version));
       ADD_FAILURE() << "accepted " << version;
     } catch (const InstallerFailure& failure) {
-      EXPECT_STREQ(failure.what(), "Could not read the Vexa version. Check the installed application.");
+      EXPECT_STREQ(failure.what(),
+                   "Could not read the Vexa version. Check the installed application.");
       EXPECT_EQ(failure.reason(), InstallerFailureReason::general);
     }
   }
@@ -121,21 +128,25 @@ TEST(InstalledApplicationVersion, IsNewerByVersionThenByBuild) {
   EXPECT_TRUE(InstalledApplicationVersion("1.3.0", "1").isNewer(configured("1.2.9", 999)));
   EXPECT_TRUE(InstalledApplicationVersion("1.3.0", std::nullopt).isNewer(configured("1.2.9", 1)));
   EXPECT_FALSE(InstalledApplicationVersion("1.2.9", "999").isNewer(configured("1.3.0", 1)));
-  EXPECT_TRUE(InstalledApplicationVersion("1.2.0", "20260905024501.6").isNewer(configured("1.2.0", 5)));
+  EXPECT_TRUE(
+      InstalledApplicationVersion("1.2.0", "20260905024501.6").isNewer(configured("1.2.0", 5)));
   EXPECT_FALSE(InstalledApplicationVersion("1.2.0", "5").isNewer(configured("1.2.0", 5)));
   EXPECT_FALSE(InstalledApplicationVersion("1.2.0-beta.1", "9").isNewer(configured("1.2.0", 1)));
   EXPECT_TRUE(InstalledApplicationVersion("1.2.0", "1").isNewer(configured("1.2.0-beta.1", 9)));
   // A date is never a build number, whatever its seconds since 2001 would read as.
-  const InstalledApplicationVersion dateBuild(info("1.2.0", platform::parsePropertyList(
-      "<?xml version=\"1.0\"?><plist version=\"1.0\"><date>2001-01-01T00:00:05Z</date></plist>")));
+  const InstalledApplicationVersion dateBuild(info(
+      "1.2.0",
+      platform::parsePropertyList("<?xml version=\"1.0\"?><plist "
+                                  "version=\"1.0\"><date>2001-01-01T00:00:05Z</date></plist>")));
   EXPECT_EQ(dateBuild.build(), "2001-01-01 00:00:05 +0000");
   EXPECT_THROW((void)dateBuild.isNewer(configured("1.2.0", 1)), InstallerFailure);
 }
 
 TEST(InstalledApplicationVersion, SameVersionWithUnreadableBuildCannotBeCompared) {
   testing::ScopedEnvironment english{{"LANGUAGE", "en"}};
-  for (const std::optional<std::string>& build : {std::optional<std::string>(), std::optional<std::string>("05"),
-                                                  std::optional<std::string>("abc")}) {
+  for (const std::optional<std::string>& build :
+       {std::optional<std::string>(), std::optional<std::string>("05"),
+        std::optional<std::string>("abc")}) {
     const InstalledApplicationVersion installed("1.2.0", build);
     for (bool consent : {false, true}) {
       try {
@@ -146,7 +157,8 @@ TEST(InstalledApplicationVersion, SameVersionWithUnreadableBuildCannotBeCompared
         }
         ADD_FAILURE() << "answered for build " << build.value_or("(none)");
       } catch (const InstallerFailure& failure) {
-        EXPECT_STREQ(failure.what(), "Could not compare Vexa versions. Check the installed application.");
+        EXPECT_STREQ(failure.what(),
+                     "Could not compare Vexa versions. Check the installed application.");
         EXPECT_EQ(failure.reason(), InstallerFailureReason::general);
       }
     }
@@ -165,7 +177,10 @@ TEST(InstalledApplicationVersion, ReplacementConsentNeedsApprovalOfExactlyTheNew
       {{"1.3.0", "7"}, configured("1.2.0", 1), std::nullopt, false},
       {{"1.3.0", "7"}, configured("1.2.0", 1), InstalledApplicationVersion("1.3.0", "7"), true},
       {{"1.3.0", "7"}, configured("1.2.0", 1), InstalledApplicationVersion("1.3.0", "8"), false},
-      {{"1.3.0", "7"}, configured("1.2.0", 1), InstalledApplicationVersion("1.3.0", std::nullopt), false},
+      {{"1.3.0", "7"},
+       configured("1.2.0", 1),
+       InstalledApplicationVersion("1.3.0", std::nullopt),
+       false},
       {{"1.2.0", "5"}, configured("1.2.0", 5), std::nullopt, true},
       {{"1.2.0", "4"}, configured("1.2.0", 5), std::nullopt, true},
       {{"1.2.0", "6"}, configured("1.2.0", 5), std::nullopt, false},
@@ -174,8 +189,8 @@ TEST(InstalledApplicationVersion, ReplacementConsentNeedsApprovalOfExactlyTheNew
       {{"1.2.0", "1"}, configured("1.2.0-beta.1", 5), std::nullopt, false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.installed.version() + " build " + c.installed.build().value_or("(none)") + " against " +
-                 c.configuration.applicationVersion);
+    SCOPED_TRACE(c.installed.version() + " build " + c.installed.build().value_or("(none)") +
+                 " against " + c.configuration.applicationVersion);
     if (c.allowed) {
       EXPECT_NO_THROW(c.installed.requireReplacementConsent(c.configuration, c.approved));
       continue;

@@ -23,7 +23,8 @@ using namespace std::chrono_literals;
 
 const std::string kProbe = VEXA_TEST_PROGRAMS_DIR "/child_process_probe";
 
-std::string shell(const std::string& script, std::chrono::milliseconds limit = NativeInstaller::toolTimeLimit) {
+std::string shell(const std::string& script,
+                  std::chrono::milliseconds limit = NativeInstaller::toolTimeLimit) {
   return NativeInstaller::run("/bin/sh", {"-c", script}, limit);
 }
 
@@ -35,7 +36,8 @@ TEST(ToolRunner, ReturnsAllOutputBeyondThePipeBuffer) {
 }
 
 TEST(ToolRunner, PassesArgumentsVerbatimAndDiscardsStandardError) {
-  EXPECT_EQ(NativeInstaller::run("/bin/sh", {"-c", "printf '%s|' \"$@\"; echo oops >&2", "sh", "a b", "'q'", "$HOME", ""}),
+  EXPECT_EQ(NativeInstaller::run("/bin/sh", {"-c", "printf '%s|' \"$@\"; echo oops >&2", "sh",
+                                             "a b", "'q'", "$HOME", ""}),
             "a b|'q'|$HOME||");
   EXPECT_EQ(shell("echo only diagnostics >&2; exit 0"), "");
 }
@@ -49,7 +51,8 @@ TEST(ToolRunner, NonZeroExitOrSignalGivesTheGenericMessageInTheUsersLanguage) {
       {"en_US.UTF-8", "echo 'tool text'; echo 'tool error' >&2; exit 1",
        "Installer file check failed. Check disk space and permissions, then retry."},
       {"zh_CN.UTF-8", "exit 1", "安装包验证或文件操作失败，请检查磁盘空间与权限后重试。"},
-      {"en", "kill -TERM $$", "Installer file check failed. Check disk space and permissions, then retry."},
+      {"en", "kill -TERM $$",
+       "Installer file check failed. Check disk space and permissions, then retry."},
   };
   for (const Case& c : cases) {
     testing::ScopedEnvironment language{{"LANGUAGE", c.language}};
@@ -117,13 +120,14 @@ TEST(ToolRunner, TimeBoundKillsAHungToolAndWhatItStarted) {
   const std::string helper = (directory / "helper").string();
   // Given a tool that never finishes, waiting for a helper it started: the runner kills both at the
   // bound and reports the failure.
-  EXPECT_THROW((void)shell("echo $$ > " + tool + "; sleep 3600 & echo $! > " + helper + "; wait", 1000ms),
-               InstallerFailure);
+  EXPECT_THROW(
+      (void)shell("echo $$ > " + tool + "; sleep 3600 & echo $! > " + helper + "; wait", 1000ms),
+      InstallerFailure);
   EXPECT_FALSE(alive(std::stoi(testing::readFile(tool)))) << "the hung tool is still alive";
   EXPECT_FALSE(alive(std::stoi(testing::readFile(helper)))) << "the tool's helper is still alive";
 
-  const platform::ChildProcessResult result =
-      platform::runChildProcess("/bin/sh", {"-c", "echo partial; exec sleep 3600"}, {.timeLimit = 300ms});
+  const platform::ChildProcessResult result = platform::runChildProcess(
+      "/bin/sh", {"-c", "echo partial; exec sleep 3600"}, {.timeLimit = 300ms});
   EXPECT_TRUE(result.timedOut);
   EXPECT_FALSE(result.succeeded());
   EXPECT_EQ(result.standardOutput, "partial\n");
@@ -137,15 +141,21 @@ TEST(ToolRunner, OutcomesSurviveAnInheritedIgnoredSigchld) {
   const testing::TrustedToolset toolset(directory.path(), authority);
   for (const char* name : {"intact", "tampered"}) {
     testing::PackageBuilder().makeBundle(directory / name / "Vexa.app", {});
-    testing::PackageBuilder().sign(directory / name / "Vexa.app", authority, testing::validProductionConfiguration().teamId);
+    testing::PackageBuilder().sign(directory / name / "Vexa.app", authority,
+                                   testing::validProductionConfiguration().teamId);
   }
   testing::writeFile(directory / "tampered/Vexa.app/Contents/Resources/added", "unsealed");
-  const std::string paths[] = {toolset.tools().codesign.parent_path(), directory / "intact/Vexa.app",
-                               directory / "tampered/Vexa.app"};
-  EXPECT_EQ(testing::runProgram(kProbe, {kProbe, "--start-ignoring", paths[0], paths[1], paths[2]}).standardOutput,
-            "inherited 4\nfailing-tool error\npassing-tool error\nintact-bundle error\ntampered-bundle error\n");
-  EXPECT_EQ(testing::runProgram(kProbe, {kProbe, "--start-ignoring", "--reset", paths[0], paths[1], paths[2]}).standardOutput,
-            "inherited 0\nfailing-tool failure\npassing-tool accepted\nintact-bundle accepted\ntampered-bundle failure\n");
+  const std::string paths[] = {toolset.tools().codesign.parent_path(),
+                               directory / "intact/Vexa.app", directory / "tampered/Vexa.app"};
+  EXPECT_EQ(testing::runProgram(kProbe, {kProbe, "--start-ignoring", paths[0], paths[1], paths[2]})
+                .standardOutput,
+            "inherited 4\nfailing-tool error\npassing-tool error\nintact-bundle "
+            "error\ntampered-bundle error\n");
+  EXPECT_EQ(testing::runProgram(
+                kProbe, {kProbe, "--start-ignoring", "--reset", paths[0], paths[1], paths[2]})
+                .standardOutput,
+            "inherited 0\nfailing-tool failure\npassing-tool accepted\nintact-bundle "
+            "accepted\ntampered-bundle failure\n");
 }
 
 TEST(BackgroundProgram, DiesWithTheProcessThatStartedIt) {

@@ -11,7 +11,8 @@
 namespace vexa::platform {
 namespace {
 
-// Work runs off the main thread and its result comes back on it; a throwing item takes nothing down.
+// Work runs off the main thread and its result comes back on it; a throwing item takes nothing
+// down.
 TEST(BackgroundRunner, RunsOffTheMainThreadAndPostsBack) {
   testing::ensureQtApplication();
   std::atomic<bool> ranOffMain{false};

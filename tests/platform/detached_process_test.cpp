@@ -24,12 +24,15 @@ TEST(DetachedProcessTest, RunsInItsOwnSessionWithStandardDescriptorsOnNullAndNot
   const UniqueFd stray(::open("/dev/null", O_RDONLY));
   ASSERT_TRUE(stray);
   const std::string strayPath = "/proc/$$/fd/" + std::to_string(stray.get());
-  startDetachedProcess("/bin/sh", {"-c",
-                                   "out=$(readlink /proc/$$/fd/1); sid=$(cut -d' ' -f6 /proc/$$/stat); "
-                                   "if [ -e " + strayPath + " ]; then stray=inherited; else stray=closed; fi; "
-                                   "printf '%s %s %s %s\\n' $$ \"$sid\" \"$stray\" \"$out\" > \"$0.tmp\"; "
-                                   "mv \"$0.tmp\" \"$0\"",
-                                   report.string()});
+  startDetachedProcess("/bin/sh",
+                       {"-c",
+                        "out=$(readlink /proc/$$/fd/1); sid=$(cut -d' ' -f6 /proc/$$/stat); "
+                        "if [ -e " +
+                            strayPath +
+                            " ]; then stray=inherited; else stray=closed; fi; "
+                            "printf '%s %s %s %s\\n' $$ \"$sid\" \"$stray\" \"$out\" > \"$0.tmp\"; "
+                            "mv \"$0.tmp\" \"$0\"",
+                        report.string()});
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!std::filesystem::exists(report) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

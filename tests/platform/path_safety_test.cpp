@@ -47,7 +47,8 @@ TEST_F(PathSafetyTest, ResolvesToItself_RefusesEveryPathThroughALink) {
   for (const auto& testCase : cases) {
     EXPECT_EQ(resolvesToItself(testCase.path), testCase.safe) << testCase.path;
   }
-  EXPECT_EQ(resolvedPath(temporary_ / "link" / "inner" / "new"), temporary_ / "real" / "inner" / "new");
+  EXPECT_EQ(resolvedPath(temporary_ / "link" / "inner" / "new"),
+            temporary_ / "real" / "inner" / "new");
   EXPECT_THROW((void)resolvedPath(temporary_ / "real" / "dangling"), std::system_error);
 }
 
@@ -60,8 +61,9 @@ TEST_F(PathSafetyTest, CreatePrivateDirectories_MakesNewFolders0700AndNothingBeh
   EXPECT_THROW(createPrivateDirectories(temporary_ / "real" / "file"), std::system_error);
   EXPECT_THROW(createPrivateDirectories(temporary_ / "real" / "file" / "below"), std::system_error);
   // Nothing is made behind a link, wherever on the path it is.
-  for (const fs::path& throughLink : {temporary_ / "link" / "made", temporary_ / "real" / "dangling",
-                                      temporary_ / "real" / "dangling" / "made"}) {
+  for (const fs::path& throughLink :
+       {temporary_ / "link" / "made", temporary_ / "real" / "dangling",
+        temporary_ / "real" / "dangling" / "made"}) {
     EXPECT_THROW(createPrivateDirectories(throughLink), std::system_error) << throughLink;
   }
   EXPECT_FALSE(fs::exists(temporary_ / "real" / "made"));
@@ -83,7 +85,8 @@ TEST(UrlTest, Parse_KeepsComponentsAsWritten) {
 
   const Url plain = Url::parse("HTTPS://h.example/x");
   EXPECT_EQ(plain.scheme(), "HTTPS");
-  EXPECT_FALSE(plain.port() || plain.user() || plain.password() || plain.query() || plain.fragment());
+  EXPECT_FALSE(plain.port() || plain.user() || plain.password() || plain.query() ||
+               plain.fragment());
 
   const Url relative = Url::parse("/vexa/x.dmg");
   EXPECT_FALSE(relative.scheme() || relative.host());

@@ -44,7 +44,8 @@ std::string encoded(bool binary) {
 TEST(PropertyList, ReadsXmlAndBinaryAlike) {
   for (bool binary : {false, true}) {
     SCOPED_TRACE(binary ? "binary" : "xml");
-    const std::optional<PropertyListDictionary> info = asDictionary(parsePropertyList(encoded(binary)));
+    const std::optional<PropertyListDictionary> info =
+        asDictionary(parsePropertyList(encoded(binary)));
     ASSERT_TRUE(info);
     EXPECT_TRUE(info->at("CFBundleIdentifier").isText());
     EXPECT_EQ(info->at("CFBundleIdentifier").text(), "dev.plovik.desktop");
@@ -57,7 +58,8 @@ TEST(PropertyList, ReadsXmlAndBinaryAlike) {
     EXPECT_EQ(info->at("Flag").description(), "1");
     EXPECT_EQ(info->at("Blob").kind(), PropertyListValue::Kind::data);
     EXPECT_EQ(info->at("Blob").data(), std::string("\0\1\2\xff", 4));
-    // Neither a date nor a keyed-archive reference reads as a number, so neither passes for a build.
+    // Neither a date nor a keyed-archive reference reads as a number, so neither passes for a
+    // build.
     EXPECT_EQ(info->at("Built").description(), "2001-01-01 00:00:57 +0000");
     EXPECT_EQ(info->at("Earlier").description(), "2000-12-31 23:59:59 +0000");
     if (binary) {
@@ -69,8 +71,9 @@ TEST(PropertyList, ReadsXmlAndBinaryAlike) {
 }
 
 TEST(PropertyList, RefusesWhatIsNoPropertyList) {
-  std::vector<std::string> refused = {"", "not a plist", "<?xml version=\"1.0\"?><plist><dict><key>a</key>", "bplist00garbage",
-                                      "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>a&#x00;</string></plist>"};
+  std::vector<std::string> refused = {
+      "", "not a plist", "<?xml version=\"1.0\"?><plist><dict><key>a</key>", "bplist00garbage",
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>a&#x00;</string></plist>"};
   // A NUL inside a text or a key, on which libplist would abort the process.
   for (bool binary : {false, true}) {
     for (const char* inside : {"plovik", "Bundle"}) {
@@ -78,11 +81,15 @@ TEST(PropertyList, RefusesWhatIsNoPropertyList) {
       refused.back()[refused.back().find(inside)] = '\0';
     }
   }
-  for (const std::string& bytes : refused) EXPECT_THROW((void)parsePropertyList(bytes), PropertyListError) << bytes;
-  EXPECT_FALSE(asDictionary(parsePropertyList("<?xml version=\"1.0\"?><plist version=\"1.0\"><string>x</string></plist>")));
+  for (const std::string& bytes : refused)
+    EXPECT_THROW((void)parsePropertyList(bytes), PropertyListError) << bytes;
+  EXPECT_FALSE(asDictionary(parsePropertyList(
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>x</string></plist>")));
 }
 
-std::string xmlPlist(const std::string& body) { return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + body + "</plist>"; }
+std::string xmlPlist(const std::string& body) {
+  return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + body + "</plist>";
+}
 
 std::string repeated(const std::string& piece, std::size_t count) {
   std::string result;
@@ -95,8 +102,10 @@ std::string repeated(const std::string& piece, std::size_t count) {
 // thread, whose ordinary stack must do.
 TEST(PropertyList, ReadsNestingUpToTheLimitAndRefusesHostileListsOnAnOrdinaryThread) {
   std::vector<std::vector<std::uint32_t>> shared(64);  // every level refers twice to the next
-  for (std::uint32_t level = 0; level + 1 < shared.size(); ++level) shared[level] = {level + 1, level + 1};
-  const std::pair<std::string, int> cases[] = {  // levels of arrays read; 0 for refused
+  for (std::uint32_t level = 0; level + 1 < shared.size(); ++level)
+    shared[level] = {level + 1, level + 1};
+  const std::pair<std::string, int> cases[] = {
+      // levels of arrays read; 0 for refused
       {testing::nestedArrays(257, false), 257},  // the innermost at depth 256, the limit
       {testing::nestedArrays(257, true), 257},
       {testing::nestedArrays(258, false), 0},
@@ -120,8 +129,8 @@ TEST(PropertyList, ReadsNestingUpToTheLimitAndRefusesHostileListsOnAnOrdinaryThr
       try {
         const PropertyListValue top = parsePropertyList(bytes);
         int depth = 0;  // arrays on the path of first elements
-        for (const PropertyListValue* value = &top; value != nullptr && value->kind() == PropertyListValue::Kind::array;
-             ++depth) {
+        for (const PropertyListValue* value = &top;
+             value != nullptr && value->kind() == PropertyListValue::Kind::array; ++depth) {
           value = value->elements().empty() ? nullptr : &value->elements()[0];
         }
         outcome = std::to_string(depth);

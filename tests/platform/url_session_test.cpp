@@ -27,10 +27,12 @@ struct RecordingDelegate : UrlSessionDelegate {
   std::function<ResponseDisposition(UrlDataTask&)> onResponse;
   std::function<void(UrlDataTask&)> onData;
 
-  void willRedirect(UrlSession&, UrlDataTask&, const UrlResponse&, const std::string& location) override {
+  void willRedirect(UrlSession&, UrlDataTask&, const UrlResponse&,
+                    const std::string& location) override {
     events.push_back("redirect " + location);
   }
-  ResponseDisposition didReceiveResponse(UrlSession&, UrlDataTask& task, const UrlResponse& received) override {
+  ResponseDisposition didReceiveResponse(UrlSession&, UrlDataTask& task,
+                                         const UrlResponse& received) override {
     events.push_back("response " + std::to_string(received.statusCode()));
     response = received;
     return onResponse ? onResponse(task) : ResponseDisposition::allow;
@@ -62,8 +64,10 @@ class UrlSessionTest : public ::testing::Test {
   void SetUp() override { vexa::testing::ensureQtApplication(); }
 
   // Runs one request to completion and returns the delegate's record.
-  void run(UrlRequest request, std::optional<UrlSessionConfiguration> configuration = std::nullopt) {
-    session_ = UrlSession::create(configuration.value_or(server_.sessionConfiguration()), &delegate_);
+  void run(UrlRequest request,
+           std::optional<UrlSessionConfiguration> configuration = std::nullopt) {
+    session_ =
+        UrlSession::create(configuration.value_or(server_.sessionConfiguration()), &delegate_);
     task_ = session_->dataTask(std::move(request));
     task_->resume();
     ASSERT_TRUE(vexa::testing::runEventLoopUntil([&] { return delegate_.completions > 0; }));
@@ -131,8 +135,9 @@ TEST_F(UrlSessionTest, Redirect_IsReportedNeverFollowedAndArrivesAsTheResponse) 
 
   run({.url = kUrl});
 
-  EXPECT_EQ(delegate_.events, (std::vector<std::string>{"redirect https://downloads.vexa.example/elsewhere",
-                                                        "response 302", "data", "complete"}));
+  EXPECT_EQ(delegate_.events,
+            (std::vector<std::string>{"redirect https://downloads.vexa.example/elsewhere",
+                                      "response 302", "data", "complete"}));
   EXPECT_EQ(server_.requestCount(), 1u);
 }
 
@@ -163,7 +168,8 @@ TEST_F(UrlSessionTest, CancelFromDataCallback_StopsDeliveryAtOnce) {
 }
 
 TEST_F(UrlSessionTest, Failures_CompleteOnceWithTheirKind) {
-  // given a server the session does not trust, one that breaks off early, and an unreadable authority
+  // given a server the session does not trust, one that breaks off early, and an unreadable
+  // authority
   UrlSessionConfiguration untrusted = server_.sessionConfiguration();
   untrusted.additionalCertificateAuthorities.clear();
   run({.url = kUrl}, untrusted);

@@ -21,8 +21,9 @@ InstallConfiguration validProductionConfiguration() {
   configuration.buildNumber = 57;
   configuration.gitSha = "0123456789abcdef0123456789abcdef01234567";
   configuration.teamId = "QX7RZ2M4KD";
-  configuration.installerURL = platform::Url::parse("https://" + std::string(DeploymentSettings::productionDownloadHost) +
-                                                    "/vexa/production/beta/mac/releases/1.4.0-build-57-x64.dmg");
+  configuration.installerURL =
+      platform::Url::parse("https://" + std::string(DeploymentSettings::productionDownloadHost) +
+                           "/vexa/production/beta/mac/releases/1.4.0-build-57-x64.dmg");
   configuration.sizeBytes = 1048576;
   configuration.sha256 = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
   configuration.downloadToken = "";
@@ -38,13 +39,15 @@ InstallConfiguration validStagingConfiguration() {
   configuration.applicationVersion = "2.0.1-beta.9";
   configuration.buildNumber = 9;
   configuration.arch = "arm64";
-  configuration.installerURL = platform::Url::parse("https://" + std::string(DeploymentSettings::stagingDownloadHost) +
-                                                    "/vexa/staging/beta/mac/releases/2.0.1-build-9-arm64.dmg");
+  configuration.installerURL =
+      platform::Url::parse("https://" + std::string(DeploymentSettings::stagingDownloadHost) +
+                           "/vexa/staging/beta/mac/releases/2.0.1-build-9-arm64.dmg");
   configuration.downloadToken = "abcdefghijklmnopqrstuvwxyz_-0123";
   return configuration;
 }
 
-InstallConfiguration withPackage(InstallConfiguration configuration, std::int64_t sizeBytes, const std::string& sha256) {
+InstallConfiguration withPackage(InstallConfiguration configuration, std::int64_t sizeBytes,
+                                 const std::string& sha256) {
   configuration.sizeBytes = sizeBytes;
   configuration.sha256 = sha256;
   return configuration;

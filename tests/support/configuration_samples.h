@@ -14,8 +14,8 @@ namespace vexa::testing {
 [[nodiscard]] InstallConfiguration validStagingConfiguration();
 
 // The same configuration describing a package of the given size and SHA-256 digest.
-[[nodiscard]] InstallConfiguration withPackage(InstallConfiguration configuration, std::int64_t sizeBytes,
-                                               const std::string& sha256);
+[[nodiscard]] InstallConfiguration withPackage(InstallConfiguration configuration,
+                                               std::int64_t sizeBytes, const std::string& sha256);
 
 // The SHA-256 of `content` as 64 lower-case hexadecimal digits, computed in one call (a reference
 // that does not share the streaming code under test).

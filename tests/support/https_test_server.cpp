@@ -33,13 +33,15 @@ namespace {
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
          });
 }
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
+    text.remove_suffix(1);
   return text;
 }
 
@@ -52,18 +54,30 @@ std::optional<std::string> findHeader(const HeaderList& headers, std::string_vie
 
 std::string reasonPhrase(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 202: return "Accepted";
-    case 206: return "Partial Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 307: return "Temporary Redirect";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 416: return "Range Not Satisfiable";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 202:
+      return "Accepted";
+    case 206:
+      return "Partial Content";
+    case 301:
+      return "Moved Permanently";
+    case 302:
+      return "Found";
+    case 307:
+      return "Temporary Redirect";
+    case 400:
+      return "Bad Request";
+    case 404:
+      return "Not Found";
+    case 416:
+      return "Range Not Satisfiable";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -77,13 +91,16 @@ struct SslDeleter {
 std::unique_ptr<SSL_CTX, SslContextDeleter> serverContext(const IssuedCertificate& certificate) {
   std::unique_ptr<SSL_CTX, SslContextDeleter> context(SSL_CTX_new(TLS_server_method()));
   if (!context) fail("no TLS context");
-  BIO* certificateBio = BIO_new_mem_buf(certificate.certificatePem.data(), static_cast<int>(certificate.certificatePem.size()));
+  BIO* certificateBio = BIO_new_mem_buf(certificate.certificatePem.data(),
+                                        static_cast<int>(certificate.certificatePem.size()));
   X509* x509 = PEM_read_bio_X509(certificateBio, nullptr, nullptr, nullptr);
   BIO_free(certificateBio);
-  BIO* keyBio = BIO_new_mem_buf(certificate.privateKeyPem.data(), static_cast<int>(certificate.privateKeyPem.size()));
+  BIO* keyBio = BIO_new_mem_buf(certificate.privateKeyPem.data(),
+                                static_cast<int>(certificate.privateKeyPem.size()));
   EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
   BIO_free(keyBio);
-  const bool loaded = x509 != nullptr && key != nullptr && SSL_CTX_use_certificate(context.get(), x509) == 1 &&
+  const bool loaded = x509 != nullptr && key != nullptr &&
+                      SSL_CTX_use_certificate(context.get(), x509) == 1 &&
                       SSL_CTX_use_PrivateKey(context.get(), key) == 1;
   X509_free(x509);
   EVP_PKEY_free(key);
@@ -93,7 +110,9 @@ std::unique_ptr<SSL_CTX, SslContextDeleter> serverContext(const IssuedCertificat
 
 }  // namespace
 
-std::optional<std::string> RecordedRequest::header(std::string_view name) const { return findHeader(headers, name); }
+std::optional<std::string> RecordedRequest::header(std::string_view name) const {
+  return findHeader(headers, name);
+}
 
 ScriptedResponse ScriptedResponse::withStatus(int status, std::string body) {
   ScriptedResponse response;
@@ -135,9 +154,10 @@ void HttpsTestServer::State::setUp(const TestCertificateAuthority& authority, st
   state.authorityFile = state.folder / "authority.pem";
   authority.writeCertificate(state.authorityFile);
   state.context = serverContext(authority.issueServerCertificate(
-      {std::string(DeploymentSettings::productionDownloadHost), std::string(DeploymentSettings::stagingDownloadHost),
-       std::string(DeploymentSettings::productionTelemetryHost), std::string(DeploymentSettings::stagingTelemetryHost),
-       "localhost"},
+      {std::string(DeploymentSettings::productionDownloadHost),
+       std::string(DeploymentSettings::stagingDownloadHost),
+       std::string(DeploymentSettings::productionTelemetryHost),
+       std::string(DeploymentSettings::stagingTelemetryHost), "localhost"},
       {"127.0.0.1"}));
 
   state.listener = platform::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -180,13 +200,15 @@ void HttpsTestServer::State::acceptLoop() {
     if (!connection) continue;
     std::lock_guard lock(mutex);
     openConnections.insert(connection.get());
-    connectionThreads.emplace_back([this, fd = connection.release()] { serve(platform::UniqueFd(fd)); });
+    connectionThreads.emplace_back(
+        [this, fd = connection.release()] { serve(platform::UniqueFd(fd)); });
   }
 }
 
 bool HttpsTestServer::State::writeAll(SSL* ssl, std::string_view data) const {
   while (!data.empty()) {
-    const int written = SSL_write(ssl, data.data(), static_cast<int>(std::min<std::size_t>(data.size(), 1 << 20)));
+    const int written =
+        SSL_write(ssl, data.data(), static_cast<int>(std::min<std::size_t>(data.size(), 1 << 20)));
     if (written <= 0) return false;
     data.remove_prefix(static_cast<std::size_t>(written));
   }
@@ -243,7 +265,8 @@ void HttpsTestServer::State::serve(platform::UniqueFd connection) {
   const std::size_t secondSpace = requestLine.find(' ', firstSpace + 1);
   request.method = std::string(requestLine.substr(0, firstSpace));
   request.path = std::string(requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1));
-  std::string_view rest = firstLineEnd == std::string_view::npos ? std::string_view() : head.substr(firstLineEnd + 2);
+  std::string_view rest =
+      firstLineEnd == std::string_view::npos ? std::string_view() : head.substr(firstLineEnd + 2);
   while (!rest.empty()) {
     const std::size_t end = rest.find("\r\n");
     const std::string_view line = rest.substr(0, end);
@@ -266,7 +289,8 @@ void HttpsTestServer::State::serve(platform::UniqueFd connection) {
   }
 
   const ScriptedResponse response = responseFor(request);
-  std::string out = "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) + "\r\n";
+  std::string out =
+      "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) + "\r\n";
   for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
   if (response.declareLength && !findHeader(response.headers, "Content-Length")) {
     out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
@@ -277,12 +301,16 @@ void HttpsTestServer::State::serve(platform::UniqueFd connection) {
                                     : std::min(response.sendBytes, response.body.size());
   const std::size_t headBytes = out.size();
   out += std::string_view(response.body).substr(0, bodyBytes);
-  const std::size_t piece = response.dripBytes > 0 ? response.dripBytes : std::max<std::size_t>(out.size(), 1);
+  const std::size_t piece =
+      response.dripBytes > 0 ? response.dripBytes : std::max<std::size_t>(out.size(), 1);
   const std::size_t first = response.dripHead ? 0 : headBytes;
   bool alive = response.dripHead || writeAll(ssl.get(), std::string_view(out).substr(0, headBytes));
   for (std::size_t offset = first; alive && offset < out.size(); offset += piece) {
-    if (offset > first && response.dripDelay.count() > 0 && waitForStop(response.dripDelay)) alive = false;
-    if (alive) alive = writeAll(ssl.get(), std::string_view(out).substr(offset, std::min(piece, out.size() - offset)));
+    if (offset > first && response.dripDelay.count() > 0 && waitForStop(response.dripDelay))
+      alive = false;
+    if (alive)
+      alive = writeAll(ssl.get(),
+                       std::string_view(out).substr(offset, std::min(piece, out.size() - offset)));
   }
 
   if (alive && response.ending == ScriptedResponse::Ending::stall) {
@@ -291,7 +319,9 @@ void HttpsTestServer::State::serve(platform::UniqueFd connection) {
       pollfd fds[2] = {{fd, POLLIN, 0}, {wakeRead.get(), POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
       if ((fds[1].revents & POLLIN) != 0) break;
-      if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && SSL_read(ssl.get(), buffer, sizeof buffer) <= 0) break;
+      if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+          SSL_read(ssl.get(), buffer, sizeof buffer) <= 0)
+        break;
     }
   } else if (alive && response.ending == ScriptedResponse::Ending::reset) {
     linger abort{1, 0};
@@ -332,7 +362,9 @@ HttpsTestServer::~HttpsTestServer() {
 
 std::uint16_t HttpsTestServer::port() const { return state_->port; }
 
-const std::filesystem::path& HttpsTestServer::authorityFile() const { return state_->authorityFile; }
+const std::filesystem::path& HttpsTestServer::authorityFile() const {
+  return state_->authorityFile;
+}
 
 void HttpsTestServer::enqueue(ScriptedResponse response) {
   std::lock_guard lock(state_->mutex);
@@ -360,9 +392,10 @@ std::string HttpsTestServer::connectTo(std::string_view host) const {
 
 platform::UrlSessionConfiguration HttpsTestServer::sessionConfiguration() const {
   platform::UrlSessionConfiguration configuration;
-  for (std::string_view host : {DeploymentSettings::productionDownloadHost, DeploymentSettings::stagingDownloadHost,
-                                DeploymentSettings::productionTelemetryHost, DeploymentSettings::stagingTelemetryHost,
-                                std::string_view("localhost")}) {
+  for (std::string_view host :
+       {DeploymentSettings::productionDownloadHost, DeploymentSettings::stagingDownloadHost,
+        DeploymentSettings::productionTelemetryHost, DeploymentSettings::stagingTelemetryHost,
+        std::string_view("localhost")}) {
     configuration.connectTo.push_back(connectTo(host));
   }
   configuration.additionalCertificateAuthorities.push_back(state_->authorityFile);

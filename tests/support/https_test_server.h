@@ -21,7 +21,7 @@ using HeaderList = std::vector<std::pair<std::string, std::string>>;
 // One request as the server read it.
 struct RecordedRequest {
   std::string method;
-  std::string path;  // the request target as sent, e.g. "/v2/telemetry/events"
+  std::string path;    // the request target as sent, e.g. "/v2/telemetry/events"
   HeaderList headers;  // in the order received, names as sent
   std::string body;
 

@@ -21,8 +21,8 @@ void runTool(const fs::path& tool, const std::vector<std::string>& arguments) {
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const ProgramResult result = runProgram(tool, argv);
   if (result.exitStatus != 0) {
-    throw std::runtime_error(tool.filename().string() + " failed (" + std::to_string(result.exitStatus) +
-                             "): " + result.standardError);
+    throw std::runtime_error(tool.filename().string() + " failed (" +
+                             std::to_string(result.exitStatus) + "): " + result.standardError);
   }
 }
 
@@ -44,22 +44,27 @@ std::string encodePlist(plist_t dictionary, BundleLayout::InfoFormat format) {
 std::string infoPlist(const BundleLayout& layout) {
   std::unique_ptr<void, decltype(&plist_free)> root(plist_new_dict(), &plist_free);
   plist_t dictionary = root.get();
-  plist_dict_set_item(dictionary, "CFBundleIdentifier", plist_new_string(layout.identifier.c_str()));
+  plist_dict_set_item(dictionary, "CFBundleIdentifier",
+                      plist_new_string(layout.identifier.c_str()));
   plist_dict_set_item(dictionary, "CFBundleName", plist_new_string("Vexa"));
   plist_dict_set_item(dictionary, "CFBundlePackageType", plist_new_string("APPL"));
   if (layout.shortVersion) {
-    plist_dict_set_item(dictionary, "CFBundleShortVersionString", plist_new_string(layout.shortVersion->c_str()));
+    plist_dict_set_item(dictionary, "CFBundleShortVersionString",
+                        plist_new_string(layout.shortVersion->c_str()));
   }
   if (layout.buildInteger) {
-    plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_uint(static_cast<uint64_t>(*layout.buildInteger)));
+    plist_dict_set_item(dictionary, "CFBundleVersion",
+                        plist_new_uint(static_cast<uint64_t>(*layout.buildInteger)));
   } else if (layout.buildText) {
     plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_string(layout.buildText->c_str()));
   }
   if (layout.minimumSystemVersion) {
-    plist_dict_set_item(dictionary, "LSMinimumSystemVersion", plist_new_string(layout.minimumSystemVersion->c_str()));
+    plist_dict_set_item(dictionary, "LSMinimumSystemVersion",
+                        plist_new_string(layout.minimumSystemVersion->c_str()));
   }
   if (layout.executableName) {
-    plist_dict_set_item(dictionary, "CFBundleExecutable", plist_new_string(layout.executableName->c_str()));
+    plist_dict_set_item(dictionary, "CFBundleExecutable",
+                        plist_new_string(layout.executableName->c_str()));
   }
   return encodePlist(dictionary, layout.infoFormat);
 }
@@ -67,7 +72,10 @@ std::string infoPlist(const BundleLayout& layout) {
 // A copy of the fake application built for this machine, relabelled for `processor`.
 std::string mainExecutable(BundleLayout::Processor processor) {
   std::string bytes = readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application");
-  if (bytes.size() < 20 || bytes.compare(0, 4, "\x7f" "ELF") != 0) throw std::runtime_error("fake_application is no ELF file");
+  if (bytes.size() < 20 || bytes.compare(0, 4,
+                                         "\x7f"
+                                         "ELF") != 0)
+    throw std::runtime_error("fake_application is no ELF file");
   const unsigned machine = processor == BundleLayout::Processor::arm64 ? kElfMachineArm64 : 62;
   bytes[kElfMachineOffset] = static_cast<char>(machine & 0xFF);
   bytes[kElfMachineOffset + 1] = static_cast<char>(machine >> 8);
@@ -77,17 +85,22 @@ std::string mainExecutable(BundleLayout::Processor processor) {
 }  // namespace
 
 void PackageBuilder::makeBundle(const fs::path& bundle, const BundleLayout& layout) const {
-  if (fs::exists(fs::symlink_status(bundle))) throw std::runtime_error(bundle.string() + " already exists");
+  if (fs::exists(fs::symlink_status(bundle)))
+    throw std::runtime_error(bundle.string() + " already exists");
   const fs::path contents = bundle / "Contents";
   writeFile(contents / "Info.plist", infoPlist(layout));
   writeFile(contents / "PkgInfo", "APPL????");
-  writeFile(contents / "Resources" / "en.lproj" / "Localizable.strings", "\"quit\" = \"Quit Vexa\";\n");
-  writeFile(contents / "Resources" / "zh-Hans.lproj" / "Localizable.strings", "\"quit\" = \"退出 Vexa\";\n");
-  if (layout.executableName && !layout.executableName->empty() && layout.executableName->find('/') == std::string::npos) {
+  writeFile(contents / "Resources" / "en.lproj" / "Localizable.strings",
+            "\"quit\" = \"Quit Vexa\";\n");
+  writeFile(contents / "Resources" / "zh-Hans.lproj" / "Localizable.strings",
+            "\"quit\" = \"退出 Vexa\";\n");
+  if (layout.executableName && !layout.executableName->empty() &&
+      layout.executableName->find('/') == std::string::npos) {
     const fs::path executable = contents / "MacOS" / *layout.executableName;
     writeFile(executable, mainExecutable(layout.processor));
-    fs::permissions(executable, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                    fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(executable, fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
   }
   if (layout.nestedBundle) {
     const fs::path framework = contents / "Frameworks" / "VexaCore.framework";
@@ -97,34 +110,39 @@ void PackageBuilder::makeBundle(const fs::path& bundle, const BundleLayout& layo
     writeFile(framework / "Contents" / "Info.plist", infoPlist(nested));
     writeFile(framework / "Contents" / "MacOS" / "VexaCore", mainExecutable(layout.processor));
     fs::permissions(framework / "Contents" / "MacOS" / "VexaCore", fs::perms::owner_all);
-    fs::create_symlink("VexaCore.framework/Contents/MacOS/VexaCore", contents / "Frameworks" / "VexaCore");
+    fs::create_symlink("VexaCore.framework/Contents/MacOS/VexaCore",
+                       contents / "Frameworks" / "VexaCore");
   }
 }
 
 void PackageBuilder::sign(const fs::path& bundle, const TestCertificateAuthority& authority,
                           const std::string& team) const {
   TemporaryDirectory keys;
-  const IssuedCertificate leaf = authority.issueCodeSigningCertificate("Vexa Test Developer (" + team + ")", team);
+  const IssuedCertificate leaf =
+      authority.issueCodeSigningCertificate("Vexa Test Developer (" + team + ")", team);
   // The authority's own certificate rides along: for an intermediate it completes the chain, for
   // the root it is harmless.
   writeFile(keys / "identity.pem", leaf.certificatePem + authority.authority().certificatePem);
   leaf.writePrivateKey(keys / "identity-key.pem");
-  runTool(tools_.codesign, {"--sign", (keys / "identity.pem").string(), "--key", (keys / "identity-key.pem").string(),
-                            "--deep", bundle.string()});
+  runTool(tools_.codesign, {"--sign", (keys / "identity.pem").string(), "--key",
+                            (keys / "identity-key.pem").string(), "--deep", bundle.string()});
 }
 
 void PackageBuilder::makeImage(const fs::path& folder, const fs::path& image) const {
-  runTool(tools_.hdiutil, {"create", "-srcfolder", folder.string(), "-volname", "Vexa", "-ov", image.string()});
+  runTool(tools_.hdiutil,
+          {"create", "-srcfolder", folder.string(), "-volname", "Vexa", "-ov", image.string()});
 }
 
-TrustedToolset::TrustedToolset(const fs::path& directory, const TestCertificateAuthority& authority) {
+TrustedToolset::TrustedToolset(const fs::path& directory,
+                               const TestCertificateAuthority& authority) {
   const fs::path helpers = directory / "Tools.app" / "Contents" / "Helpers";
   fs::create_directories(helpers);
   const fs::path built = fs::path(VEXA_BUNDLE_DIR) / "Contents" / "Helpers";
   for (const char* name : {"hdiutil", "ditto", "codesign", "spctl", "lipo"}) {
     fs::copy_file(built / name, helpers / name, fs::copy_options::overwrite_existing);
   }
-  authority.writeCertificate(directory / "Tools.app" / "Contents" / "Resources" / "code-signing-anchor.pem");
+  authority.writeCertificate(directory / "Tools.app" / "Contents" / "Resources" /
+                             "code-signing-anchor.pem");
   tools_ = SystemTools::inDirectory(helpers);
 }
 

@@ -25,7 +25,8 @@ struct BundleLayout {
   std::optional<std::string> executableName = "Vexa";
   Processor processor = Processor::x86_64;
   InfoFormat infoFormat = InfoFormat::xml;
-  // Adds Contents/Frameworks/VexaCore.framework, a bundle of its own (signed separately with --deep).
+  // Adds Contents/Frameworks/VexaCore.framework, a bundle of its own (signed separately with
+  // --deep).
   bool nestedBundle = false;
 };
 
@@ -35,8 +36,8 @@ struct BundleLayout {
 // unless a test passes its own. Throws std::runtime_error with the tool's diagnostics on failure.
 class PackageBuilder {
  public:
-  explicit PackageBuilder(SystemTools tools = SystemTools::inDirectory(std::filesystem::path(VEXA_BUNDLE_DIR) /
-                                                                       "Contents" / "Helpers"))
+  explicit PackageBuilder(SystemTools tools = SystemTools::inDirectory(
+                              std::filesystem::path(VEXA_BUNDLE_DIR) / "Contents" / "Helpers"))
       : tools_(std::move(tools)) {}
 
   // Writes the bundle folder `bundle` (which must not exist yet) as `layout` describes.

@@ -36,7 +36,8 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 }
 
 void makePipe(int ends[2]) {
-  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  if (::pipe2(ends, O_CLOEXEC) != 0)
+    throw std::system_error(errno, std::generic_category(), "pipe2");
 }
 
 // Starts the child with stdin/stdout/stderr on the given descriptors (-1: /dev/null for stdin).
@@ -103,7 +104,8 @@ void fillResult(int status, ProgramResult& result) {
 
 }  // namespace
 
-ProgramResult runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+ProgramResult runProgram(const std::filesystem::path& program,
+                         const std::vector<std::string>& arguments,
                          const EnvironmentChanges& environment) {
   int out[2];
   int err[2];
@@ -144,7 +146,8 @@ ProgramResult runProgram(const std::filesystem::path& program, const std::vector
   return result;
 }
 
-BackgroundProgram::BackgroundProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+BackgroundProgram::BackgroundProgram(const std::filesystem::path& program,
+                                     const std::vector<std::string>& arguments,
                                      const EnvironmentChanges& environment) {
   int in[2];
   int out[2];

@@ -15,7 +15,7 @@ namespace vexa::testing {
 using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
 
 struct ProgramResult {
-  int exitStatus = -1;     // the exit code, or -1 when the child died of a signal
+  int exitStatus = -1;  // the exit code, or -1 when the child died of a signal
   int terminatingSignal = 0;
   std::string standardOutput;
   std::string standardError;

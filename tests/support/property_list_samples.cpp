@@ -6,7 +6,8 @@ std::string binaryArrays(const std::vector<std::vector<std::uint32_t>>& arrays) 
   std::string bytes = "bplist00";
   std::vector<std::uint64_t> offsets;
   const auto put = [&bytes](std::uint64_t value, int size) {
-    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) bytes.push_back(static_cast<char>(value >> shift));
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8)
+      bytes.push_back(static_cast<char>(value >> shift));
   };
   for (const std::vector<std::uint32_t>& references : arrays) {
     offsets.push_back(bytes.size());
@@ -30,7 +31,8 @@ std::string nestedArrays(std::size_t levels, bool binary) {
     return bytes + "</plist>\n";
   }
   std::vector<std::vector<std::uint32_t>> arrays(levels);
-  for (std::size_t level = 0; level + 1 < levels; ++level) arrays[level] = {static_cast<std::uint32_t>(level + 1)};
+  for (std::size_t level = 0; level + 1 < levels; ++level)
+    arrays[level] = {static_cast<std::uint32_t>(level + 1)};
   return binaryArrays(arrays);
 }
 

@@ -29,8 +29,8 @@ TemporaryDirectory::~TemporaryDirectory() {
                                    std::filesystem::perm_options::add, error);
     }
   }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                               error);
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, error);
   std::filesystem::remove_all(path_, error);
 }
 

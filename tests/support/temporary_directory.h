@@ -17,7 +17,9 @@ class TemporaryDirectory {
   TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
 
   [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-  [[nodiscard]] std::filesystem::path operator/(const std::filesystem::path& child) const { return path_ / child; }
+  [[nodiscard]] std::filesystem::path operator/(const std::filesystem::path& child) const {
+    return path_ / child;
+  }
 
  private:
   std::filesystem::path path_;
@@ -28,7 +30,8 @@ class TemporaryDirectory {
 class ScopedEnvironment {
  public:
   ScopedEnvironment() = default;
-  ScopedEnvironment(std::initializer_list<std::pair<const std::string, std::optional<std::string>>> values);
+  ScopedEnvironment(
+      std::initializer_list<std::pair<const std::string, std::optional<std::string>>> values);
   ~ScopedEnvironment();
   ScopedEnvironment(const ScopedEnvironment&) = delete;
   ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;

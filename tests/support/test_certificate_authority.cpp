@@ -16,7 +16,9 @@
 namespace vexa::testing {
 namespace {
 
-[[noreturn]] void fail(const char* what) { throw std::runtime_error(std::string("test authority: ") + what); }
+[[noreturn]] void fail(const char* what) {
+  throw std::runtime_error(std::string("test authority: ") + what);
+}
 
 template <typename T, void (*Free)(T*)>
 struct Deleter {
@@ -46,7 +48,8 @@ std::string certificatePem(X509* certificate) {
 
 std::string keyPem(EVP_PKEY* key) {
   BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+  if (!bio ||
+      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     fail("key encoding");
   }
   return bioText(bio.get());
@@ -82,22 +85,25 @@ CertPtr makeCertificate(const Subject& subject, EVP_PKEY* key, X509* issuer, EVP
   X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
   X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 365L * 24 * 3600);
   X509_NAME* name = X509_get_subject_name(certificate.get());
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Vexa Tests"), -1,
-                             -1, 0);
+  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
+                             reinterpret_cast<const unsigned char*>("Vexa Tests"), -1, -1, 0);
   if (!subject.organizationalUnit.empty()) {
-    X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_UTF8,
-                               reinterpret_cast<const unsigned char*>(subject.organizationalUnit.c_str()), -1, -1,
-                               0);
+    X509_NAME_add_entry_by_txt(
+        name, "OU", MBSTRING_UTF8,
+        reinterpret_cast<const unsigned char*>(subject.organizationalUnit.c_str()), -1, -1, 0);
   }
   X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>(subject.commonName.c_str()), -1, -1, 0);
+                             reinterpret_cast<const unsigned char*>(subject.commonName.c_str()), -1,
+                             -1, 0);
   X509* signer = issuer != nullptr ? issuer : certificate.get();
   X509_set_issuer_name(certificate.get(), X509_get_subject_name(signer));
   X509_set_pubkey(certificate.get(), key);
   addExtension(certificate.get(), signer, NID_subject_key_identifier, "hash");
-  if (issuer != nullptr) addExtension(certificate.get(), signer, NID_authority_key_identifier, "keyid:always");
+  if (issuer != nullptr)
+    addExtension(certificate.get(), signer, NID_authority_key_identifier, "keyid:always");
   for (const auto& [nid, value] : extensions) addExtension(certificate.get(), signer, nid, value);
-  if (X509_sign(certificate.get(), issuerKey != nullptr ? issuerKey : key, EVP_sha256()) == 0) fail("signing");
+  if (X509_sign(certificate.get(), issuerKey != nullptr ? issuerKey : key, EVP_sha256()) == 0)
+    fail("signing");
   return certificate;
 }
 
@@ -109,7 +115,8 @@ void IssuedCertificate::writeCertificate(const std::filesystem::path& path) cons
 
 void IssuedCertificate::writePrivateKey(const std::filesystem::path& path) const {
   writeFile(path, privateKeyPem);
-  std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  std::filesystem::permissions(
+      path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 struct TestCertificateAuthority::State {
@@ -118,7 +125,8 @@ struct TestCertificateAuthority::State {
   IssuedCertificate pem;
 };
 
-TestCertificateAuthority::TestCertificateAuthority(const std::string& commonName) : state_(std::make_unique<State>()) {
+TestCertificateAuthority::TestCertificateAuthority(const std::string& commonName)
+    : state_(std::make_unique<State>()) {
   state_->key = newKey();
   state_->certificate = makeCertificate({commonName, ""}, state_->key.get(), nullptr, nullptr,
                                         {{NID_basic_constraints, "critical,CA:TRUE"},
@@ -126,10 +134,12 @@ TestCertificateAuthority::TestCertificateAuthority(const std::string& commonName
   state_->pem = {certificatePem(state_->certificate.get()), keyPem(state_->key.get())};
 }
 
-TestCertificateAuthority::TestCertificateAuthority(std::unique_ptr<State> state) : state_(std::move(state)) {}
+TestCertificateAuthority::TestCertificateAuthority(std::unique_ptr<State> state)
+    : state_(std::move(state)) {}
 TestCertificateAuthority::~TestCertificateAuthority() = default;
 TestCertificateAuthority::TestCertificateAuthority(TestCertificateAuthority&&) noexcept = default;
-TestCertificateAuthority& TestCertificateAuthority::operator=(TestCertificateAuthority&&) noexcept = default;
+TestCertificateAuthority& TestCertificateAuthority::operator=(TestCertificateAuthority&&) noexcept =
+    default;
 
 const IssuedCertificate& TestCertificateAuthority::authority() const { return state_->pem; }
 
@@ -137,37 +147,42 @@ void TestCertificateAuthority::writeCertificate(const std::filesystem::path& pat
   state_->pem.writeCertificate(path);
 }
 
-IssuedCertificate TestCertificateAuthority::issueServerCertificate(const std::vector<std::string>& dnsNames,
-                                                                   const std::vector<std::string>& ipAddresses) const {
+IssuedCertificate TestCertificateAuthority::issueServerCertificate(
+    const std::vector<std::string>& dnsNames, const std::vector<std::string>& ipAddresses) const {
   std::string alternativeNames;
-  for (const std::string& name : dnsNames) alternativeNames += (alternativeNames.empty() ? "DNS:" : ",DNS:") + name;
-  for (const std::string& ip : ipAddresses) alternativeNames += (alternativeNames.empty() ? "IP:" : ",IP:") + ip;
+  for (const std::string& name : dnsNames)
+    alternativeNames += (alternativeNames.empty() ? "DNS:" : ",DNS:") + name;
+  for (const std::string& ip : ipAddresses)
+    alternativeNames += (alternativeNames.empty() ? "IP:" : ",IP:") + ip;
   if (alternativeNames.empty()) fail("a server certificate needs at least one name");
   KeyPtr key = newKey();
   const std::string commonName = dnsNames.empty() ? ipAddresses.front() : dnsNames.front();
-  CertPtr certificate = makeCertificate({commonName, ""}, key.get(), state_->certificate.get(), state_->key.get(),
-                                        {{NID_basic_constraints, "critical,CA:FALSE"},
-                                         {NID_key_usage, "critical,digitalSignature,keyAgreement"},
-                                         {NID_ext_key_usage, "serverAuth"},
-                                         {NID_subject_alt_name, alternativeNames}});
+  CertPtr certificate =
+      makeCertificate({commonName, ""}, key.get(), state_->certificate.get(), state_->key.get(),
+                      {{NID_basic_constraints, "critical,CA:FALSE"},
+                       {NID_key_usage, "critical,digitalSignature,keyAgreement"},
+                       {NID_ext_key_usage, "serverAuth"},
+                       {NID_subject_alt_name, alternativeNames}});
   return {certificatePem(certificate.get()), keyPem(key.get())};
 }
 
-IssuedCertificate TestCertificateAuthority::issueCodeSigningCertificate(const std::string& commonName,
-                                                                        const std::string& team) const {
+IssuedCertificate TestCertificateAuthority::issueCodeSigningCertificate(
+    const std::string& commonName, const std::string& team) const {
   KeyPtr key = newKey();
-  CertPtr certificate = makeCertificate({commonName, team}, key.get(), state_->certificate.get(), state_->key.get(),
-                                        {{NID_basic_constraints, "critical,CA:FALSE"},
-                                         {NID_key_usage, "critical,digitalSignature"},
-                                         {NID_ext_key_usage, "codeSigning"}});
+  CertPtr certificate =
+      makeCertificate({commonName, team}, key.get(), state_->certificate.get(), state_->key.get(),
+                      {{NID_basic_constraints, "critical,CA:FALSE"},
+                       {NID_key_usage, "critical,digitalSignature"},
+                       {NID_ext_key_usage, "codeSigning"}});
   return {certificatePem(certificate.get()), keyPem(key.get())};
 }
 
-TestCertificateAuthority TestCertificateAuthority::issueIntermediate(const std::string& commonName) const {
+TestCertificateAuthority TestCertificateAuthority::issueIntermediate(
+    const std::string& commonName) const {
   auto state = std::make_unique<State>();
   state->key = newKey();
-  state->certificate = makeCertificate({commonName, ""}, state->key.get(), state_->certificate.get(),
-                                       state_->key.get(),
+  state->certificate = makeCertificate({commonName, ""}, state->key.get(),
+                                       state_->certificate.get(), state_->key.get(),
                                        {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
                                         {NID_key_usage, "critical,keyCertSign,cRLSign"}});
   state->pem = {certificatePem(state->certificate.get()), keyPem(state->key.get())};

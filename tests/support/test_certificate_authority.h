@@ -32,8 +32,9 @@ class TestCertificateAuthority {
   void writeCertificate(const std::filesystem::path& path) const;
 
   // A TLS server certificate for these DNS names and IP addresses ("localhost", "127.0.0.1").
-  [[nodiscard]] IssuedCertificate issueServerCertificate(const std::vector<std::string>& dnsNames,
-                                                         const std::vector<std::string>& ipAddresses = {}) const;
+  [[nodiscard]] IssuedCertificate issueServerCertificate(
+      const std::vector<std::string>& dnsNames,
+      const std::vector<std::string>& ipAddresses = {}) const;
 
   // A code-signing leaf certificate whose subject carries CN `commonName` and OU `team`.
   [[nodiscard]] IssuedCertificate issueCodeSigningCertificate(const std::string& commonName,

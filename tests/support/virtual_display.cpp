@@ -9,8 +9,9 @@ namespace vexa::testing {
 VirtualDisplay::VirtualDisplay() {
   // Xvfb writes its display number to standard output once it accepts connections.
   server_ = std::make_unique<BackgroundProgram>(
-      "/bin/sh", std::vector<std::string>{"sh", "-c",
-                                          "exec Xvfb -displayfd 1 -nolisten tcp -screen 0 1280x800x24 2>/dev/null"});
+      "/bin/sh",
+      std::vector<std::string>{
+          "sh", "-c", "exec Xvfb -displayfd 1 -nolisten tcp -screen 0 1280x800x24 2>/dev/null"});
   const std::optional<std::string> number = server_->readLine(20000);
   if (!number || number->empty()) throw std::runtime_error("Xvfb did not start");
   name_ = ":" + *number;
@@ -18,11 +19,12 @@ VirtualDisplay::VirtualDisplay() {
 
 VirtualDisplay::~VirtualDisplay() = default;
 
-std::optional<std::string> VirtualDisplay::findWindow(const std::string& title, int timeoutSeconds) const {
+std::optional<std::string> VirtualDisplay::findWindow(const std::string& title,
+                                                      int timeoutSeconds) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
   while (std::chrono::steady_clock::now() < deadline) {
-    const ProgramResult result = runProgram("/usr/bin/xdotool", {"xdotool", "search", "--name", title},
-                                            {{"DISPLAY", name_}});
+    const ProgramResult result = runProgram(
+        "/usr/bin/xdotool", {"xdotool", "search", "--name", title}, {{"DISPLAY", name_}});
     if (result.exitStatus == 0 && !result.standardOutput.empty()) {
       return result.standardOutput.substr(0, result.standardOutput.find('\n'));
     }
@@ -32,7 +34,8 @@ std::optional<std::string> VirtualDisplay::findWindow(const std::string& title, 
 }
 
 void VirtualDisplay::pressKey(const std::string& window, const std::string& key) const {
-  (void)runProgram("/usr/bin/xdotool", {"xdotool", "windowfocus", "--sync", window, "key", key}, {{"DISPLAY", name_}});
+  (void)runProgram("/usr/bin/xdotool", {"xdotool", "windowfocus", "--sync", window, "key", key},
+                   {{"DISPLAY", name_}});
 }
 
 }  // namespace vexa::testing

@@ -24,7 +24,8 @@ class VirtualDisplay {
 
   // The id of the first window whose title matches `title` (a regular expression), waiting up
   // to `timeoutSeconds`; nullopt when none appears.
-  [[nodiscard]] std::optional<std::string> findWindow(const std::string& title, int timeoutSeconds = 20) const;
+  [[nodiscard]] std::optional<std::string> findWindow(const std::string& title,
+                                                      int timeoutSeconds = 20) const;
   // Focuses the window and types a key (xdotool key names: "Return", "Escape").
   void pressKey(const std::string& window, const std::string& key) const;
 

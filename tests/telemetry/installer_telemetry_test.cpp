@@ -42,8 +42,11 @@ ScriptedResponse answer(int status, std::string body, testing::HeaderList header
 TEST(InstallerTelemetryTest, CampaignIdentifier_FirstCidArgumentWins) {
   using Arguments = std::vector<std::string>;
   EXPECT_EQ(campaignIdentifier(Arguments{"installer"}), std::nullopt);
-  EXPECT_EQ(campaignIdentifier(Arguments{"installer", "-cid=1.2", "--CID=1.2", "--cid=1.2", "--cid=3.4"}), "1.2");
-  EXPECT_EQ(campaignIdentifier(Arguments{"--cid=9.9", "--self-test"}), "9.9");  // the program path counts
+  EXPECT_EQ(
+      campaignIdentifier(Arguments{"installer", "-cid=1.2", "--CID=1.2", "--cid=1.2", "--cid=3.4"}),
+      "1.2");
+  EXPECT_EQ(campaignIdentifier(Arguments{"--cid=9.9", "--self-test"}),
+            "9.9");  // the program path counts
   EXPECT_EQ(campaignIdentifier(Arguments{"installer", "--cid="}), "");
 }
 
@@ -64,7 +67,8 @@ TEST(InstallerTelemetryTest, AcceptedReceipt_OnlyExactDurableReceipts) {
       {202, R"({"event_id":")" + id + R"(","accepted":true,"receipt":"queued"})", false},
       {202, "[" + good + "]", false},
   };
-  for (const auto& [status, body, accepted] : cases) EXPECT_EQ(isAcceptedReceipt(status, body, id), accepted) << body;
+  for (const auto& [status, body, accepted] : cases)
+    EXPECT_EQ(isAcceptedReceipt(status, body, id), accepted) << body;
 }
 
 // A telemetry object recording into a private folder with a pinned clock, posting to the scripted
@@ -73,14 +77,18 @@ class TelemetryServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::ensureQtApplication();
-    server_.setHandler([](const RecordedRequest& r) { return answer(202, receiptFor(eventIdOf(r))); });
+    server_.setHandler(
+        [](const RecordedRequest& r) { return answer(202, receiptFor(eventIdOf(r))); });
   }
 
-  std::unique_ptr<InstallerTelemetry> make(InstallConfiguration configuration = testing::validProductionConfiguration(),
-                                           std::optional<std::string> cid = std::nullopt) {
-    InstallerTelemetryOptions options{std::move(cid), [this] { return server_.sessionConfiguration(); },
+  std::unique_ptr<InstallerTelemetry> make(
+      InstallConfiguration configuration = testing::validProductionConfiguration(),
+      std::optional<std::string> cid = std::nullopt) {
+    InstallerTelemetryOptions options{std::move(cid),
+                                      [this] { return server_.sessionConfiguration(); },
                                       [] { return kPinnedTime; }};
-    return std::make_unique<InstallerTelemetry>(std::move(configuration), folder(), std::move(options));
+    return std::make_unique<InstallerTelemetry>(std::move(configuration), folder(),
+                                                std::move(options));
   }
   static void settle(const InstallerTelemetry& telemetry) {
     ASSERT_TRUE(testing::runEventLoopUntil([&] { return telemetry.idle(); }));
@@ -102,7 +110,8 @@ class TelemetryServiceTest : public ::testing::Test {
 
 TEST_F(TelemetryServiceTest, UnacceptedNames_DoNothing) {
   auto telemetry = make();
-  for (const char* name : {"", "vexa_downloader_open_now", "vexa_install_", "VEXA_DOWNLOADER_OPEN"}) {
+  for (const char* name :
+       {"", "vexa_downloader_open_now", "vexa_install_", "VEXA_DOWNLOADER_OPEN"}) {
     telemetry->record(name);
   }
   EXPECT_TRUE(telemetry->idle());
@@ -112,7 +121,8 @@ TEST_F(TelemetryServiceTest, UnacceptedNames_DoNothing) {
 }
 
 TEST_F(TelemetryServiceTest, AcceptedNames_ArePostedAsRecordsAndConfirmedFilesGo) {
-  const std::map<std::string, std::array<const char*, 3>> cases = {  // component, action, state
+  const std::map<std::string, std::array<const char*, 3>> cases = {
+      // component, action, state
       {"vexa_downloader_open", {"downloader", "open", "success"}},
       {"vexa_download_started", {"downloader", "download", "started"}},
       {"vexa_download_paused", {"downloader", "download", "paused"}},
@@ -143,16 +153,29 @@ TEST_F(TelemetryServiceTest, AcceptedNames_ArePostedAsRecordsAndConfirmedFilesGo
     const auto& [component, action, state] = cases.at(name);
     const std::string eventId = record.at("event_id");
     eventIds.insert(eventId);
-    const nlohmann::ordered_json expected = {
-        {"schema_version", 2}, {"product_id", "vexa-desktop"}, {"environment", "production"},
-        {"component", component}, {"client_id", client}, {"event_id", eventId}, {"occurred_at", kPinnedText},
-        {"event_name", name}, {"os", "macos"}, {"arch", configuration.arch}, {"version", configuration.productVersion},
-        {"build_number", configuration.buildNumber}, {"collection_enabled", true}, {"installer_kind", "bootstrap"},
-        {"attempt_id", telemetry->attempt()}, {"action", action}, {"page", component}, {"state", state},
-        {"attribution_cid", "123.456"}};
+    const nlohmann::ordered_json expected = {{"schema_version", 2},
+                                             {"product_id", "vexa-desktop"},
+                                             {"environment", "production"},
+                                             {"component", component},
+                                             {"client_id", client},
+                                             {"event_id", eventId},
+                                             {"occurred_at", kPinnedText},
+                                             {"event_name", name},
+                                             {"os", "macos"},
+                                             {"arch", configuration.arch},
+                                             {"version", configuration.productVersion},
+                                             {"build_number", configuration.buildNumber},
+                                             {"collection_enabled", true},
+                                             {"installer_kind", "bootstrap"},
+                                             {"attempt_id", telemetry->attempt()},
+                                             {"action", action},
+                                             {"page", component},
+                                             {"state", state},
+                                             {"attribution_cid", "123.456"}};
     EXPECT_EQ(record, expected);
     EXPECT_TRUE(TelemetryIdentity::isClientIdentifier(eventId));
-    EXPECT_EQ(readFile(events() / (eventId + ".sent")), std::string(R"({"schema_version":1,"occurred_at":")") + kPinnedText + "\"}");
+    EXPECT_EQ(readFile(events() / (eventId + ".sent")),
+              std::string(R"({"schema_version":1,"occurred_at":")") + kPinnedText + "\"}");
   }
   EXPECT_EQ(eventIds.size(), cases.size());
   EXPECT_EQ(count(".json"), 0u);
@@ -160,7 +183,9 @@ TEST_F(TelemetryServiceTest, AcceptedNames_ArePostedAsRecordsAndConfirmedFilesGo
 }
 
 TEST_F(TelemetryServiceTest, UnconfirmedEvents_KeepTheirFileExactlyAsPosted) {
-  const std::string location = "https://" + std::string(DeploymentSettings::productionTelemetryHost) + "/v2/telemetry/events";
+  const std::string location = "https://" +
+                               std::string(DeploymentSettings::productionTelemetryHost) +
+                               "/v2/telemetry/events";
   const Answer cases[] = {
       [](const RecordedRequest& r) { return answer(200, receiptFor(eventIdOf(r))); },
       [](const RecordedRequest& r) {
@@ -168,8 +193,12 @@ TEST_F(TelemetryServiceTest, UnconfirmedEvents_KeepTheirFileExactlyAsPosted) {
         for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         return answer(202, receiptFor(id));
       },
-      [](const RecordedRequest& r) { return answer(202, receiptFor(eventIdOf(r), std::string(2000, ' '))); },
-      [&](const RecordedRequest& r) { return answer(307, receiptFor(eventIdOf(r)), {{"Location", location}}); },
+      [](const RecordedRequest& r) {
+        return answer(202, receiptFor(eventIdOf(r), std::string(2000, ' ')));
+      },
+      [&](const RecordedRequest& r) {
+        return answer(307, receiptFor(eventIdOf(r)), {{"Location", location}});
+      },
   };
   auto telemetry = make(testing::validStagingConfiguration());
   for (std::size_t i = 0; i < std::size(cases); ++i) {
@@ -190,7 +219,8 @@ TEST_F(TelemetryServiceTest, UnconfirmedEvents_KeepTheirFileExactlyAsPosted) {
 
 TEST_F(TelemetryServiceTest, GoodReceipt_RemovesTheFileEvenWhenTheMarkerCannotBeWritten) {
   server_.setHandler([this](const RecordedRequest& r) {
-    std::filesystem::create_directory(events() / (eventIdOf(r) + ".sent"));  // a folder in the marker's place
+    std::filesystem::create_directory(events() /
+                                      (eventIdOf(r) + ".sent"));  // a folder in the marker's place
     return answer(202, receiptFor(eventIdOf(r)));
   });
   auto telemetry = make();
@@ -198,7 +228,8 @@ TEST_F(TelemetryServiceTest, GoodReceipt_RemovesTheFileEvenWhenTheMarkerCannotBe
   settle(*telemetry);
   ASSERT_EQ(server_.requestCount(), 1u);
   EXPECT_EQ(count(".json"), 0u);
-  EXPECT_TRUE(std::filesystem::is_directory(events() / (eventIdOf(server_.requests()[0]) + ".sent")));
+  EXPECT_TRUE(
+      std::filesystem::is_directory(events() / (eventIdOf(server_.requests()[0]) + ".sent")));
 }
 
 TEST_F(TelemetryServiceTest, PendingLimit_CountsOnlyEventFiles) {
@@ -235,8 +266,10 @@ TEST_F(TelemetryServiceTest, UnusableIdentityOrEventsFolder_DropsTheEvent) {
 TEST_F(TelemetryServiceTest, DestroyedWhileSubmitting_TheReceiptIsStillHandled) {
   auto telemetry = make();
   telemetry->record("vexa_install_completed");
-  telemetry.reset();  // the recording finishes during destruction; its submission outlives the object
-  EXPECT_TRUE(testing::runEventLoopUntil([&] { return count(".sent") == 1 && count(".json") == 0; }));
+  telemetry
+      .reset();  // the recording finishes during destruction; its submission outlives the object
+  EXPECT_TRUE(
+      testing::runEventLoopUntil([&] { return count(".sent") == 1 && count(".json") == 0; }));
 }
 
 // Given several installers recording into one folder at once, the identity lock lets exactly one
@@ -249,7 +282,8 @@ TEST(InstallerTelemetryProcessesTest, ConcurrentRecorders_ShareOneIdentityAndRel
   for (int i = 1; i <= 8; ++i) {
     recorders.push_back(std::make_unique<testing::BackgroundProgram>(
         std::filesystem::path(VEXA_TEST_PROGRAMS_DIR) / "telemetry_recorder",
-        std::vector<std::string>{"telemetry_recorder", folder.string(), "6", "--cid=" + std::to_string(i) + ".5"}));
+        std::vector<std::string>{"telemetry_recorder", folder.string(), "6",
+                                 "--cid=" + std::to_string(i) + ".5"}));
   }
   for (auto& recorder : recorders) EXPECT_EQ(recorder->wait().exitStatus, 0);
 
@@ -260,7 +294,8 @@ TEST(InstallerTelemetryProcessesTest, ConcurrentRecorders_ShareOneIdentityAndRel
     const nlohmann::json record = nlohmann::json::parse(readFile(entry.path()));
     seen.emplace(record.at("client_id"), record.at("attribution_cid"));
   }
-  EXPECT_EQ(seen, (std::set<std::pair<std::string, std::string>>{{identity.analyticsClientId, *identity.attributionCid}}));
+  EXPECT_EQ(seen, (std::set<std::pair<std::string, std::string>>{
+                      {identity.analyticsClientId, *identity.attributionCid}}));
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ class TelemetryIdentityTest : public ::testing::Test {
     struct stat status {};
     return ::lstat(path.c_str(), &status) == 0 ? status.st_ino : 0;
   }
-  void expectFailure(std::error_code expected, const std::optional<std::string>& cid = "123.456") const {
+  void expectFailure(std::error_code expected,
+                     const std::optional<std::string>& cid = "123.456") const {
     try {
       (void)InstallerTelemetry::identity(folder(), cid);
       ADD_FAILURE() << "identity() succeeded";
@@ -44,8 +45,10 @@ class TelemetryIdentityTest : public ::testing::Test {
 TEST_F(TelemetryIdentityTest, FirstRun_CreatesPrivateRecordThenReadsItBack) {
   const TelemetryIdentity identity = InstallerTelemetry::identity(folder(), std::nullopt);
 
-  EXPECT_EQ(stored(), (nlohmann::json{{"schema_version", 1}, {"analytics_client_id", identity.analyticsClientId}}));
-  EXPECT_TRUE(TelemetryIdentity::isClientIdentifier(identity.analyticsClientId)) << identity.analyticsClientId;
+  EXPECT_EQ(stored(), (nlohmann::json{{"schema_version", 1},
+                                      {"analytics_client_id", identity.analyticsClientId}}));
+  EXPECT_TRUE(TelemetryIdentity::isClientIdentifier(identity.analyticsClientId))
+      << identity.analyticsClientId;
   EXPECT_EQ(testing::permissionBits(temporary_ / "Vexa"), 0700u);
   EXPECT_EQ(testing::permissionBits(folder()), 0700u);
   EXPECT_EQ(testing::permissionBits(file()), 0600u);
@@ -61,7 +64,12 @@ TEST_F(TelemetryIdentityTest, CampaignIdentifier_StoredOnlyWhenWellFormed) {
       {"123.456", true},
       {std::string(18, '1') + "." + std::string(17, '2'), true},   // 36 characters
       {std::string(18, '1') + "." + std::string(18, '2'), false},  // 37 characters
-      {"123456", false}, {"1.2.3", false}, {"12a.4", false}, {"123.456\n", false}, {".5", false}, {"", false},
+      {"123456", false},
+      {"1.2.3", false},
+      {"12a.4", false},
+      {"123.456\n", false},
+      {".5", false},
+      {"", false},
   };
   int index = 0;
   for (const auto& [cid, expectStored] : cases) {
@@ -81,7 +89,8 @@ TEST_F(TelemetryIdentityTest, StoredCampaign_WinsWithoutRewrite_MissingOneIsAdde
   const std::string content = readFile(file());
   const ino_t before = inode(file());
 
-  EXPECT_EQ(InstallerTelemetry::identity(folder(), "789.1"), (TelemetryIdentity{kStoredId, "42.7"}));
+  EXPECT_EQ(InstallerTelemetry::identity(folder(), "789.1"),
+            (TelemetryIdentity{kStoredId, "42.7"}));
   EXPECT_EQ(readFile(file()), content);
   EXPECT_EQ(inode(file()), before);  // an atomic rewrite would bring a new inode
 }
@@ -131,19 +140,26 @@ TEST_F(TelemetryIdentityTest, IdentityFileOfAnotherKind_FailsOrIsReplacedAsState
       {"folder", [&] { fs::create_directory(file()); }, platform::FileError::fileReadCorruptFile},
       {"link to a record", [&] { fs::create_symlink(temporary_ / "record.json", file()); },
        platform::FileError::fileReadCorruptFile},
-      {"unreadable", [&] { store(kStored); fs::permissions(file(), fs::perms::none); },
+      {"unreadable",
+       [&] {
+         store(kStored);
+         fs::permissions(file(), fs::perms::none);
+       },
        std::make_error_code(std::errc::permission_denied)},
-      // A link to nothing is no identity: the new record replaces the link and never creates its target.
+      // A link to nothing is no identity: the new record replaces the link and never creates its
+      // target.
       {"dangling link", [&] { fs::create_symlink(temporary_ / "nowhere", file()); }, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(temporary_ / "Vexa");
     fs::create_directories(folder());
-    for (const fs::path& above : {temporary_.path(), folder().parent_path()}) fs::permissions(above, fs::perms(0755));
+    for (const fs::path& above : {temporary_.path(), folder().parent_path()})
+      fs::permissions(above, fs::perms(0755));
     fs::permissions(folder(), fs::perms::all);
     c.plant();
-    const fs::file_type kind = c.failure ? fs::symlink_status(file()).type() : fs::file_type::regular;
+    const fs::file_type kind =
+        c.failure ? fs::symlink_status(file()).type() : fs::file_type::regular;
     withoutPrivileges([&] {
       if (c.failure) return expectFailure(*c.failure);
       EXPECT_NO_THROW((void)InstallerTelemetry::identity(folder(), {}));

@@ -8,7 +8,8 @@
 namespace vexa {
 namespace {
 
-const std::filesystem::path kProgram = std::filesystem::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application";
+const std::filesystem::path kProgram =
+    std::filesystem::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application";
 
 TEST(FakeApplication, QuitsOnTheFirstOrSecondTerminationRequest) {
   struct Case {

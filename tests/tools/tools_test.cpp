@@ -22,7 +22,8 @@ class ToolsTest : public ::testing::Test {
 
   static const SystemTools& tools() { return suite_->toolset.tools(); }
   // The tool's exit status, or -1 when it died of a signal or hung past a generous bound.
-  static int run(const fs::path& tool, const std::vector<std::string>& arguments, std::string* output = nullptr) {
+  static int run(const fs::path& tool, const std::vector<std::string>& arguments,
+                 std::string* output = nullptr) {
     const platform::ChildProcessResult result =
         platform::runChildProcess(tool, arguments, {.timeLimit = std::chrono::seconds(60)});
     if (output != nullptr) *output = result.standardOutput;
@@ -72,11 +73,13 @@ TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
     const char* archs;  // what -archs prints; nullptr when lipo must refuse the file
     void (*make)(const fs::path&) = nullptr;  // makes something other than a file of `bytes`
   } cases[] = {
-      {"elf-x86_64", testing::readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application"), "x86_64"},
+      {"elf-x86_64", testing::readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application"),
+       "x86_64"},
       {"elf-arm64", elfArm, "arm64"},
       {"macho-x86_64", littleEndian({0xFEEDFACF, x86, 3, 2}) + padding, "x86_64"},
       {"macho-arm64", littleEndian({0xFEEDFACF, arm, 0, 2}) + padding, "arm64"},
-      {"fat", bigEndian({0xCAFEBABE, 2, x86, 3, 4096, 100, 12, arm, 0, 8192, 100, 14}) + padding, "arm64 x86_64"},
+      {"fat", bigEndian({0xCAFEBABE, 2, x86, 3, 4096, 100, 12, arm, 0, 8192, 100, 14}) + padding,
+       "arm64 x86_64"},
       {"fat64", bigEndian({0xCAFEBABF, 1, arm, 0, 0, 4096, 0, 100, 14, 0}) + padding, "arm64"},
       {"java-class", bigEndian({0xCAFEBABE, 0x00000034}) + padding, nullptr},
       {"script", "#!/bin/sh\necho hello\n" + padding, nullptr},
@@ -103,8 +106,11 @@ TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
           << c.name << " " << architecture;
     }
   }
-  EXPECT_EQ(run(tools().lipo, {(directory_ / "fat").string(), "-verify_arch", "x86_64", "arm64"}), 0);
-  EXPECT_EQ(run(tools().lipo, {(directory_ / "macho-arm64").string(), "-verify_arch", "arm64", "x86_64"}), 1);
+  EXPECT_EQ(run(tools().lipo, {(directory_ / "fat").string(), "-verify_arch", "x86_64", "arm64"}),
+            0);
+  EXPECT_EQ(
+      run(tools().lipo, {(directory_ / "macho-arm64").string(), "-verify_arch", "arm64", "x86_64"}),
+      1);
 }
 
 TEST_F(ToolsTest, CodesignEvaluatesRequirements) {
@@ -114,23 +120,35 @@ TEST_F(ToolsTest, CodesignEvaluatesRequirements) {
     std::string requirement;
     int status;
   } cases[] = {
-      {"=anchor apple generic and identifier \"dev.plovik.desktop\" and certificate leaf[subject.OU] = \"TEAM000001\"", 0},
-      {"=anchor apple generic and identifier \"dev.plovik.desktop\" and (certificate leaf[subject.OU] = \"X\" or "
-       "certificate leaf[subject.OU] = \"TEAM000001\")", 0},
+      {"=anchor apple generic and identifier \"dev.plovik.desktop\" and certificate "
+       "leaf[subject.OU] = \"TEAM000001\"",
+       0},
+      {"=anchor apple generic and identifier \"dev.plovik.desktop\" and (certificate "
+       "leaf[subject.OU] = \"X\" or "
+       "certificate leaf[subject.OU] = \"TEAM000001\")",
+       0},
       {"=identifier \"dev.plovik.desktop\" and ((certificate leaf[subject.OU] = \"X\"))", 3},
-      {"=anchor apple generic and identifier \"dev.plovik.desktop.other\" and certificate leaf[subject.OU] = \"TEAM000001\"", 3},
-      {"=anchor apple generic and identifier \"dev.plovik.desktop\" and certificate leaf[subject.OU] = \"team000001\"", 3},
+      {"=anchor apple generic and identifier \"dev.plovik.desktop.other\" and certificate "
+       "leaf[subject.OU] = \"TEAM000001\"",
+       3},
+      {"=anchor apple generic and identifier \"dev.plovik.desktop\" and certificate "
+       "leaf[subject.OU] = \"team000001\"",
+       3},
       {(directory_ / "requirement.txt").string(), 0},
       {"=anchor apple generic and", 1},
       {"=identifier \"dev.plovik.desktop", 1},
       {"=anchor apple generic or or", 1},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(run(tools().codesign, {"--verify", "--deep", "--strict", "-R", c.requirement, bundle.string()}), c.status)
+    EXPECT_EQ(run(tools().codesign,
+                  {"--verify", "--deep", "--strict", "-R", c.requirement, bundle.string()}),
+              c.status)
         << c.requirement;
   }
   // The built bundle's own tools trust only the build's anchor, not this test authority.
-  EXPECT_EQ(run(fs::path(VEXA_BUNDLE_DIR) / "Contents/Helpers/codesign", {"--verify", bundle.string()}), 1);
+  EXPECT_EQ(
+      run(fs::path(VEXA_BUNDLE_DIR) / "Contents/Helpers/codesign", {"--verify", bundle.string()}),
+      1);
 }
 
 TEST_F(ToolsTest, SealsRefuseLinksThatLeadOutOfTheBundle) {
@@ -140,16 +158,22 @@ TEST_F(ToolsTest, SealsRefuseLinksThatLeadOutOfTheBundle) {
     std::vector<std::pair<const char*, const char*>> links;  // path in the bundle, target
     bool leaves;
   } cases[] = {
-      {"inside", {{"Contents/Current", "MacOS"}, {"Contents/Main", "Current/../MacOS/Vexa"}}, false},
+      {"inside",
+       {{"Contents/Current", "MacOS"}, {"Contents/Main", "Current/../MacOS/Vexa"}},
+       false},
       {"dangling-inside", {{"Contents/Later", "Missing/../../Contents"}}, false},
       {"up-through-a-dot-link", {{"Contents/here", "."}, {"Contents/up", "here/../.."}}, true},
       {"up-through-two-links",
-       {{"Contents/here", "."}, {"Contents/Resources/there", "../here"}, {"Contents/Resources/up", "there/../.."}},
+       {{"Contents/here", "."},
+        {"Contents/Resources/there", "../here"},
+        {"Contents/Resources/up", "there/../.."}},
        true},
       {"out-and-back", {{"Contents/back", "../../Vexa.app/Contents"}}, true},
       {"loop", {{"Contents/a", "b"}, {"Contents/b", "a"}}, true},
       {"absolute", {{"Contents/root", "/"}}, true},
-      {"nested-leaves-its-bundle", {{"Contents/Frameworks/VexaCore.framework/Contents/up", "../.."}}, true},
+      {"nested-leaves-its-bundle",
+       {{"Contents/Frameworks/VexaCore.framework/Contents/up", "../.."}},
+       true},
   };
   for (const Case& c : cases) {
     const fs::path bundle = directory_ / c.name / "Vexa.app";
@@ -163,7 +187,9 @@ TEST_F(ToolsTest, SealsRefuseLinksThatLeadOutOfTheBundle) {
     } else {
       EXPECT_NO_THROW(sign()) << c.name;
     }
-    EXPECT_EQ(run(tools().codesign, {"--verify", "--deep", "--strict", bundle.string()}), c.leaves ? 1 : 0) << c.name;
+    EXPECT_EQ(run(tools().codesign, {"--verify", "--deep", "--strict", bundle.string()}),
+              c.leaves ? 1 : 0)
+        << c.name;
   }
 }
 
@@ -176,7 +202,8 @@ TEST_F(ToolsTest, DeepVerificationChecksNestedBundlesOwnSeals) {
   // Given a nested file changed and only the outer bundle sealed again (codesign without --deep).
   const fs::path nestedFile = bundle / "Contents/Frameworks/VexaCore.framework/Contents/Info.plist";
   testing::writeFile(nestedFile, testing::readFile(nestedFile) + "\n");
-  const testing::IssuedCertificate leaf = suite_->authority.issueCodeSigningCertificate("Developer", "TEAM000001");
+  const testing::IssuedCertificate leaf =
+      suite_->authority.issueCodeSigningCertificate("Developer", "TEAM000001");
   testing::writeFile(directory_ / "leaf.pem", leaf.certificatePem);
   leaf.writePrivateKey(directory_ / "leaf-key.pem");
   ASSERT_EQ(run(tools().codesign, {"--sign", (directory_ / "leaf.pem").string(), "--key",
@@ -188,7 +215,8 @@ TEST_F(ToolsTest, DeepVerificationChecksNestedBundlesOwnSeals) {
 }
 
 TEST_F(ToolsTest, SpctlNeedsAnExecutableMainProgram) {
-  EXPECT_EQ(run(tools().spctl, {"--assess", "--type", "execute", signedBundle("good").string()}), 0);
+  EXPECT_EQ(run(tools().spctl, {"--assess", "--type", "execute", signedBundle("good").string()}),
+            0);
   BundleLayout layout;
   layout.executableName = "Missing";
   const fs::path bundle = directory_ / "missing" / "Vexa.app";
@@ -205,8 +233,11 @@ TEST_F(ToolsTest, HdiutilRoundTripsAVolumeAndDetachesOnlyWhatItAttached) {
   fs::permissions(volume / "Vexa.app/Contents/MacOS/Vexa", fs::perms::owner_all);
   fs::create_symlink("Vexa.app/Contents/MacOS/Vexa", volume / "link");
   const fs::path image = directory_ / "package.dmg";
-  ASSERT_EQ(run(tools().hdiutil, {"create", "-srcfolder", volume.string(), "-volname", "Vexa", image.string()}), 0);
-  EXPECT_EQ(run(tools().hdiutil, {"create", "-srcfolder", volume.string(), image.string()}), 1) << "overwrote an image";
+  ASSERT_EQ(run(tools().hdiutil,
+                {"create", "-srcfolder", volume.string(), "-volname", "Vexa", image.string()}),
+            0);
+  EXPECT_EQ(run(tools().hdiutil, {"create", "-srcfolder", volume.string(), image.string()}), 1)
+      << "overwrote an image";
 
   const fs::path mountPoint = directory_ / "workspace" / "volume";
   fs::create_directories(mountPoint.parent_path());
@@ -218,18 +249,24 @@ TEST_F(ToolsTest, HdiutilRoundTripsAVolumeAndDetachesOnlyWhatItAttached) {
   EXPECT_EQ(testing::permissionBits(mountPoint / "Vexa.app/Contents/MacOS/Vexa"), 0500u);
   EXPECT_EQ(testing::permissionBits(mountPoint / "Vexa.app") & 0222, 0u);
   // A copy from the volume gets the modes the image holds, not the read-only ones it shows.
-  ASSERT_EQ(run(tools().ditto, {(mountPoint / "Vexa.app").string(), (directory_ / "copy.app").string()}), 0);
+  ASSERT_EQ(
+      run(tools().ditto, {(mountPoint / "Vexa.app").string(), (directory_ / "copy.app").string()}),
+      0);
   EXPECT_EQ(testing::permissionBits(directory_ / "copy.app/Contents/MacOS/Vexa"), 0700u);
-  EXPECT_EQ(testing::permissionBits(directory_ / "copy.app/Contents"), testing::permissionBits(volume / "Vexa.app/Contents"));
+  EXPECT_EQ(testing::permissionBits(directory_ / "copy.app/Contents"),
+            testing::permissionBits(volume / "Vexa.app/Contents"));
   // A second attach on a busy mount point and a detach of a folder nobody attached both fail.
-  EXPECT_EQ(run(tools().hdiutil, {"attach", "-readonly", "-mountpoint", mountPoint.string(), image.string()}), 1);
+  EXPECT_EQ(run(tools().hdiutil,
+                {"attach", "-readonly", "-mountpoint", mountPoint.string(), image.string()}),
+            1);
   EXPECT_EQ(run(tools().hdiutil, {"detach", volume.string()}), 1);
   EXPECT_TRUE(fs::exists(volume / "Vexa.app"));
 
   EXPECT_EQ(run(tools().hdiutil, {"detach", mountPoint.string()}), 0);
   EXPECT_FALSE(fs::exists(mountPoint));
   EXPECT_EQ(run(tools().hdiutil, {"detach", mountPoint.string()}), 1);
-  EXPECT_EQ(fs::directory_iterator(mountPoint.parent_path()), fs::directory_iterator()) << "marker left behind";
+  EXPECT_EQ(fs::directory_iterator(mountPoint.parent_path()), fs::directory_iterator())
+      << "marker left behind";
 }
 
 TEST_F(ToolsTest, DittoKeepsLinksModesAndTimes) {
@@ -248,7 +285,8 @@ TEST_F(ToolsTest, DittoKeepsLinksModesAndTimes) {
   EXPECT_EQ(testing::permissionBits(copy / "Contents/MacOS"), 0500u);
   EXPECT_EQ(fs::last_write_time(copy / "Contents/MacOS/Vexa"), stamp);
   EXPECT_EQ(fs::read_symlink(copy / "Contents/current"), "MacOS/Vexa");
-  EXPECT_NE(run(tools().ditto, {(directory_ / "absent").string(), (directory_ / "other").string()}), 0);
+  EXPECT_NE(run(tools().ditto, {(directory_ / "absent").string(), (directory_ / "other").string()}),
+            0);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <optional>
 
@@ -22,10 +22,13 @@ const QColor kFill(65, 118, 230);
 const QColor kTrack(233, 238, 247);
 
 int distance(QColor a, QColor b) {
-  return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue());
+  return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) +
+         std::abs(a.blue() - b.blue());
 }
 
-bool near(QColor actual, QColor expected, int tolerance = 6) { return distance(actual, expected) <= tolerance; }
+bool near(QColor actual, QColor expected, int tolerance = 6) {
+  return distance(actual, expected) <= tolerance;
+}
 
 // First and last column of the bar's middle row whose colour is nearer the fill than the track.
 Span filledColumns(QWidget& bar) {
@@ -33,7 +36,8 @@ Span filledColumns(QWidget& bar) {
   Span span;
   for (int x = 0; x < image.width(); ++x) {
     const QColor colour = image.pixelColor(x, image.height() / 2);
-    if (distance(colour, kFill) < distance(colour, kTrack)) span = std::make_pair(span ? span->first : x, x);
+    if (distance(colour, kFill) < distance(colour, kTrack))
+      span = std::make_pair(span ? span->first : x, x);
   }
   return span;
 }
@@ -50,7 +54,8 @@ class ProgressTest : public ::testing::Test {
   // Ticks of the running animation, delivered as its timer delivers them.
   void tick(int count) {
     ASSERT_NE(bar_->animation(), nullptr);
-    for (int i = 0; i < count; ++i) QMetaObject::invokeMethod(const_cast<QTimer*>(bar_->animation()), "timeout");
+    for (int i = 0; i < count; ++i)
+      QMetaObject::invokeMethod(const_cast<QTimer*>(bar_->animation()), "timeout");
   }
 
   bool reduceMotion_ = false;
@@ -58,7 +63,8 @@ class ProgressTest : public ::testing::Test {
 };
 
 TEST_F(ProgressTest, StillBars_FillTheirShare) {
-  for (const auto& [value, filled] : {std::pair<double, Span>{0, std::nullopt}, {50, std::make_pair(0, 199)},
+  for (const auto& [value, filled] : {std::pair<double, Span>{0, std::nullopt},
+                                      {50, std::make_pair(0, 199)},
                                       {100, std::make_pair(0, 399)}}) {
     bar_->setDoubleValue(value);
     EXPECT_EQ(filledColumns(*bar_), filled) << value;
@@ -114,7 +120,8 @@ TEST(ArtworkTest, Compact_MovesTheCardAndDropsTheFade) {
   const auto tileCount = [&](const QImage& image) {
     int count = 0;
     for (int x = 0, y = static_cast<int>(artwork.cardRect().y()) + 114; x < image.width(); ++x) {
-      count += near(image.pixelColor(x, y), tile, 2) && (x == 0 || !near(image.pixelColor(x - 1, y), tile, 2));
+      count += near(image.pixelColor(x, y), tile, 2) &&
+               (x == 0 || !near(image.pixelColor(x - 1, y), tile, 2));
     }
     return count;
   };
@@ -128,7 +135,8 @@ TEST(ArtworkTest, Compact_MovesTheCardAndDropsTheFade) {
   EXPECT_TRUE(near(image.pixelColor(225, 73), dot));
   EXPECT_TRUE(near(image.pixelColor(225, 53), QColor(237, 243, 254)));  // icon tile
   // Tiles at x 202, 328.67 and 455.33, 117.33 wide; the gaps between them are card.
-  for (int x : {204, 317, 331, 443, 458, 570}) EXPECT_TRUE(near(image.pixelColor(x, 140), tile, 8)) << x;
+  for (int x : {204, 317, 331, 443, 458, 570})
+    EXPECT_TRUE(near(image.pixelColor(x, 140), tile, 8)) << x;
   for (int x : {321, 449}) EXPECT_FALSE(near(image.pixelColor(x, 140), tile, 3)) << x;
   EXPECT_GE(image.pixelColor(100, 225).red(), 251);  // the fade whitens the bottom over the glow
 
@@ -159,7 +167,8 @@ TEST(AccentButtonTest, DrawsGradientCentredTitleAndRingOnlyWithFocus) {
   int right = -1;
   for (int y = 0; y < image.height(); ++y) {
     for (int x = 0; x < image.width(); ++x) {
-      if (image.pixelColor(x, y).lightness() > 245) left = std::min(left, x), right = std::max(right, x);
+      if (image.pixelColor(x, y).lightness() > 245)
+        left = std::min(left, x), right = std::max(right, x);
     }
   }
   ASSERT_GT(right, left);

@@ -1,10 +1,10 @@
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTextLayout>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -30,8 +30,12 @@ class TemporaryBundle {
   explicit TemporaryBundle(std::optional<std::string> logo) {
     if (logo) testing::writeFile(directory_ / "Contents/Resources/logo.png", *logo);
   }
-  static std::string realLogo() { return testing::readFile(std::filesystem::path(VEXA_SOURCE_DIR) / "resources/logo.png"); }
-  [[nodiscard]] platform::MainBundle bundle() const { return platform::MainBundle(directory_.path()); }
+  static std::string realLogo() {
+    return testing::readFile(std::filesystem::path(VEXA_SOURCE_DIR) / "resources/logo.png");
+  }
+  [[nodiscard]] platform::MainBundle bundle() const {
+    return platform::MainBundle(directory_.path());
+  }
 
  private:
   TemporaryDirectory directory_;
@@ -41,9 +45,11 @@ class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override { testing::ensureQtApplication(); }
 
-  std::unique_ptr<InstallerWindow> makeWindow(InstallConfiguration configuration = testing::windowConfiguration()) {
-    return std::make_unique<InstallerWindow>(std::move(configuration),
-                                             InstallerWindowServices{.bundle = bundle_.bundle(), .reduceMotion = [] { return false; }});
+  std::unique_ptr<InstallerWindow> makeWindow(
+      InstallConfiguration configuration = testing::windowConfiguration()) {
+    return std::make_unique<InstallerWindow>(
+        std::move(configuration),
+        InstallerWindowServices{.bundle = bundle_.bundle(), .reduceMotion = [] { return false; }});
   }
 
   TemporaryBundle bundle_{TemporaryBundle::realLogo()};
@@ -76,43 +82,91 @@ void openingFailed(InstallerWindow& w) { w.showOpeningFailed(failure()); }
 
 const std::vector<ScreenCase>& screenCases() {
   static const std::vector<ScreenCase> cases = {
-      {"welcome", [](InstallerWindow& w) { w.welcome(); }, Shown{kHeading, "安装 Vexa", "Install Vexa"},
-       Shown{{75, 555, 650, 32}, "Vexa · 1.4.2", "Vexa · 1.4.2"}, Shown{{240, 450, 320, 46}, "立即安装", "Install Now"},
-       {}, {}, Bar::hidden},
-      {"checking", [](InstallerWindow& w) { w.working("T", "M", std::nullopt); }, Shown{kHeading, "T", "T"},
-       Shown{{100, 472, 600, 48}, "M", "M"}, {}, {}, {}, Bar::animated},
-      {"downloading", [](InstallerWindow& w) { w.working("T", w.downloadDetail(std::nullopt), 0.0); },
+      {"welcome",
+       [](InstallerWindow& w) { w.welcome(); },
+       Shown{kHeading, "安装 Vexa", "Install Vexa"},
+       Shown{{75, 555, 650, 32}, "Vexa · 1.4.2", "Vexa · 1.4.2"},
+       Shown{{240, 450, 320, 46}, "立即安装", "Install Now"},
+       {},
+       {},
+       Bar::hidden},
+      {"checking",
+       [](InstallerWindow& w) { w.working("T", "M", std::nullopt); },
        Shown{kHeading, "T", "T"},
-       Shown{{100, 472, 600, 48}, "正在连接下载服务… · Vexa 1.4.2 · 123.5 MB",
+       Shown{{100, 472, 600, 48}, "M", "M"},
+       {},
+       {},
+       {},
+       Bar::animated},
+      {"downloading",
+       [](InstallerWindow& w) { w.working("T", w.downloadDetail(std::nullopt), 0.0); },
+       Shown{kHeading, "T", "T"},
+       Shown{{100, 472, 600, 48},
+             "正在连接下载服务… · Vexa 1.4.2 · 123.5 MB",
              "Connecting to download service… · Vexa 1.4.2 · 123.5 MB"},
-       {}, {}, {}, Bar::atZero},
-      {"failure", [](InstallerWindow& w) { w.showFailure(failure(), false); },
-       Shown{kHeading, "安装未完成", "Installation incomplete"}, kErrorDetail,
-       Shown{{240, 470, 320, 46}, "重试", "Retry"}, {}, {}, Bar::hidden},
-      {"failure after a pause", [](InstallerWindow& w) { w.showFailure(failure(), true); },
-       Shown{kHeading, "安装未完成", "Installation incomplete"}, kErrorDetail,
-       Shown{{240, 470, 320, 46}, "继续下载", "Continue Download"}, {}, {}, Bar::hidden},
-      {"newer application", [](InstallerWindow& w) { w.showNewerApplication(); },
-       Shown{kHeading, "已安装更高版本", "A newer version is installed"}, {},
-       Shown{{240, 450, 320, 46}, "直接打开", "Open Vexa"}, Shown{{300, 503, 200, 32}, "仍然安装", "Install Anyway"},
-       Shown{{300, 541, 200, 32}, "取消", "Cancel"}, Bar::hidden},
-      {"application running", [](InstallerWindow& w) { w.showApplicationRunning(); },
+       {},
+       {},
+       {},
+       Bar::atZero},
+      {"failure",
+       [](InstallerWindow& w) { w.showFailure(failure(), false); },
+       Shown{kHeading, "安装未完成", "Installation incomplete"},
+       kErrorDetail,
+       Shown{{240, 470, 320, 46}, "重试", "Retry"},
+       {},
+       {},
+       Bar::hidden},
+      {"failure after a pause",
+       [](InstallerWindow& w) { w.showFailure(failure(), true); },
+       Shown{kHeading, "安装未完成", "Installation incomplete"},
+       kErrorDetail,
+       Shown{{240, 470, 320, 46}, "继续下载", "Continue Download"},
+       {},
+       {},
+       Bar::hidden},
+      {"newer application",
+       [](InstallerWindow& w) { w.showNewerApplication(); },
+       Shown{kHeading, "已安装更高版本", "A newer version is installed"},
+       {},
+       Shown{{240, 450, 320, 46}, "直接打开", "Open Vexa"},
+       Shown{{300, 503, 200, 32}, "仍然安装", "Install Anyway"},
+       Shown{{300, 541, 200, 32}, "取消", "Cancel"},
+       Bar::hidden},
+      {"application running",
+       [](InstallerWindow& w) { w.showApplicationRunning(); },
        Shown{kHeading, "Vexa 正在运行", "Vexa is running"},
        Shown{{100, 415, 600, 45}, "关闭后继续安装。", "Quit Vexa to continue installation."},
-       Shown{{240, 470, 320, 46}, "立即关闭", "Quit Now"}, kCancel, {}, Bar::hidden},
-      {"quit wait", [](InstallerWindow& w) { w.showQuitWait(); },
+       Shown{{240, 470, 320, 46}, "立即关闭", "Quit Now"},
+       kCancel,
+       {},
+       Bar::hidden},
+      {"quit wait",
+       [](InstallerWindow& w) { w.showQuitWait(); },
        Shown{kHeading, "等待 Vexa 关闭", "Waiting for Vexa to quit"},
-       Shown{{100, 415, 600, 45}, "关闭后自动继续安装。", "Installation continues when Vexa quits."},
-       Shown{{240, 470, 320, 46}, "关闭 Vexa", "Quit Vexa"}, kCancel, {}, Bar::hidden},
-      {"opening", [](InstallerWindow& w) { w.showOpening(); }, Shown{kHeading, "正在打开 Vexa", "Opening Vexa"},
-       Shown{{100, 419, 600, 46}, "Vexa 已准备就绪", "Vexa is ready"}, {}, {}, {}, Bar::hidden},
+       Shown{
+           {100, 415, 600, 45}, "关闭后自动继续安装。", "Installation continues when Vexa quits."},
+       Shown{{240, 470, 320, 46}, "关闭 Vexa", "Quit Vexa"},
+       kCancel,
+       {},
+       Bar::hidden},
+      {"opening",
+       [](InstallerWindow& w) { w.showOpening(); },
+       Shown{kHeading, "正在打开 Vexa", "Opening Vexa"},
+       Shown{{100, 419, 600, 46}, "Vexa 已准备就绪", "Vexa is ready"},
+       {},
+       {},
+       {},
+       Bar::hidden},
       {"opening failed",
        [](InstallerWindow& w) {
          w.showOpening();
          openingFailed(w);
        },
-       Shown{kHeading, "正在打开 Vexa", "Opening Vexa"}, Shown{{100, 415, 600, 32}, kError, kError},
-       Shown{{240, 470, 320, 46}, "立即打开", "Open Vexa"}, Shown{{300, 530, 200, 32}, "关闭", "Close"}, {},
+       Shown{kHeading, "正在打开 Vexa", "Opening Vexa"},
+       Shown{{100, 415, 600, 32}, kError, kError},
+       Shown{{240, 470, 320, 46}, "立即打开", "Open Vexa"},
+       Shown{{300, 530, 200, 32}, "关闭", "Close"},
+       {},
        Bar::hidden},
       // Opening the newer copy disables both buttons; a failure brings them back with their titles.
       {"opening the newer copy failed",
@@ -122,14 +176,17 @@ const std::vector<ScreenCase>& screenCases() {
          w.secondary()->setEnabled(false);
          openingFailed(w);
        },
-       Shown{kHeading, "已安装更高版本", "A newer version is installed"}, Shown{{100, 415, 600, 32}, kError, kError},
-       Shown{{240, 450, 320, 46}, "直接打开", "Open Vexa"}, Shown{{300, 503, 200, 32}, "仍然安装", "Install Anyway"},
+       Shown{kHeading, "已安装更高版本", "A newer version is installed"},
+       Shown{{100, 415, 600, 32}, kError, kError},
+       Shown{{240, 450, 320, 46}, "直接打开", "Open Vexa"},
+       Shown{{300, 503, 200, 32}, "仍然安装", "Install Anyway"},
        Shown{{300, 541, 200, 32}, "取消", "Cancel"}, Bar::hidden},
   };
   return cases;
 }
 
-void expectControl(const char* role, QWidget* widget, const QString& text, const Expected& expected, bool chinese) {
+void expectControl(const char* role, QWidget* widget, const QString& text, const Expected& expected,
+                   bool chinese) {
   SCOPED_TRACE(role);
   EXPECT_EQ(!widget->isHidden(), expected.has_value());
   if (!expected) return;
@@ -151,11 +208,15 @@ TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
       window->showNewerApplication();
       screen.arrange(*window);
 
-      expectControl("heading", window->heading(), window->heading()->text(), screen.heading, chinese);
+      expectControl("heading", window->heading(), window->heading()->text(), screen.heading,
+                    chinese);
       expectControl("detail", window->detail(), window->detail()->text(), screen.detail, chinese);
-      expectControl("primary", window->primary(), window->primary()->text(), screen.primary, chinese);
-      expectControl("secondary", window->secondary(), window->secondary()->text(), screen.secondary, chinese);
-      expectControl("tertiary", window->tertiary(), window->tertiary()->text(), screen.tertiary, chinese);
+      expectControl("primary", window->primary(), window->primary()->text(), screen.primary,
+                    chinese);
+      expectControl("secondary", window->secondary(), window->secondary()->text(), screen.secondary,
+                    chinese);
+      expectControl("tertiary", window->tertiary(), window->tertiary()->text(), screen.tertiary,
+                    chinese);
       EXPECT_EQ(window->artwork()->geometry(), QRect(1, 156, 798, 228));
       EXPECT_FALSE(window->artwork()->isHidden() || window->artwork()->compact());
       const InstallerProgress& bar = *window->progress();
@@ -185,7 +246,8 @@ TEST_F(WindowTest, DownloadDetail_NamesStatusVersionAndSize) {
        "Connecting to download service… · Vexa 1.4.2 · 123.5 MB"},
       {42, 999, "已下载 42% · Vexa 1.4.2 · 999 bytes", "Downloaded 42% · Vexa 1.4.2 · 999 bytes"},
       {0, 1500, "已下载 0% · Vexa 1.4.2 · 2 KB", "Downloaded 0% · Vexa 1.4.2 · 2 KB"},
-      {100, 4294967296, "已下载 100% · Vexa 1.4.2 · 4.29 GB", "Downloaded 100% · Vexa 1.4.2 · 4.29 GB"},
+      {100, 4294967296, "已下载 100% · Vexa 1.4.2 · 4.29 GB",
+       "Downloaded 100% · Vexa 1.4.2 · 4.29 GB"},
   };
   for (const Case& c : cases) {
     InstallConfiguration configuration = testing::windowConfiguration();
@@ -211,7 +273,8 @@ TEST_F(WindowTest, DownloadProgress_ShowsTheWholePercentageReached) {
   const Case cases[] = {{0.999, "99%", 99.9}, {0.29, "29%", 29}, {1, "100%", 100}, {0, "0%", 0}};
   for (const Case& c : cases) {
     window->downloadProgress(c.fraction);
-    EXPECT_EQ(window->detail()->text(), QString("Downloaded %1 · Vexa 1.4.2 · 123.5 MB").arg(c.percent));
+    EXPECT_EQ(window->detail()->text(),
+              QString("Downloaded %1 · Vexa 1.4.2 · 123.5 MB").arg(c.percent));
     EXPECT_NEAR(window->progress()->doubleValue(), c.value, 1e-9);
   }
 }
@@ -226,7 +289,8 @@ TEST_F(WindowTest, Decoration_IsBuiltOnceInOrderAndInTheUsersLanguage) {
 
     auto* tagline = window->findChild<QLabel*>("tagline");
     EXPECT_EQ(tagline->geometry(), QRect(150, 116, 500, 28));
-    EXPECT_EQ(tagline->text(), chinese ? "你的 AI 助手，随时在线。" : "your AI assistant, always on.");
+    EXPECT_EQ(tagline->text(),
+              chinese ? "你的 AI 助手，随时在线。" : "your AI assistant, always on.");
     auto* close = window->findChild<QPushButton*>("close");
     EXPECT_EQ(close->geometry(), QRect(750, 8, 40, 38));
     EXPECT_EQ(close->text(), QString(QChar(0x00D7)));
@@ -244,8 +308,8 @@ TEST_F(WindowTest, Decoration_IsBuiltOnceInOrderAndInTheUsersLanguage) {
     for (QObject* child : window->heading()->parent()->children()) {
       if (child->isWidgetType()) order << child->objectName();
     }
-    EXPECT_EQ(order, QStringList({"logo", "brand", "tagline", "close", "", "heading", "detail", "primary", "secondary",
-                                  "tertiary", "progress"}));
+    EXPECT_EQ(order, QStringList({"logo", "brand", "tagline", "close", "", "heading", "detail",
+                                  "primary", "secondary", "tertiary", "progress"}));
   }
 }
 
@@ -298,10 +362,12 @@ TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenShownAndEnabled) {
       {"welcome", [](InstallerWindow& w) { w.welcome(); }, 1},
       {"working", [](InstallerWindow& w) { w.working("t", "m", std::nullopt); }, 0},
       {"opening", [](InstallerWindow& w) { w.showOpening(); }, 0},
-      {"newer, opening", [](InstallerWindow& w) {
+      {"newer, opening",
+       [](InstallerWindow& w) {
          w.showNewerApplication();
          w.primary()->setEnabled(false);
-       }, 0},
+       },
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -340,7 +406,8 @@ TEST_F(WindowTest, QuitShortcutClosesAndDraggingTheBackgroundMoves) {
   window->show();
   const auto send = [&](QEvent::Type type, QPoint local, Qt::MouseButtons buttons) {
     QMouseEvent event(type, QPointF(local), QPointF(local), QPointF(window->mapToGlobal(local)),
-                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
+                      type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons,
+                      Qt::NoModifier);
     QApplication::sendEvent(window->heading()->parentWidget(), &event);
   };
   const QPoint origin = window->pos();
@@ -380,7 +447,8 @@ TEST_F(WindowTest, Card_KeepsItsLightLookUnderADarkPalette) {
     const QRect area = window->findChild<QWidget*>(name)->geometry();
     int darkest = 255;
     for (int y = area.top(); y <= area.bottom(); ++y) {
-      for (int x = area.left(); x <= area.right(); ++x) darkest = std::min(darkest, image.pixelColor(x, y).lightness());
+      for (int x = area.left(); x <= area.right(); ++x)
+        darkest = std::min(darkest, image.pixelColor(x, y).lightness());
     }
     EXPECT_LT(darkest, 180);
   }
@@ -389,8 +457,9 @@ TEST_F(WindowTest, Card_KeepsItsLightLookUnderADarkPalette) {
 // Without a CJK font Qt would draw the Chinese texts as empty boxes (glyph 0).
 TEST_F(WindowTest, ChineseTexts_HaveGlyphsInTheWindowsFonts) {
   auto window = makeWindow();
-  for (QWidget* control : {static_cast<QWidget*>(window->heading()), static_cast<QWidget*>(window->detail()),
-                           static_cast<QWidget*>(window->secondary())}) {
+  for (QWidget* control :
+       {static_cast<QWidget*>(window->heading()), static_cast<QWidget*>(window->detail()),
+        static_cast<QWidget*>(window->secondary())}) {
     QTextLayout layout(QStringLiteral("安装未完成，正在连接下载服务…"), control->font());
     layout.beginLayout();
     layout.createLine();
@@ -398,7 +467,8 @@ TEST_F(WindowTest, ChineseTexts_HaveGlyphsInTheWindowsFonts) {
     const QList<QGlyphRun> runs = layout.glyphRuns();
     ASSERT_FALSE(runs.isEmpty());
     for (const QGlyphRun& run : runs) {
-      for (quint32 glyph : run.glyphIndexes()) EXPECT_NE(glyph, 0u) << run.rawFont().familyName().toStdString();
+      for (quint32 glyph : run.glyphIndexes())
+        EXPECT_NE(glyph, 0u) << run.rawFont().familyName().toStdString();
     }
   }
 }

@@ -1,7 +1,8 @@
 // A test build of the installer's entry. It runs the real start-up against the bundle folder given
 // as its first argument, with an application start that reports the cache folder, checks which
-// descriptors a child would inherit (next to the lock's own number), and then holds the single-instance lock until its standard
-// input closes. Alerts go to standard error, one line for the title and one for the text.
+// descriptors a child would inherit (next to the lock's own number), and then holds the
+// single-instance lock until its standard input closes. Alerts go to standard error, one line for
+// the title and one for the text.
 //
 //   bootstrap_harness BUNDLE [ARGUMENTS...]   run the start-up; remaining arguments are the
 //                                             installer's own command line

@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> arguments(argv + 1, argv + argc);
   const int signals[] = {SIGCHLD, SIGTERM, SIGHUP};
   if (argc >= 3 && arguments[0] == "--hold") {
-    vexa::testing::BackgroundProgram program(argv[2], std::vector<std::string>(argv + 2, argv + argc));
+    vexa::testing::BackgroundProgram program(argv[2],
+                                             std::vector<std::string>(argv + 2, argv + argc));
     std::cout << program.pid() << std::endl;
     std::cin.ignore(std::numeric_limits<std::streamsize>::max());
     return 0;
@@ -61,13 +62,19 @@ int main(int argc, char** argv) {
     ::sigaction(signal, nullptr, &action);
     inherited += (action.sa_handler == SIG_IGN) + sigismember(&blocked, signal);
   }
-  const vexa::VerificationServices services{vexa::SystemTools::inDirectory(tools), [] { return std::string("14.5.0"); }};
+  const vexa::VerificationServices services{vexa::SystemTools::inDirectory(tools),
+                                            [] { return std::string("14.5.0"); }};
   const auto verify = [&](const std::string& bundle) {
-    vexa::NativeInstaller::verify(bundle, vexa::testing::validProductionConfiguration(), true, services);
+    vexa::NativeInstaller::verify(bundle, vexa::testing::validProductionConfiguration(), true,
+                                  services);
   };
-  std::cout << "inherited " << inherited << "\nfailing-tool "
-            << outcome([] { (void)vexa::NativeInstaller::run("/bin/sh", {"-c", "exit 1"}); }) << "\npassing-tool "
-            << outcome([] { (void)vexa::NativeInstaller::run("/bin/sh", {"-c", "exit 0"}); }) << "\nintact-bundle "
-            << outcome([&] { verify(intact); }) << "\ntampered-bundle " << outcome([&] { verify(tampered); }) << std::endl;
+  std::cout << "inherited " << inherited << "\nfailing-tool " << outcome([] {
+    (void)vexa::NativeInstaller::run("/bin/sh", {"-c", "exit 1"});
+  }) << "\npassing-tool "
+            << outcome([] {
+                 (void)vexa::NativeInstaller::run("/bin/sh", {"-c", "exit 0"});
+               })
+            << "\nintact-bundle " << outcome([&] { verify(intact); }) << "\ntampered-bundle "
+            << outcome([&] { verify(tampered); }) << std::endl;
   return 0;
 }

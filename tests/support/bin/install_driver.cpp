@@ -16,11 +16,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    const auto configuration = vexa::InstallConfiguration::decode(vexa::platform::readWholeFile(argv[1]));
+    const auto configuration =
+        vexa::InstallConfiguration::decode(vexa::platform::readWholeFile(argv[1]));
     vexa::VerificationServices services;
     services.tools = vexa::SystemTools::inDirectory(argv[4]);
-    (void)vexa::NativeInstaller::install(argv[2], argv[3], configuration, std::nullopt,
-                                         [](const std::string&) { return false; }, services);
+    (void)vexa::NativeInstaller::install(
+        argv[2], argv[3], configuration, std::nullopt, [](const std::string&) { return false; },
+        services);
     std::cout << "installed" << std::endl;
     return 0;
   } catch (const std::exception& error) {

@@ -13,11 +13,13 @@
 
 int main(int argc, char** argv) {
   if (argc < 5) {
-    std::cerr << "usage: package_download_driver CONFIGURATION_JSON CACHE_FOLDER AUTHORITY_PEM CONNECT_TO...\n";
+    std::cerr << "usage: package_download_driver CONFIGURATION_JSON CACHE_FOLDER AUTHORITY_PEM "
+                 "CONNECT_TO...\n";
     return 2;
   }
   QCoreApplication application(argc, argv);
-  const auto configuration = vexa::InstallConfiguration::decode(vexa::platform::readWholeFile(argv[1]));
+  const auto configuration =
+      vexa::InstallConfiguration::decode(vexa::platform::readWholeFile(argv[1]));
   vexa::platform::UrlSessionConfiguration session;
   session.additionalCertificateAuthorities.emplace_back(argv[3]);
   for (int i = 4; i < argc; ++i) session.connectTo.emplace_back(argv[i]);

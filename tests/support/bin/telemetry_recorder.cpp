@@ -25,11 +25,14 @@ int main(int argc, char** argv) {
   options.campaignIdentifier = vexa::campaignIdentifier(arguments);
   options.sessionConfiguration = [] {
     vexa::platform::UrlSessionConfiguration configuration;
-    configuration.connectTo = {std::string(vexa::DeploymentSettings::productionTelemetryHost) + ":443:127.0.0.1:1"};
+    configuration.connectTo = {std::string(vexa::DeploymentSettings::productionTelemetryHost) +
+                               ":443:127.0.0.1:1"};
     return configuration;
   };
-  vexa::InstallerTelemetry telemetry(vexa::testing::validProductionConfiguration(), arguments[1], options);
-  for (int i = 0; i < count; ++i) telemetry.record(i == 0 ? "vexa_downloader_open" : "vexa_download_started");
+  vexa::InstallerTelemetry telemetry(vexa::testing::validProductionConfiguration(), arguments[1],
+                                     options);
+  for (int i = 0; i < count; ++i)
+    telemetry.record(i == 0 ? "vexa_downloader_open" : "vexa_download_started");
 
   QTimer poll;
   QObject::connect(&poll, &QTimer::timeout, [&] {
