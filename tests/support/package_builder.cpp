@@ -71,7 +71,7 @@ std::string infoPlist(const BundleLayout& layout) {
 
 // A copy of the fake application built for this machine, relabelled for `processor`.
 std::string mainExecutable(BundleLayout::Processor processor) {
-  std::string bytes = readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application");
+  std::string bytes = readFile(fs::path(VEXA_DEMO_PROGRAMS_DIR) / "fake_application");
   if (bytes.size() < 20 || bytes.compare(0, 4,
                                          "\x7f"
                                          "ELF") != 0)

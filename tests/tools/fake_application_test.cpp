@@ -9,7 +9,7 @@ namespace vexa {
 namespace {
 
 const std::filesystem::path kProgram =
-    std::filesystem::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application";
+    std::filesystem::path(VEXA_DEMO_PROGRAMS_DIR) / "fake_application";
 
 TEST(FakeApplication, QuitsOnTheFirstOrSecondTerminationRequest) {
   struct Case {

@@ -64,7 +64,7 @@ std::string littleEndian(std::initializer_list<std::uint32_t> words) {
 TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
   constexpr std::uint32_t x86 = 0x01000007, arm = 0x0100000C;
   const std::string padding(64, '\0');
-  std::string elfArm = testing::readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application");
+  std::string elfArm = testing::readFile(fs::path(VEXA_DEMO_PROGRAMS_DIR) / "fake_application");
   elfArm[18] = static_cast<char>(183);
   elfArm[19] = 0;
   struct Case {
@@ -73,7 +73,7 @@ TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
     const char* archs;  // what -archs prints; nullptr when lipo must refuse the file
     void (*make)(const fs::path&) = nullptr;  // makes something other than a file of `bytes`
   } cases[] = {
-      {"elf-x86_64", testing::readFile(fs::path(VEXA_TEST_PROGRAMS_DIR) / "fake_application"),
+      {"elf-x86_64", testing::readFile(fs::path(VEXA_DEMO_PROGRAMS_DIR) / "fake_application"),
        "x86_64"},
       {"elf-arm64", elfArm, "arm64"},
       {"macho-x86_64", littleEndian({0xFEEDFACF, x86, 3, 2}) + padding, "x86_64"},
