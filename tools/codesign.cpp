@@ -9,6 +9,9 @@
 #include <optional>
 #include <string>
 
+#include "file_descriptor.h"
+#include "requirement_reader.h"
+#include "seal.h"
 #include "tool_support.h"
 
 namespace {

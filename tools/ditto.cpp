@@ -15,6 +15,9 @@
 #include <string>
 #include <system_error>
 
+#include "aligned_buffer.h"
+#include "attached_volume.h"
+#include "file_descriptor.h"
 #include "tool_support.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "attached_volume.h"
 #include "tool_support.h"
 
 namespace {

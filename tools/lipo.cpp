@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "file_descriptor.h"
 #include "tool_support.h"
 
 namespace {

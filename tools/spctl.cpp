@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "seal.h"
 #include "tool_support.h"
 
 namespace {
