@@ -59,12 +59,43 @@ TEST_F(InstalledApplicationVersionTest, ReadsVersionAndBuildInTheirNaturalDescri
   EXPECT_THROW((void)Version(PropertyListDictionary{}), InstallerFailure);
 }
 
-TEST_F(InstalledApplicationVersionTest, IsNewerByVersionThenByBuild) {
-  EXPECT_TRUE(Version("1.3.0", std::nullopt).isNewer(configured("1.2.9", 1)));
-  EXPECT_FALSE(Version("1.2.9", "999").isNewer(configured("1.3.0", 1)));
-  EXPECT_TRUE(Version("1.2.0", "20260905024501.6").isNewer(configured("1.2.0", 5)));
-  EXPECT_FALSE(Version("1.2.0", "5").isNewer(configured("1.2.0", 5)));
-  EXPECT_FALSE(Version("1.2.0-beta.1", "9").isNewer(configured("1.2.0", 1)));
+// Against the configured release with build 5: whether the copy is newer, and whether it may be
+// replaced given the approval.
+TEST_F(InstalledApplicationVersionTest, IsNewerByVersionThenBuildAndOnlyAnApprovedNewerIsReplaced) {
+  const std::string refused = "A newer version is installed (reason)";
+  const struct {
+    Version installed;
+    const char* configuredVersion;
+    std::optional<Version> approved;
+    bool newer;
+    std::string expected;
+  } cases[] = {
+      {{"1.3.0", "7"}, "1.2.0", std::nullopt, true, refused},
+      {{"1.3.0", "7"}, "1.2.0", Version("1.3.0", "7"), true, "(none)"},
+      {{"1.3.0", "7"}, "1.2.0", Version("1.3.0", "8"), true, refused},
+      {{"1.3.0", "7"}, "1.2.0", Version("1.3.0", std::nullopt), true, refused},
+      {{"1.3.0", std::nullopt}, "1.2.9", std::nullopt, true, refused},
+      {{"1.2.9", "999"}, "1.3.0", std::nullopt, false, "(none)"},
+      {{"1.2.0", "5"}, "1.2.0", std::nullopt, false, "(none)"},
+      {{"1.2.0", "4"}, "1.2.0", std::nullopt, false, "(none)"},
+      {{"1.2.0", "6"}, "1.2.0", std::nullopt, true, refused},
+      {{"1.2.0", "20260905024501.6"},
+       "1.2.0",
+       Version("1.2.0", "20260905024501.6"),
+       true,
+       "(none)"},
+      {{"1.2.0-beta.1", std::nullopt}, "1.2.0", std::nullopt, false, "(none)"},
+      {{"1.2.0", "1"}, "1.2.0-beta.1", std::nullopt, true, refused},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.installed.version() + " build " + c.installed.build().value_or("(none)"));
+    EXPECT_EQ(c.installed.isNewer(configured(c.configuredVersion, 5)), c.newer);
+    EXPECT_EQ(failureOf([&] {
+                c.installed.requireReplacementConsent(configured(c.configuredVersion, 5),
+                                                      c.approved);
+              }),
+              c.expected);
+  }
   // A date is never a build number, whatever its seconds since 2001 would read as.
   const Version dateBuild(
       info(PropertyListValue::makeText("1.2.0"),
@@ -77,35 +108,6 @@ TEST_F(InstalledApplicationVersionTest, IsNewerByVersionThenByBuild) {
     EXPECT_EQ(
         failureOf([&] { installed.requireReplacementConsent(configured("1.2.0", 5), installed); }),
         kCannotCompare);
-  }
-}
-
-TEST_F(InstalledApplicationVersionTest, ReplacementConsentNeedsApprovalOfExactlyTheNewerCopy) {
-  const std::string refused = "A newer version is installed (reason)";
-  const struct {
-    Version installed;
-    const char* configuredVersion;
-    std::optional<Version> approved;
-    std::string expected;
-  } cases[] = {
-      {{"1.3.0", "7"}, "1.2.0", std::nullopt, refused},
-      {{"1.3.0", "7"}, "1.2.0", Version("1.3.0", "7"), "(none)"},
-      {{"1.3.0", "7"}, "1.2.0", Version("1.3.0", "8"), refused},
-      {{"1.3.0", "7"}, "1.2.0", Version("1.3.0", std::nullopt), refused},
-      {{"1.2.0", "5"}, "1.2.0", std::nullopt, "(none)"},
-      {{"1.2.0", "4"}, "1.2.0", std::nullopt, "(none)"},
-      {{"1.2.0", "6"}, "1.2.0", std::nullopt, refused},
-      {{"1.2.0", "6"}, "1.2.0", Version("1.2.0", "6"), "(none)"},
-      {{"1.2.0-beta.1", std::nullopt}, "1.2.0", std::nullopt, "(none)"},
-      {{"1.2.0", "1"}, "1.2.0-beta.1", std::nullopt, refused},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(failureOf([&] {
-                c.installed.requireReplacementConsent(configured(c.configuredVersion, 5),
-                                                      c.approved);
-              }),
-              c.expected)
-        << c.installed.version() << " build " << c.installed.build().value_or("(none)");
   }
 }
 

@@ -1,66 +1,61 @@
 // The tool stand-ins, driven through their command lines as the installer and the demo use them.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <memory>
 
 #include "platform/child_process.h"
 #include "tests/support/package_builder.h"
+#include "tests/support/program_run.h"
 #include "tests/support/temporary_directory.h"
 
 namespace vexa {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::BundleLayout;
 
 constexpr const char* kTeam = "TEAM000001";
 
+// One authority and tools that trust it, per suite; bundles with a nested framework per test.
 class ToolsTest : public ::testing::Test {
  protected:
   struct Suite {
     testing::TemporaryDirectory directory;
     testing::TestCertificateAuthority authority;
     testing::TrustedToolset toolset{directory.path(), authority};
-    testing::PackageBuilder builder;
   };
   static void SetUpTestSuite() { suite_ = std::make_unique<Suite>(); }
   static void TearDownTestSuite() { suite_.reset(); }
 
-  static const SystemTools& tools() { return suite_->toolset.tools(); }
-  // The tool's exit status, or -1 when it died of a signal or hung past a generous bound.
-  static int run(const fs::path& tool, const std::vector<std::string>& arguments,
+  // The tool's exit status (-1: killed), after `output` has received what it printed.
+  static int run(const char* name, const std::vector<std::string>& arguments,
                  std::string* output = nullptr) {
-    const platform::ChildProcessResult result =
+    const fs::path tool = suite_->toolset.tools().hdiutil.parent_path() / name;
+    const auto result =
         platform::runChildProcess(tool, arguments, {.timeLimit = std::chrono::seconds(60)});
     if (output != nullptr) *output = result.standardOutput;
     return result.exited ? result.exitStatus : -1;
   }
-  static int verify(const fs::path& bundle, const std::string& requirement = "") {
-    std::vector<std::string> arguments{"--verify", "--deep", "--strict", bundle.string()};
-    if (!requirement.empty()) arguments.insert(arguments.begin() + 3, {"-R", requirement});
-    return run(tools().codesign, arguments);
+  static int verify(const fs::path& bundle) {
+    return run("codesign", {"--verify", "--deep", "--strict", bundle.string()});
   }
   static int assess(const fs::path& bundle) {
-    return run(tools().spctl, {"--assess", "--type", "execute", bundle.string()});
+    return run("spctl", {"--assess", "--type", "execute", bundle.string()});
   }
-  // Builds <test folder>/<name>/Vexa.app with a nested framework, changes it, and signs it.
-  fs::path bundle(
-      const std::string& name,
-      const std::function<void(const fs::path&)>& change = [](const fs::path&) {},
-      bool sign = true) {
+  // <test folder>/<name>/Vexa.app, changed by `change`, then signed (which may throw).
+  fs::path bundle(const std::string& name,
+                  const std::function<void(const fs::path&)>& change = {}) {
     const fs::path bundle = directory_ / name / "Vexa.app";
-    BundleLayout layout;
+    testing::BundleLayout layout;
     layout.nestedBundle = true;
-    suite_->builder.makeBundle(bundle, layout);
-    change(bundle);
-    if (sign) suite_->builder.sign(bundle, suite_->authority, kTeam);
+    builder_.makeBundle(bundle, layout);
+    if (change) change(bundle);
+    builder_.sign(bundle, suite_->authority, kTeam);
     return bundle;
   }
 
   static inline std::unique_ptr<Suite> suite_;
   testing::TemporaryDirectory directory_;
+  testing::PackageBuilder builder_;
 };
 
 // The words in big- or little-endian order, then padding.
@@ -88,15 +83,15 @@ TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
     const std::string file = directory_ / "file";
     testing::writeFile(file, bytes);
     std::string printed;
-    EXPECT_EQ(run(tools().lipo, {"-archs", file}, &printed), archs ? 0 : 1) << archs;
+    EXPECT_EQ(run("lipo", {"-archs", file}, &printed), archs ? 0 : 1) << archs;
     EXPECT_EQ(printed, archs ? std::string(archs) + "\n" : "");
-    EXPECT_EQ(run(tools().lipo, {file, "-verify_arch", "x86_64"}),
+    EXPECT_EQ(run("lipo", {file, "-verify_arch", "x86_64"}),
               archs && std::string(archs).find("x86_64") != std::string::npos ? 0 : 1)
         << archs;
   }
 }
 
-TEST_F(ToolsTest, CodesignEvaluatesRequirementsAndItsOwnAnchor) {
+TEST_F(ToolsTest, CodesignEvaluatesRequirementsAndTrustsOnlyItsAnchor) {
   const fs::path signedBundle = bundle("requirements");
   testing::writeFile(directory_ / "requirement.txt", "identifier \"dev.plovik.desktop\"");
   const std::string anchored = "=anchor apple generic and identifier \"dev.plovik.desktop",
@@ -109,11 +104,15 @@ TEST_F(ToolsTest, CodesignEvaluatesRequirementsAndItsOwnAnchor) {
       {anchored + "\" and certificate leaf[subject.OU] = \"team000001\"", 3},
       {anchored, 1},
   };
-  for (const auto& [requirement, status] : cases)
-    EXPECT_EQ(verify(signedBundle, requirement), status) << requirement;
+  for (const auto& [requirement, status] : cases) {
+    EXPECT_EQ(run("codesign", {"--verify", "--deep", "--strict", "-R", requirement, signedBundle}),
+              status)
+        << requirement;
+  }
   // The built bundle's own tools trust only the build's anchor, not this test authority.
-  EXPECT_EQ(run(fs::path(VEXA_BUNDLE_DIR) / "Contents/Helpers/codesign",
-                {"--verify", signedBundle.string()}),
+  EXPECT_EQ(testing::runProgram(fs::path(VEXA_BUNDLE_DIR) / "Contents/Helpers/codesign",
+                                {"codesign", "--verify", signedBundle.string()})
+                .exitStatus,
             1);
 }
 
@@ -129,36 +128,33 @@ TEST_F(ToolsTest, SealsRefuseLinksThatLeadOutOfTheBundle) {
        true},
   };
   for (const auto& [name, links, leaves] : cases) {
-    const fs::path at = bundle(
-        name,
-        [&](const fs::path& b) {
-          for (const auto& [path, target] : links) fs::create_symlink(target, b / path);
-        },
-        false);
-    const auto sign = [&] { suite_->builder.sign(at, suite_->authority, kTeam); };
+    const auto make = [&] {
+      return bundle(name, [&](const fs::path& b) {
+        for (const auto& [path, target] : links) fs::create_symlink(target, b / path);
+      });
+    };
     if (leaves) {
-      EXPECT_THROW(sign(), std::runtime_error) << name;
+      EXPECT_THROW(make(), std::runtime_error) << name;
     } else {
-      EXPECT_NO_THROW(sign()) << name;
+      EXPECT_NO_THROW(make()) << name;
     }
-    EXPECT_EQ(verify(at), leaves ? 1 : 0) << name;
+    EXPECT_EQ(verify(directory_ / name / "Vexa.app"), leaves ? 1 : 0) << name;
   }
 }
 
-TEST_F(ToolsTest, VerificationRefusesChangedBundlesAndSpctlAMissingMainProgram) {
+TEST_F(ToolsTest, DeepChecksRefuseANestedChangeAndSpctlAMissingMainProgram) {
   // Given a nested file changed and only the outer bundle sealed again (codesign without --deep).
   const fs::path outerOnly = bundle("outer-only");
-  const fs::path nestedFile =
-      outerOnly / "Contents/Frameworks/VexaCore.framework/Contents/Info.plist";
-  testing::writeFile(nestedFile, testing::readFile(nestedFile) + "\n");
+  const fs::path nested = outerOnly / "Contents/Frameworks/VexaCore.framework/Contents/Info.plist";
+  testing::writeFile(nested, testing::readFile(nested) + "\n");
   const testing::IssuedCertificate leaf =
       suite_->authority.issueCodeSigningCertificate("Developer", kTeam);
   testing::writeFile(directory_ / "leaf.pem", leaf.certificatePem);
-  leaf.writePrivateKey(directory_ / "leaf-key.pem");
-  ASSERT_EQ(run(tools().codesign, {"--sign", (directory_ / "leaf.pem").string(), "--key",
-                                   (directory_ / "leaf-key.pem").string(), outerOnly.string()}),
+  leaf.writePrivateKey(directory_ / "key.pem");
+  ASSERT_EQ(run("codesign",
+                {"--sign", directory_ / "leaf.pem", "--key", directory_ / "key.pem", outerOnly}),
             0);
-  EXPECT_EQ(run(tools().codesign, {"--verify", outerOnly.string()}), 0);
+  EXPECT_EQ(run("codesign", {"--verify", outerOnly}), 0);
   EXPECT_EQ(verify(outerOnly), 1);
   EXPECT_EQ(assess(outerOnly), 3);
   const fs::path noMain =
@@ -169,36 +165,31 @@ TEST_F(ToolsTest, VerificationRefusesChangedBundlesAndSpctlAMissingMainProgram) 
 }
 
 TEST_F(ToolsTest, HdiutilRoundTripsAVolumeAndDittoKeepsLinksAndModes) {
-  const fs::path volume = directory_ / "volume",
-                 executable = volume / "Vexa.app/Contents/MacOS/Vexa";
-  testing::writeFile(executable, "binary");
-  fs::permissions(executable, fs::perms::owner_read | fs::perms::owner_exec);
-  fs::create_symlink("MacOS/Vexa", volume / "Vexa.app/Contents/current");
+  const fs::path volume = directory_ / "volume", contents = volume / "Vexa.app/Contents";
+  testing::writeFile(contents / "MacOS/Vexa", "binary");
+  fs::permissions(contents / "MacOS/Vexa", fs::perms::owner_read | fs::perms::owner_exec);
+  fs::create_symlink("MacOS/Vexa", contents / "current");
   const std::string image = directory_ / "package.dmg";
-  ASSERT_EQ(run(tools().hdiutil, {"create", "-srcfolder", volume, "-volname", "Vexa", image}), 0);
-  EXPECT_EQ(run(tools().hdiutil, {"create", "-srcfolder", volume, image}), 1) << "overwrote";
-
+  ASSERT_EQ(run("hdiutil", {"create", "-srcfolder", volume, "-volname", "Vexa", image}), 0);
+  EXPECT_EQ(run("hdiutil", {"create", "-srcfolder", volume, image}), 1) << "overwrote";
   const fs::path mountPoint = directory_ / "workspace" / "volume";
   fs::create_directories(mountPoint.parent_path());
   const std::vector<std::string> attach = {"attach", "-readonly", "-mountpoint", mountPoint, image};
-  ASSERT_EQ(run(tools().hdiutil, attach), 0);
-  EXPECT_EQ(run(tools().hdiutil, attach), 1) << "attached twice";
-  EXPECT_EQ(fs::read_symlink(mountPoint / "Vexa.app/Contents/current"), "MacOS/Vexa");
+  ASSERT_EQ(run("hdiutil", attach), 0);
+  EXPECT_EQ(run("hdiutil", attach), 1) << "attached twice";
   EXPECT_EQ(testing::permissionBits(mountPoint / "Vexa.app") & 0222, 0u);
   // A copy from the volume gets the modes the image holds, not the read-only ones it shows.
   const fs::path copy = directory_ / "parent" / "copy.app";
-  ASSERT_EQ(run(tools().ditto, {mountPoint / "Vexa.app", copy}), 0);
+  ASSERT_EQ(run("ditto", {mountPoint / "Vexa.app", copy}), 0);
+  EXPECT_EQ(fs::read_symlink(copy / "Contents/current"), "MacOS/Vexa");
   EXPECT_EQ(testing::readFile(copy / "Contents/current"), "binary");
-  EXPECT_TRUE(fs::is_symlink(copy / "Contents/current"));
   EXPECT_EQ(testing::permissionBits(copy / "Contents/MacOS/Vexa"), 0500u);
-  EXPECT_NE(run(tools().ditto, {directory_ / "absent", directory_ / "other"}), 0);
-
-  EXPECT_EQ(run(tools().hdiutil, {"detach", volume}), 1) << "detached a folder nobody attached";
-  EXPECT_TRUE(fs::exists(volume / "Vexa.app"));
-  EXPECT_EQ(run(tools().hdiutil, {"detach", mountPoint}), 0);
-  EXPECT_EQ(run(tools().hdiutil, {"detach", mountPoint}), 1);
-  EXPECT_EQ(fs::directory_iterator(mountPoint.parent_path()), fs::directory_iterator())
-      << "marker left behind";
+  EXPECT_NE(run("ditto", {directory_ / "absent", directory_ / "other"}), 0);
+  EXPECT_EQ(run("hdiutil", {"detach", volume}), 1) << "detached a folder nobody attached";
+  EXPECT_TRUE(fs::exists(contents));
+  EXPECT_EQ(run("hdiutil", {"detach", mountPoint}), 0);
+  EXPECT_EQ(run("hdiutil", {"detach", mountPoint}), 1);
+  EXPECT_TRUE(fs::is_empty(mountPoint.parent_path())) << "marker left behind";
 }
 
 }  // namespace
