@@ -87,18 +87,11 @@ class RunningProductTest : public ::testing::Test {
   int notifications_ = 0;
 };
 
-TEST_F(RunningProductTest, ApplicationIsRunning_MatchesOnlyTheExactIdentifier) {
-  start(identifier_ + ".helper");
-  EXPECT_TRUE(applicationIsRunning(identifier_ + ".helper"));
-  for (const std::string& other :
-       {identifier_, identifier_ + ".help", identifier_ + ".helper.x", std::string()})
-    EXPECT_FALSE(applicationIsRunning(other)) << other;
-}
-
-// Given one instance that quits at once (and then stays an unreaped zombie) and one started during
-// the wait that declines the first request.
+// Given one instance that quits at once (and then stays an unreaped zombie), one started during
+// the wait that declines the first request, and another product whose identifier extends ours.
 TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQuit) {
   testing::BackgroundProgram& first = start(identifier_);
+  start(identifier_ + ".helper");
   auto wait = waitForApplicationExit(identifier_, [this] { ++notifications_; });
   testing::BackgroundProgram& second = start(identifier_, true);
 
@@ -112,7 +105,10 @@ TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQu
 
   wait->request();
   EXPECT_EQ(second.wait().exitStatus, 0);
-  EXPECT_FALSE(applicationIsRunning(identifier_));
+  EXPECT_TRUE(applicationIsRunning(identifier_ + ".helper"));
+  for (const std::string& id :
+       {identifier_, identifier_ + ".help", identifier_ + ".helper.x", std::string()})
+    EXPECT_FALSE(applicationIsRunning(id)) << id;
   wait->check();
   wait->request();
   EXPECT_EQ(notifications_, 1);
