@@ -19,58 +19,44 @@ namespace {
 namespace fs = std::filesystem;
 using NativeInstaller::applicationIsRunning;
 using NativeInstaller::waitForApplicationExit;
-using platform::RunningApplicationInstance;
 
 TEST(ApplicationQuitWait, FiresOnceWhenNothingRunsAndNeverAfterCancel) {
-  // Steps: r request(), c check(), x cancel(), q the product quits, s it starts again.
-  struct Case {
-    const char* steps;
-    bool runningAtStart;
-    int terminationRequests;
-    int notifications;
-  } cases[] = {
+  // Steps: r request(), c check(), x cancel(), q the product quits, s it starts again, n the
+  // notification (once it fires) checks, requests and releases the wait from inside.
+  const std::tuple<const char*, bool, int, int> cases[] = {
+      // steps, running at start, termination requests, notifications
       {"r", false, 0, 1},         // nothing running: fires within the call, asks nobody
       {"rcc", true, 1, 0},        // running: asks once and keeps waiting
       {"rcr", true, 2, 0},        // the product declined: the user asks again
       {"rqc", true, 1, 1},        // fires on the first check after the product quit
       {"rqcsrcqcx", true, 1, 1},  // after firing nothing happens again
       {"rxqcr", true, 1, 0},      // cancelled: never fires
+      {"nr", false, 0, 1},        // even a product running again is not asked from inside
   };
-  for (const Case& c : cases) {
-    bool running = c.runningAtStart;
-    int requests = 0;
-    int notifications = 0;
-    ApplicationQuitWait wait([&] { return running; }, [&] { ++requests; },
-                             [&] { ++notifications; });
-    for (const char* step = c.steps; *step != '\0'; ++step) {
-      if (*step == 'r') wait.request();
-      if (*step == 'c') wait.check();
-      if (*step == 'x') wait.cancel();
+  for (const auto& [steps, runningAtStart, terminationRequests, notifications] : cases) {
+    bool running = runningAtStart, reenter = false;
+    int requests = 0, fired = 0;
+    std::unique_ptr<ApplicationQuitWait> wait;
+    wait = std::make_unique<ApplicationQuitWait>([&] { return running; }, [&] { ++requests; },
+                                                 [&] {
+                                                   ++fired;
+                                                   if (!reenter) return;
+                                                   running = true;
+                                                   wait->check();
+                                                   wait->request();
+                                                   wait.reset();
+                                                 });
+    for (const char* step = steps; *step != '\0' && wait; ++step) {
+      if (*step == 'r') wait->request();
+      if (*step == 'c') wait->check();
+      if (*step == 'x') wait->cancel();
       if (*step == 'q' || *step == 's') running = *step == 's';
+      if (*step == 'n') reenter = true;
     }
-    EXPECT_EQ(requests, c.terminationRequests) << c.steps;
-    EXPECT_EQ(notifications, c.notifications) << c.steps;
+    EXPECT_EQ(requests, terminationRequests) << steps;
+    EXPECT_EQ(fired, notifications) << steps;
+    EXPECT_EQ(wait == nullptr, reenter) << steps;
   }
-}
-
-TEST(ApplicationQuitWait, NotificationMayCallBackAndReleaseTheWait) {
-  bool running = false;
-  int requests = 0;
-  int notifications = 0;
-  std::unique_ptr<ApplicationQuitWait> wait;
-  wait = std::make_unique<ApplicationQuitWait>(
-      [&] { return running; }, [&] { ++requests; },
-      [&] {
-        ++notifications;
-        running = true;  // even a product running again is not asked from inside the notification
-        wait->check();
-        wait->request();
-        wait.reset();
-      });
-  wait->request();
-  EXPECT_EQ(notifications, 1);
-  EXPECT_EQ(requests, 0);
-  EXPECT_EQ(wait, nullptr);
 }
 
 // Real instances of a fake product, started from bundles in a temporary folder.
@@ -87,8 +73,8 @@ class RunningProductTest : public ::testing::Test {
       layout.identifier = identifier;
       testing::PackageBuilder().makeBundle(bundle, layout);
     }
-    const fs::path executable = bundle / "Contents" / "MacOS" / "Vexa";
-    std::vector<std::string> arguments{executable.string()};
+    const std::string executable = bundle / "Contents" / "MacOS" / "Vexa";
+    std::vector<std::string> arguments{executable};
     if (declineFirstQuit) arguments.push_back("--ignore-first-sigterm");
     auto& program = *instances_.emplace_back(
         std::make_unique<testing::BackgroundProgram>(executable, arguments));
@@ -101,51 +87,30 @@ class RunningProductTest : public ::testing::Test {
   int notifications_ = 0;
 };
 
-TEST_F(RunningProductTest, ApplicationIsRunning_MatchesOnlyTheExactIdentifier) {
-  start(identifier_ + ".helper");
-  const struct {
-    std::string identifier;
-    bool running;
-  } cases[] = {
-      {identifier_ + ".helper", true},
-      {identifier_, false},  // a prefix of the running one
-      {identifier_ + ".help", false},
-      {identifier_ + ".helper.x", false},  // the running one is a prefix
-      {"", false},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(applicationIsRunning(c.identifier), c.running) << c.identifier;
-}
-
+// Given one instance that quits at once (and then stays an unreaped zombie), one started during
+// the wait that declines the first request, and another product whose identifier extends ours.
 TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQuit) {
   testing::BackgroundProgram& first = start(identifier_);
+  start(identifier_ + ".helper");
   auto wait = waitForApplicationExit(identifier_, [this] { ++notifications_; });
-  // Started during the wait, and asks its user before quitting.
   testing::BackgroundProgram& second = start(identifier_, true);
 
   wait->request();
   EXPECT_EQ(second.readLine(), "declined");
-  EXPECT_EQ(first.wait().exitStatus, 0);  // a SIGTERM, nothing stronger
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(first.pid()), &info, WEXITED | WNOWAIT), 0);
+  EXPECT_EQ(info.si_code, CLD_EXITED);  // a SIGTERM, nothing stronger
   wait->check();
   EXPECT_EQ(notifications_, 0);
 
   wait->request();
   EXPECT_EQ(second.wait().exitStatus, 0);
+  EXPECT_TRUE(applicationIsRunning(identifier_ + ".helper"));
+  for (const std::string& id :
+       {identifier_, identifier_ + ".help", identifier_ + ".helper.x", std::string()})
+    EXPECT_FALSE(applicationIsRunning(id)) << id;
   wait->check();
   wait->request();
-  EXPECT_EQ(notifications_, 1);
-}
-
-TEST_F(RunningProductTest, Zombie_CountsAsNotRunning) {
-  testing::BackgroundProgram& product = start(identifier_);
-  auto wait = waitForApplicationExit(identifier_, [this] { ++notifications_; });
-  product.signal(SIGTERM);
-  // Wait for the exit without reaping: the product stays a zombie for the rest of the test.
-  siginfo_t info{};
-  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(product.pid()), &info, WEXITED | WNOWAIT), 0);
-
-  EXPECT_FALSE(applicationIsRunning(identifier_));
-  wait->check();
   EXPECT_EQ(notifications_, 1);
   waitForApplicationExit(identifier_, [this] { ++notifications_; })->request();
   EXPECT_EQ(notifications_, 2);
@@ -161,13 +126,11 @@ bool terminationPending(pid_t pid) {
 
 TEST_F(RunningProductTest, ReusedPid_IsTerminatedAndNeverSignalled) {
   testing::BackgroundProgram& product = start(identifier_);
-  const std::vector<RunningApplicationInstance> instances =
-      platform::runningApplications(identifier_);
+  const auto instances = platform::runningApplications(identifier_);
   ASSERT_EQ(instances.size(), 1u);
-  const RunningApplicationInstance earlier{product.pid(), instances[0].startTime - 1};
+  const platform::RunningApplicationInstance earlier{product.pid(), instances[0].startTime - 1};
   EXPECT_FALSE(platform::isTerminated(instances[0]));
   EXPECT_TRUE(platform::isTerminated(earlier));
-
   // Stopped, the product leaves every SIGTERM pending where /proc shows it.
   product.signal(SIGSTOP);
   siginfo_t info{};

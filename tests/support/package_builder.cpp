@@ -26,47 +26,25 @@ void runTool(const fs::path& tool, const std::vector<std::string>& arguments) {
   }
 }
 
-std::string encodePlist(plist_t dictionary, BundleLayout::InfoFormat format) {
+std::string infoPlist(const BundleLayout& layout) {
+  std::unique_ptr<void, decltype(&plist_free)> root(plist_new_dict(), &plist_free);
+  const std::pair<const char*, std::optional<std::string>> entries[] = {
+      {"CFBundleIdentifier", layout.identifier},
+      {"CFBundleName", "Vexa"},
+      {"CFBundlePackageType", "APPL"},
+      {"CFBundleShortVersionString", layout.shortVersion},
+      {"CFBundleVersion", layout.buildText},
+      {"LSMinimumSystemVersion", layout.minimumSystemVersion},
+      {"CFBundleExecutable", layout.executableName}};
+  for (const auto& [key, value] : entries) {
+    if (value) plist_dict_set_item(root.get(), key, plist_new_string(value->c_str()));
+  }
   char* bytes = nullptr;
   uint32_t length = 0;
-  if (format == BundleLayout::InfoFormat::binary) {
-    plist_to_bin(dictionary, &bytes, &length);
-    std::string encoded(bytes, length);
-    plist_to_bin_free(bytes);
-    return encoded;
-  }
-  plist_to_xml(dictionary, &bytes, &length);
+  plist_to_xml(root.get(), &bytes, &length);
   std::string encoded(bytes, length);
   plist_to_xml_free(bytes);
   return encoded;
-}
-
-std::string infoPlist(const BundleLayout& layout) {
-  std::unique_ptr<void, decltype(&plist_free)> root(plist_new_dict(), &plist_free);
-  plist_t dictionary = root.get();
-  plist_dict_set_item(dictionary, "CFBundleIdentifier",
-                      plist_new_string(layout.identifier.c_str()));
-  plist_dict_set_item(dictionary, "CFBundleName", plist_new_string("Vexa"));
-  plist_dict_set_item(dictionary, "CFBundlePackageType", plist_new_string("APPL"));
-  if (layout.shortVersion) {
-    plist_dict_set_item(dictionary, "CFBundleShortVersionString",
-                        plist_new_string(layout.shortVersion->c_str()));
-  }
-  if (layout.buildInteger) {
-    plist_dict_set_item(dictionary, "CFBundleVersion",
-                        plist_new_uint(static_cast<uint64_t>(*layout.buildInteger)));
-  } else if (layout.buildText) {
-    plist_dict_set_item(dictionary, "CFBundleVersion", plist_new_string(layout.buildText->c_str()));
-  }
-  if (layout.minimumSystemVersion) {
-    plist_dict_set_item(dictionary, "LSMinimumSystemVersion",
-                        plist_new_string(layout.minimumSystemVersion->c_str()));
-  }
-  if (layout.executableName) {
-    plist_dict_set_item(dictionary, "CFBundleExecutable",
-                        plist_new_string(layout.executableName->c_str()));
-  }
-  return encodePlist(dictionary, layout.infoFormat);
 }
 
 // A copy of the fake application built for this machine, relabelled for `processor`.
@@ -88,30 +66,27 @@ void PackageBuilder::makeBundle(const fs::path& bundle, const BundleLayout& layo
   if (fs::exists(fs::symlink_status(bundle)))
     throw std::runtime_error(bundle.string() + " already exists");
   const fs::path contents = bundle / "Contents";
+  const auto program = [&](const fs::path& path) {
+    writeFile(path, mainExecutable(layout.processor));
+    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  };
   writeFile(contents / "Info.plist", infoPlist(layout));
   writeFile(contents / "PkgInfo", "APPL????");
-  writeFile(contents / "Resources" / "en.lproj" / "Localizable.strings",
-            "\"quit\" = \"Quit Vexa\";\n");
-  writeFile(contents / "Resources" / "zh-Hans.lproj" / "Localizable.strings",
+  writeFile(contents / "Resources/en.lproj/Localizable.strings", "\"quit\" = \"Quit Vexa\";\n");
+  writeFile(contents / "Resources/zh-Hans.lproj/Localizable.strings",
             "\"quit\" = \"退出 Vexa\";\n");
-  if (layout.executableName && !layout.executableName->empty() &&
-      layout.executableName->find('/') == std::string::npos) {
-    const fs::path executable = contents / "MacOS" / *layout.executableName;
-    writeFile(executable, mainExecutable(layout.processor));
-    fs::permissions(executable, fs::perms::owner_all | fs::perms::group_read |
-                                    fs::perms::group_exec | fs::perms::others_read |
-                                    fs::perms::others_exec);
-  }
+  const std::string name = layout.executableName.value_or("");
+  if (!name.empty() && name.find('/') == std::string::npos) program(contents / "MacOS" / name);
   if (layout.nestedBundle) {
-    const fs::path framework = contents / "Frameworks" / "VexaCore.framework";
+    const fs::path framework = contents / "Frameworks/VexaCore.framework/Contents";
     BundleLayout nested;
     nested.identifier = layout.identifier + ".core";
     nested.executableName = "VexaCore";
-    writeFile(framework / "Contents" / "Info.plist", infoPlist(nested));
-    writeFile(framework / "Contents" / "MacOS" / "VexaCore", mainExecutable(layout.processor));
-    fs::permissions(framework / "Contents" / "MacOS" / "VexaCore", fs::perms::owner_all);
+    writeFile(framework / "Info.plist", infoPlist(nested));
+    program(framework / "MacOS/VexaCore");
     fs::create_symlink("VexaCore.framework/Contents/MacOS/VexaCore",
-                       contents / "Frameworks" / "VexaCore");
+                       contents / "Frameworks/VexaCore");
   }
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -13,18 +12,14 @@ namespace vexa::testing {
 // What goes into a test application bundle. Defaults describe a plausible product bundle.
 struct BundleLayout {
   enum class Processor { x86_64, arm64 };
-  enum class InfoFormat { xml, binary };
 
   std::string identifier = "dev.plovik.desktop";
   std::optional<std::string> shortVersion = "1.4.0-beta.57";
-  // CFBundleVersion as text, or (buildInteger) as an integer; neither leaves the key out.
-  std::optional<std::string> buildText = "57";
-  std::optional<std::int64_t> buildInteger;
+  std::optional<std::string> buildText = "57";  // CFBundleVersion; nothing leaves the key out
   std::optional<std::string> minimumSystemVersion;
   // CFBundleExecutable; the file Contents/MacOS/<name> is written when the name is a plain name.
   std::optional<std::string> executableName = "Vexa";
   Processor processor = Processor::x86_64;
-  InfoFormat infoFormat = InfoFormat::xml;
   // Adds Contents/Frameworks/VexaCore.framework, a bundle of its own (signed separately with
   // --deep).
   bool nestedBundle = false;

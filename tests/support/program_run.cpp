@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,19 +16,6 @@ extern char** environ;
 namespace vexa::testing {
 namespace {
 
-std::vector<std::string> childEnvironment(const EnvironmentChanges& changes) {
-  std::vector<std::string> result;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text(*entry);
-    const std::string name = text.substr(0, text.find('='));
-    if (!changes.contains(name)) result.push_back(text);
-  }
-  for (const auto& [name, value] : changes) {
-    if (value) result.push_back(name + "=" + *value);
-  }
-  return result;
-}
-
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> result;
   for (std::string& text : texts) result.push_back(text.data());
@@ -35,71 +23,69 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return result;
 }
 
-void makePipe(int ends[2]) {
-  if (::pipe2(ends, O_CLOEXEC) != 0)
-    throw std::system_error(errno, std::generic_category(), "pipe2");
+void check(bool succeeded, const std::string& what) {
+  if (!succeeded) throw std::system_error(errno, std::generic_category(), what);
 }
 
 // Starts the child with stdin/stdout/stderr on the given descriptors (-1: /dev/null for stdin).
 // The child is tied to the test's life: it leads its own process group (so a kill reaches what it
 // starts) and gets SIGKILL when the thread that started it ends, so a test killed midway (at a
 // timeout) leaves no server or display behind. Between fork and exec the child calls only
-// async-signal-safe functions; everything it needs is prepared before the fork.
+// async-signal-safe functions; everything it needs is prepared before the fork. The caller closes
+// the descriptors it passed.
 pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>& arguments,
             const EnvironmentChanges& changes, int input, int output, int error) {
-  std::vector<std::string> argumentTexts = arguments;
+  std::vector<std::string> argumentTexts = arguments, environmentTexts;
   if (argumentTexts.empty()) argumentTexts.push_back(program.string());
-  std::vector<std::string> environmentTexts = childEnvironment(changes);
-  std::vector<char*> argv = pointers(argumentTexts);
-  std::vector<char*> envp = pointers(environmentTexts);
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text(*entry);
+    if (!changes.contains(text.substr(0, text.find('=')))) environmentTexts.push_back(text);
+  }
+  for (const auto& [name, value] : changes) {
+    if (value) environmentTexts.push_back(name + "=" + *value);
+  }
+  std::vector<char*> argv = pointers(argumentTexts), envp = pointers(environmentTexts);
   const std::string path = program.string();
   int report[2];  // carries the exec's errno back; closed by a successful exec
-  makePipe(report);
+  check(::pipe2(report, O_CLOEXEC) == 0, "pipe2");
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
-  if (pid < 0) {
-    const int forkError = errno;
-    ::close(report[0]), ::close(report[1]);
-    throw std::system_error(forkError, std::generic_category(), "fork " + path);
-  }
   if (pid == 0) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     // The parent may have died before the line above; the signal would then never come.
     if (::getppid() != parent) ::_exit(127);
     ::setpgid(0, 0);
     const int in = input >= 0 ? input : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (in < 0 || ::dup2(in, 0) < 0 || ::dup2(output, 1) < 0 || ::dup2(error, 2) < 0) {
-      int failure = errno;
-      (void)!::write(report[1], &failure, sizeof failure);
-      ::_exit(127);
-    }
-    ::execve(path.c_str(), argv.data(), envp.data());
+    if (in >= 0 && ::dup2(in, 0) >= 0 && ::dup2(output, 1) >= 0 && ::dup2(error, 2) >= 0)
+      ::execve(path.c_str(), argv.data(), envp.data());
     int failure = errno;
     (void)!::write(report[1], &failure, sizeof failure);
     ::_exit(127);
   }
-  ::setpgid(pid, pid);  // also from this side, so a kill right after the fork reaches the group
+  const int forkError = errno;
+  if (pid > 0) ::setpgid(pid, pid);  // also from this side, so an early kill reaches the group
   ::close(report[1]);
-  int failure = 0;
-  ssize_t count;
-  while ((count = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+  int failure = forkError;
+  ssize_t count = pid < 0 ? 1 : -1;
+  while (pid > 0 && (count = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
   }
   ::close(report[0]);
   if (count > 0) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (pid > 0 && ::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-    throw std::system_error(failure, std::generic_category(), "exec " + path);
+    throw std::system_error(failure, std::generic_category(), "start " + path);
   }
   return pid;
 }
 
-void fillResult(int status, ProgramResult& result) {
-  if (WIFEXITED(status)) {
-    result.exitStatus = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.terminatingSignal = WTERMSIG(status);
+ProgramResult reap(pid_t pid) {
+  ProgramResult result;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.terminatingSignal = WTERMSIG(status);
+  return result;
 }
 
 }  // namespace
@@ -107,56 +93,44 @@ void fillResult(int status, ProgramResult& result) {
 ProgramResult runProgram(const std::filesystem::path& program,
                          const std::vector<std::string>& arguments,
                          const EnvironmentChanges& environment) {
-  int out[2];
-  int err[2];
-  makePipe(out);
-  makePipe(err);
+  // Standard error goes to an in-memory file, so only standard output needs reading meanwhile.
+  const int error = ::memfd_create("stderr", MFD_CLOEXEC);
+  check(error >= 0, "memfd_create");
+  int out[2] = {-1, -1};
   pid_t pid = -1;
   try {
-    pid = spawn(program, arguments, environment, -1, out[1], err[1]);
+    check(::pipe2(out, O_CLOEXEC) == 0, "pipe2");
+    pid = spawn(program, arguments, environment, -1, out[1], error);
   } catch (...) {
-    ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
+    for (int fd : {error, out[0], out[1]}) ::close(fd);
     throw;
   }
   ::close(out[1]);
-  ::close(err[1]);
-  ProgramResult result;
-  pollfd descriptors[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.standardOutput, &result.standardError};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(descriptors, 2, -1) < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (descriptors[i].fd < 0 || descriptors[i].revents == 0) continue;
-      char buffer[65536];
-      const ssize_t count = ::read(descriptors[i].fd, buffer, sizeof buffer);
-      if (count > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(count));
-      } else if (count == 0 || errno != EINTR) {
-        ::close(descriptors[i].fd);
-        descriptors[i].fd = -1;
-        --open;
-      }
-    }
+  std::string output;
+  char buffer[65536];
+  for (ssize_t count; (count = ::read(out[0], buffer, sizeof buffer)) != 0;) {
+    if (count > 0) output.append(buffer, static_cast<std::size_t>(count));
+    if (count < 0 && errno != EINTR) break;
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  fillResult(status, result);
+  ::close(out[0]);
+  ProgramResult result = reap(pid);
+  result.standardOutput = std::move(output);
+  for (ssize_t count; (count = ::pread(error, buffer, sizeof buffer,
+                                       static_cast<off_t>(result.standardError.size()))) > 0;)
+    result.standardError.append(buffer, static_cast<std::size_t>(count));
+  ::close(error);
   return result;
 }
 
 BackgroundProgram::BackgroundProgram(const std::filesystem::path& program,
                                      const std::vector<std::string>& arguments,
                                      const EnvironmentChanges& environment) {
-  int in[2];
-  int out[2];
-  makePipe(in);
-  makePipe(out);
+  int in[2] = {-1, -1}, out[2] = {-1, -1};
   try {
+    check(::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0, "pipe2");
     pid_ = spawn(program, arguments, environment, in[0], out[1], STDERR_FILENO);
   } catch (...) {
-    ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
+    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
     throw;
   }
   ::close(in[0]);
@@ -169,27 +143,26 @@ BackgroundProgram::~BackgroundProgram() {
   if (!reaped_ && pid_ > 0) {
     ::kill(-pid_, SIGKILL);  // with whatever it started in its process group
     ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+    (void)reap(pid_);
   }
-  if (input_ >= 0) ::close(input_);
-  if (output_ >= 0) ::close(output_);
+  closeInput();
+  ::close(output_);
 }
 
 std::optional<std::string> BackgroundProgram::readLine(int timeoutMilliseconds) {
-  while (true) {
-    if (const std::size_t end = buffered_.find('\n'); end != std::string::npos) {
-      std::string line = buffered_.substr(0, end);
-      buffered_.erase(0, end + 1);
-      return line;
-    }
+  std::size_t end;
+  while ((end = buffered_.find('\n')) == std::string::npos) {
     pollfd descriptor{output_, POLLIN, 0};
-    if (::poll(&descriptor, 1, timeoutMilliseconds) <= 0) return std::nullopt;
     char buffer[4096];
-    const ssize_t count = ::read(output_, buffer, sizeof buffer);
-    if (count <= 0) return std::nullopt;
+    ssize_t count = 0;
+    if (::poll(&descriptor, 1, timeoutMilliseconds) <= 0 ||
+        (count = ::read(output_, buffer, sizeof buffer)) <= 0)
+      return std::nullopt;
     buffered_.append(buffer, static_cast<std::size_t>(count));
   }
+  std::string line = buffered_.substr(0, end);
+  buffered_.erase(0, end + 1);
+  return line;
 }
 
 void BackgroundProgram::closeInput() {
@@ -200,13 +173,8 @@ void BackgroundProgram::closeInput() {
 void BackgroundProgram::signal(int signal) { ::kill(pid_, signal); }
 
 ProgramResult BackgroundProgram::wait() {
-  ProgramResult result;
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
   reaped_ = true;
-  fillResult(status, result);
-  return result;
+  return reap(pid_);
 }
 
 }  // namespace vexa::testing

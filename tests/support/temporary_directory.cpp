@@ -20,19 +20,29 @@ TemporaryDirectory::TemporaryDirectory() {
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
+  namespace fs = std::filesystem;
   std::error_code error;
   // Tests make folders read-only on purpose; give write access back so removal succeeds.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) {
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, error);
-    }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, error);
+  for (auto it = fs::recursive_directory_iterator(path_, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
   }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, error);
-  std::filesystem::remove_all(path_, error);
+  fs::remove_all(path_, error);
 }
+
+namespace {
+
+void assign(const std::string& name, const std::optional<std::string>& value) {
+  if (value) {
+    ::setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    ::unsetenv(name.c_str());
+  }
+}
+
+}  // namespace
 
 ScopedEnvironment::ScopedEnvironment(
     std::initializer_list<std::pair<const std::string, std::optional<std::string>>> values) {
@@ -40,25 +50,13 @@ ScopedEnvironment::ScopedEnvironment(
 }
 
 ScopedEnvironment::~ScopedEnvironment() {
-  for (const auto& [name, value] : saved_) {
-    if (value) {
-      ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
-  }
+  for (const auto& [name, value] : saved_) assign(name, value);
 }
 
 void ScopedEnvironment::set(const std::string& name, const std::optional<std::string>& value) {
-  if (!saved_.contains(name)) {
-    const char* previous = std::getenv(name.c_str());
+  if (const char* previous = std::getenv(name.c_str()); !saved_.contains(name))
     saved_[name] = previous ? std::optional<std::string>(previous) : std::nullopt;
-  }
-  if (value) {
-    ::setenv(name.c_str(), value->c_str(), 1);
-  } else {
-    ::unsetenv(name.c_str());
-  }
+  assign(name, value);
 }
 
 void writeFile(const std::filesystem::path& path, std::string_view content) {
