@@ -56,8 +56,12 @@ class BootstrapApplicationTest : public ::testing::Test {
     arguments.insert(arguments.begin(), executable().string());
     return arguments;
   }
-  testing::ProgramResult run(const std::vector<std::string>& arguments) const {
-    return testing::runProgram(executable(), commandLine(arguments), environment());
+  // `changes` go on top of environment().
+  testing::ProgramResult run(const std::vector<std::string>& arguments,
+                             const testing::EnvironmentChanges& changes = {}) const {
+    testing::EnvironmentChanges all = environment();
+    for (const auto& [name, value] : changes) all[name] = value;
+    return testing::runProgram(executable(), commandLine(arguments), all);
   }
 
   // An installer that gets past start-up opens its window (offscreen here) and runs until it is
@@ -126,9 +130,7 @@ TEST_F(BootstrapApplicationTest, OtherArguments_StartNormallyInAPrivateCacheFold
 TEST_F(BootstrapApplicationTest, BadConfiguration_ShowsTheAlertAndExitsZero) {
   // No configuration resource at all, in both languages.
   expectAlert(run({"--self-test"}), "The installer is incomplete. Download it again.");
-  testing::EnvironmentChanges chinese = environment();
-  chinese["LANGUAGE"] = "zh_CN";
-  EXPECT_NE(testing::runProgram(executable(), {executable().string()}, chinese)
+  EXPECT_NE(run({}, {{"LANGUAGE", "zh_CN"}})
                 .standardError.find("无法启动 Vexa 安装器\n安装器不完整，请重新下载。\n"),
             std::string::npos);
 
@@ -159,9 +161,7 @@ TEST_F(BootstrapApplicationTest, Links_AreRefusedBeforeAnyLock) {
   fs::remove(cacheFolder());
   fs::create_directory_symlink(caches(), temporary_ / "caches-link");
   for (const fs::path& home : {temporary_ / "caches-link", temporary_ / "caches-link" / "deeper"}) {
-    testing::EnvironmentChanges throughLink = environment();
-    throughLink["XDG_CACHE_HOME"] = home.string();
-    expectAlert(testing::runProgram(executable(), {executable().string()}, throughLink),
+    expectAlert(run({}, {{"XDG_CACHE_HOME", home.string()}}),
                 "The installer cache directory is invalid.");
     EXPECT_TRUE(fs::is_empty(caches())) << home;
   }

@@ -120,8 +120,7 @@ class FlowTest : public ::testing::Test {
     };
     services_.install = [this](auto&, const auto& parent, auto&, const auto& replacing, auto&) {
       replaced.push_back(replacing ? replacing->version() : "-");
-      const Install outcome = installs.empty() ? Install::ok : installs.front();
-      if (!installs.empty()) installs.pop_front();
+      const Install outcome = std::exchange(install, Install::ok);
       if (outcome == Install::running)
         throw InstallerFailure("running", InstallerFailureReason::applicationRunning);
       if (outcome == Install::broken) throw InstallerFailure("broken bundle");
@@ -207,8 +206,8 @@ class FlowTest : public ::testing::Test {
   std::deque<std::function<void()>> background, main;
   std::function<void()> tick;
   Log events, replaced;
-  std::string copy;  // the installed copy's version, empty for none
-  std::deque<Install> installs;
+  std::string copy;               // the installed copy's version, empty for none
+  Install install = Install::ok;  // how the next installation ends; later ones succeed
   bool writableTarget = true, corrupt = false, openFails = false, productRunning = false,
        releasedInsideCall = false;
   int opens = 0, quitRequests = 0, timers = 0, waitDepth = 0, tickDepth = 0;
@@ -305,7 +304,7 @@ class FlowPathTest : public FlowTest, public ::testing::WithParamInterface<Path>
 
 TEST_P(FlowPathTest, ScreensAndEvents) {
   const Path& path = GetParam();
-  copy = path.copy, installs = {path.install}, productRunning = path.world & running;
+  copy = path.copy, install = path.install, productRunning = path.world & running;
   corrupt = path.world & World::corrupt, writableTarget = !(path.world & unwritable);
   openFails = path.world & World::openFails;
   create();
@@ -336,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, FlowPathTest, ::testing::ValuesIn(kPaths),
 // Given a flow waiting for the product to quit, or one whose first check is still queued, when the
 // window releases the flow, then the wait and its timer go and nothing more is shown.
 TEST_F(FlowTest, Release_EndsWaitAndDropsLateResults) {
-  installs = {Install::running};
+  install = Install::running;
   productRunning = true;
   create();
   for (const char* name : {"primary", "done", "primary"}) step(name);

@@ -135,6 +135,7 @@ TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
       auto window = makeWindow(screen.bar == Bar::hidden);
       window->showQuitWait();
       window->working("previous", "screen", std::nullopt);
+      window->downloadProgress(0.5);
       window->showNewerApplication();
       screen.arrange(*window);
       const std::string file =
@@ -158,8 +159,10 @@ TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
         EXPECT_EQ(bar.geometry(), QRect(160, 444, 480, 10));
         EXPECT_EQ(bar.isIndeterminate(), screen.bar == Bar::animated);
         EXPECT_FALSE(window->secondary()->isEnabled());
+        if (screen.bar == Bar::atZero) {
+          EXPECT_EQ(bar.doubleValue(), 0);
+        }
       }
-      if (screen.bar == Bar::atZero) EXPECT_EQ(bar.doubleValue(), 0);
     }
   }
 }
@@ -217,7 +220,7 @@ TEST_F(WindowTest, Decoration_IsBuiltOnceInOrderAndInTheUsersLanguage) {
 }
 
 // Return and Enter press the primary button wherever the keyboard focus is, only while it is shown
-// and enabled. Once shown, the window holds the focus; Tab walks the buttons and back to it.
+// and enabled. Once shown, the window itself holds the focus, so no button shows a focus ring.
 TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenShownAndEnabled) {
   for (const auto& [arrange, presses] :
        std::vector<std::pair<std::function<void(InstallerWindow&)>, int>>{
@@ -232,13 +235,6 @@ TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenShownAndEnabled) {
     window->activateWindow();
     QApplication::processEvents();
     EXPECT_EQ(QApplication::focusWidget(), window.get());
-    bool backOnWindow = false;
-    for (int i = 0; i < 5 && !backOnWindow && QApplication::focusWidget() != nullptr; ++i) {
-      QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
-      QApplication::sendEvent(QApplication::focusWidget(), &tab);
-      backOnWindow = QApplication::focusWidget() == window.get();
-    }
-    EXPECT_TRUE(backOnWindow);
     for (QWidget* target : {static_cast<QWidget*>(window.get()), (QWidget*)window->secondary()}) {
       for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
         QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
