@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -120,7 +122,7 @@ class InstallerScenarioTest : public ::testing::Test {
     std::lock_guard lock(mutex_);
     if (request.method == "POST") {
       const auto event = nlohmann::json::parse(request.body);
-      events_.emplace_back(event.at("occurred_at"), event.at("event_name"));
+      events_.emplace(event.at("occurred_at"), event.at("event_name"));
       return ScriptedResponse::withStatus(202, nlohmann::json{{"event_id", event.at("event_id")},
                                                               {"accepted", true},
                                                               {"receipt", "durably_received"}}
@@ -204,16 +206,12 @@ class InstallerScenarioTest : public ::testing::Test {
   // so they may arrive in another).
   [[nodiscard]] std::vector<std::string> events() {
     std::lock_guard lock(mutex_);
-    auto sorted = events_;
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](auto& a, auto& b) { return a.first < b.first; });
     std::vector<std::string> names;
-    for (auto& [at, name] : sorted) names.push_back(name);
+    for (auto& [at, name] : events_) names.push_back(name);
     return names;
   }
   [[nodiscard]] bool recorded(const std::string& event) {
-    const auto all = events();
-    return std::find(all.begin(), all.end(), event) != all.end();
+    return std::ranges::count(events(), event) > 0;
   }
   [[nodiscard]] std::vector<RecordedRequest> downloads() {
     std::lock_guard lock(mutex_);
@@ -237,7 +235,7 @@ class InstallerScenarioTest : public ::testing::Test {
   std::unique_ptr<testing::BackgroundProgram> installer_;
   std::optional<std::string> window_;
   std::mutex mutex_;
-  std::vector<std::pair<std::string, std::string>> events_;  // occurred at, name
+  std::multimap<std::string, std::string> events_;  // occurred at, name; equal times kept in order
   std::vector<RecordedRequest> gets_;
   std::atomic<bool> stalled_ = false, damaged_ = false;
   bool reaped_ = false;
