@@ -249,7 +249,7 @@ TEST_F(InstallerScenarioTest, RunningOlderCopy_QuitNowThenInstallsAndOpens) {
   testing::BackgroundProgram product(installed() / "Contents/MacOS/Vexa",
                                      {(installed() / "Contents/MacOS/Vexa").string()});
   ASSERT_EQ(product.readLine(), "ready");
-  start({"--cid=spring-campaign"});
+  ASSERT_NO_FATAL_FAILURE(start({"--cid=spring-campaign"}));
   pressInstallNow();
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_started"); }));
   ASSERT_TRUE(waitUntil([&] {
@@ -267,7 +267,7 @@ TEST_F(InstallerScenarioTest, RunningOlderCopy_QuitNowThenInstallsAndOpens) {
 
 TEST_F(InstallerScenarioTest, CloseDuringTheDownload_PausesAndContinueResumesWithARange) {
   stalled_ = true;
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   pressInstallNow();
   // Some bytes are saved before the pause, so that continuing has something to resume from.
   const fs::path partial = cacheFolder() / (products_->configuration.sha256 + ".partial");
@@ -297,7 +297,7 @@ TEST_F(InstallerScenarioTest, CloseDuringTheDownload_PausesAndContinueResumesWit
 
 TEST_F(InstallerScenarioTest, DamagedPackage_DiscardsTheCacheAndRetryDownloadsFromTheStart) {
   damaged_ = true;
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   pressInstallNow();
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_failed"); }));
   EXPECT_FALSE(fs::exists(installed()));
@@ -319,7 +319,7 @@ TEST_F(InstallerScenarioTest, DamagedPackage_DiscardsTheCacheAndRetryDownloadsFr
 
 TEST_F(InstallerScenarioTest, NewerCopy_IsOfferedFirstAndInstallAnywayReplacesIt) {
   installCopy(products_->newer);
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   // The newer-application screen: "Install Anyway" is the secondary button.
   ASSERT_TRUE(waitUntil([&] {
     click(400, 519);
@@ -332,7 +332,7 @@ TEST_F(InstallerScenarioTest, NewerCopy_IsOfferedFirstAndInstallAnywayReplacesIt
 // the installer.
 TEST_F(InstallerScenarioTest, QuitRequest_PausesTheDownloadThenCornerCloseEnds) {
   stalled_ = true;
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   pressInstallNow();
   ASSERT_TRUE(waitUntil(
       [&] { return fs::exists(cacheFolder() / (products_->configuration.sha256 + ".partial")); }));
@@ -351,7 +351,7 @@ TEST_F(InstallerScenarioTest, QuitRequest_PausesTheDownloadThenCornerCloseEnds) 
 // A second installer is refused while the first runs; a quit request is refused while the first
 // check runs and granted once the welcome screen stands.
 TEST_F(InstallerScenarioTest, SecondInstallerRefusedAndQuitRequestEndsTheWelcome) {
-  start();
+  ASSERT_NO_FATAL_FAILURE(start());
   testing::EnvironmentChanges offscreen = environment();
   offscreen["QT_QPA_PLATFORM"] = "offscreen";
   const testing::ProgramResult second =
