@@ -5,13 +5,10 @@
 #include <signal.h>
 
 #include <sys/file.h>
-#include <unistd.h>
-#include <chrono>
-#include <thread>
 
-#include <algorithm>
+#include <chrono>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <thread>
 
 #include "platform/unique_fd.h"
 #include "tests/support/configuration_samples.h"
@@ -55,35 +52,30 @@ class BootstrapApplicationTest : public ::testing::Test {
             {"LANGUAGE", "en"}};
   }
 
-  testing::ProgramResult run(const std::vector<std::string>& arguments) const {
-    std::vector<std::string> argv{executable().string()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return testing::runProgram(executable(), argv, environment());
+  [[nodiscard]] std::vector<std::string> commandLine(std::vector<std::string> arguments) const {
+    arguments.insert(arguments.begin(), executable().string());
+    return arguments;
+  }
+  // `changes` go on top of environment().
+  testing::ProgramResult run(const std::vector<std::string>& arguments,
+                             const testing::EnvironmentChanges& changes = {}) const {
+    testing::EnvironmentChanges all = environment();
+    for (const auto& [name, value] : changes) all[name] = value;
+    return testing::runProgram(executable(), commandLine(arguments), all);
   }
 
-  // Whether some process holds the single-instance lock.
-  [[nodiscard]] bool lockHeld() const {
-    const platform::UniqueFd probe(::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    return probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0;
-  }
-
-  // An installer that gets past start-up opens its window and runs until it is asked to quit: this
-  // waits until it holds the lock (false if it never does), then ends it; `output` gets what it
-  // printed.
-  bool startThenEnd(const std::vector<std::string>& arguments,
-                    std::string* output = nullptr) const {
-    std::vector<std::string> argv{executable().string()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    testing::BackgroundProgram installer(executable(), argv, environment());
-    bool held = false;
-    for (int wait = 0; wait < 600 && !held; ++wait) {
+  // An installer that gets past start-up opens its window (offscreen here) and runs until it is
+  // asked to quit. Null if it never takes the single-instance lock within 30 seconds.
+  [[nodiscard]] std::unique_ptr<testing::BackgroundProgram> startHoldingTheLock(
+      const std::vector<std::string>& arguments = {}) const {
+    auto installer = std::make_unique<testing::BackgroundProgram>(
+        executable(), commandLine(arguments), environment());
+    for (int wait = 0; wait < 600; ++wait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      held = lockHeld();
+      const platform::UniqueFd probe(::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC));
+      if (probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0) return installer;
     }
-    installer.signal(SIGKILL);
-    (void)installer.wait();
-    if (output != nullptr) *output = installer.readLine(1000).value_or("");
-    return held;
+    return nullptr;
   }
 
   static void expectAlert(const testing::ProgramResult& result, const std::string& text) {
@@ -103,49 +95,51 @@ TEST_F(BootstrapApplicationTest, SelfTest_PrintsTheSummaryAndCreatesNoCacheFolde
     installConfiguration(configuration.encode());
     const testing::ProgramResult result = run({"--self-test"});
     ASSERT_EQ(result.exitStatus, 0) << result.standardError;
-    ASSERT_FALSE(result.standardOutput.empty());
-    EXPECT_EQ(result.standardOutput.find('\n'), result.standardOutput.size() - 1) << "one line";
-    EXPECT_EQ(result.standardOutput.find(' '), std::string::npos) << "compact";
-    const nlohmann::json summary = nlohmann::json::parse(result.standardOutput);
-    EXPECT_EQ(summary, nlohmann::json({{"environment", configuration.environment},
-                                       {"appId", configuration.appId},
-                                       {"arch", configuration.arch},
-                                       {"productVersion", configuration.productVersion},
-                                       {"buildNumber", configuration.buildNumber},
-                                       {"credentialPresent", configuration.isStaging()},
-                                       {"preview", false}}));
+    // One compact line.
+    EXPECT_EQ(result.standardOutput.find_first_of(" \n"), result.standardOutput.size() - 1);
+    EXPECT_EQ(nlohmann::json::parse(result.standardOutput),
+              nlohmann::json({{"environment", configuration.environment},
+                              {"appId", configuration.appId},
+                              {"arch", configuration.arch},
+                              {"productVersion", configuration.productVersion},
+                              {"buildNumber", configuration.buildNumber},
+                              {"credentialPresent", configuration.isStaging()},
+                              {"preview", false}}));
     EXPECT_FALSE(fs::exists(caches()));
   }
 }
 
-TEST_F(BootstrapApplicationTest, SelfTest_WithAnotherArgumentStartsNormally) {
+// Given an existing cache folder open to others, any other command line starts the installer,
+// which narrows the folder to its owner and creates the lock file for the owner only.
+TEST_F(BootstrapApplicationTest, OtherArguments_StartNormallyInAPrivateCacheFolder) {
   installConfiguration(testing::validProductionConfiguration().encode());
+  fs::create_directories(cacheFolder());
+  fs::permissions(cacheFolder(), fs::perms(0755));
   for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"--self-test", "extra"}, {"--Self-Test"}, {}}) {
-    std::string output;
-    EXPECT_TRUE(startThenEnd(arguments, &output));
-    EXPECT_EQ(output, "");
-    EXPECT_TRUE(fs::is_directory(cacheFolder()));
-    EXPECT_TRUE(fs::is_regular_file(lockFile()));
+       {std::vector<std::string>{"--self-test", "extra"}, {"--Self-Test"}}) {
+    const auto installer = startHoldingTheLock(arguments);
+    ASSERT_TRUE(installer);
+    installer->signal(SIGKILL);
+    (void)installer->wait();
+    EXPECT_EQ(installer->readLine(1000).value_or(""), "");
   }
   EXPECT_EQ(testing::permissionBits(cacheFolder()), 0700u);
   EXPECT_EQ(testing::permissionBits(lockFile()), 0600u);
 }
 
 TEST_F(BootstrapApplicationTest, BadConfiguration_ShowsTheAlertAndExitsZero) {
-  // No configuration resource at all.
+  // No configuration resource at all, in both languages.
   expectAlert(run({"--self-test"}), "The installer is incomplete. Download it again.");
+  EXPECT_NE(run({}, {{"LANGUAGE", "zh_CN"}})
+                .standardError.find("无法启动 Vexa 安装器\n安装器不完整，请重新下载。\n"),
+            std::string::npos);
 
   nlohmann::json object = nlohmann::json::parse(testing::validProductionConfiguration().encode());
   object.erase("gitSha");
   installConfiguration(object.dump());
-  const testing::ProgramResult missingMember = run({});
-  expectAlert(missingMember, "The configuration member \"gitSha\" is missing.");
-
+  expectAlert(run({}), "The configuration member \"gitSha\" is missing.");
   installConfiguration("{\"schemaVersion\": 1,");
-  const testing::ProgramResult malformed = run({});
-  EXPECT_NE(malformed.standardError.find("The configuration is not valid JSON"), std::string::npos);
-
+  EXPECT_NE(run({}).standardError.find("The configuration is not valid JSON"), std::string::npos);
   InstallConfiguration invalid = testing::validProductionConfiguration();
   invalid.downloadToken = std::string(32, 'a');
   installConfiguration(invalid.encode());
@@ -154,78 +148,50 @@ TEST_F(BootstrapApplicationTest, BadConfiguration_ShowsTheAlertAndExitsZero) {
   EXPECT_FALSE(fs::exists(caches()));
 }
 
-TEST_F(BootstrapApplicationTest, Alert_SpeaksChinese) {
-  testing::EnvironmentChanges chinese = environment();
-  chinese["LANGUAGE"] = "zh_CN";
-  const testing::ProgramResult result =
-      testing::runProgram(executable(), {executable().string()}, chinese);
-  EXPECT_EQ(result.exitStatus, 0);
-  EXPECT_NE(result.standardError.find("无法启动 Vexa 安装器\n安装器不完整，请重新下载。\n"),
-            std::string::npos)
-      << result.standardError;
-}
-
-TEST_F(BootstrapApplicationTest, CacheFolderThroughALink_IsRefusedBeforeAnyLock) {
+// A cache folder or cache home reached through a link is refused before any folder is made behind
+// the link; so is a lock file that is a link.
+TEST_F(BootstrapApplicationTest, Links_AreRefusedBeforeAnyLock) {
   installConfiguration(testing::validProductionConfiguration().encode());
   fs::create_directories(temporary_ / "elsewhere");
   fs::create_directories(caches());
   fs::create_directory_symlink(temporary_ / "elsewhere", cacheFolder());
   expectAlert(run({}), "The installer cache directory is invalid.");
-  EXPECT_FALSE(fs::exists(temporary_ / "elsewhere" / "installer.lock"));
+  EXPECT_TRUE(fs::is_empty(temporary_ / "elsewhere"));
 
-  // A cache home reached through a link is refused too, before any folder is made behind the link.
   fs::remove(cacheFolder());
   fs::create_directory_symlink(caches(), temporary_ / "caches-link");
   for (const fs::path& home : {temporary_ / "caches-link", temporary_ / "caches-link" / "deeper"}) {
-    testing::EnvironmentChanges throughLink = environment();
-    throughLink["XDG_CACHE_HOME"] = home.string();
-    expectAlert(testing::runProgram(executable(), {executable().string()}, throughLink),
+    expectAlert(run({}, {{"XDG_CACHE_HOME", home.string()}}),
                 "The installer cache directory is invalid.");
     EXPECT_TRUE(fs::is_empty(caches())) << home;
   }
-}
 
-TEST_F(BootstrapApplicationTest, ExistingWideCacheFolder_IsNarrowedTo0700) {
-  installConfiguration(testing::validProductionConfiguration().encode());
-  fs::create_directories(cacheFolder());
-  fs::permissions(cacheFolder(), fs::perms(0755));
-  EXPECT_TRUE(startThenEnd({}));
-  EXPECT_EQ(testing::permissionBits(cacheFolder()), 0700u);
-}
-
-TEST_F(BootstrapApplicationTest, LockFileThatIsALink_IsRefused) {
-  installConfiguration(testing::validProductionConfiguration().encode());
   fs::create_directories(cacheFolder());
   fs::create_symlink(temporary_ / "target", lockFile());
   expectAlert(run({}), "Another installer is already running.");
   EXPECT_FALSE(fs::exists(temporary_ / "target"));
 }
 
-// The harness runs the real start-up and then holds the lock, like a running installer.
+// The lock is close-on-exec: a child of the installer could otherwise outlive it and keep it.
 TEST_F(BootstrapApplicationTest, SecondInstance_IsRefusedWhileTheFirstHoldsTheLock) {
   installConfiguration(testing::validProductionConfiguration().encode());
-  testing::BackgroundProgram first(fs::path(VEXA_TEST_PROGRAMS_DIR) / "bootstrap_harness",
-                                   {"bootstrap_harness", bundle().string()}, environment());
-  ASSERT_EQ(first.readLine(), "started " + cacheFolder().string());
-  // A child of the installer does not inherit the lock (it could otherwise outlive the installer).
-  const std::optional<std::string> descriptors = first.readLine();
-  ASSERT_TRUE(descriptors);
-  std::istringstream words(*descriptors);
-  std::string word, lock;
-  words >> word >> lock >> word >> word;
-  ASSERT_GT(std::stoi(lock), 2) << *descriptors;
-  std::vector<std::string> inherited;
-  for (std::string number; words >> number;) inherited.push_back(number);
-  EXPECT_GE(inherited.size(), 3u) << *descriptors;
-  EXPECT_EQ(std::count(inherited.begin(), inherited.end(), lock), 0) << *descriptors;
-
+  auto first = startHoldingTheLock();
+  ASSERT_TRUE(first);
+  const fs::path proc = fs::path("/proc") / std::to_string(first->pid());
+  int locks = 0;
+  for (const auto& entry : fs::directory_iterator(proc / "fd")) {
+    std::error_code error;
+    if (fs::read_symlink(entry.path(), error) != lockFile()) continue;
+    const std::string info = testing::readFile(proc / "fdinfo" / entry.path().filename());
+    EXPECT_NE(std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8) & O_CLOEXEC, 0u);
+    ++locks;
+  }
+  EXPECT_EQ(locks, 1);
   expectAlert(run({}), "Another installer is already running.");
-  EXPECT_TRUE(fs::exists(lockFile()));
-
-  first.closeInput();
-  EXPECT_EQ(first.wait().exitStatus, 0);
+  first->signal(SIGKILL);
+  (void)first->wait();
   // Once the first installer has ended, the lock is free again.
-  EXPECT_TRUE(startThenEnd({}));
+  EXPECT_TRUE(startHoldingTheLock());
 }
 
 // With a display, the failure is a real modal alert that the default button (Return) dismisses,
@@ -238,8 +204,7 @@ TEST_F(BootstrapApplicationTest, Alert_IsARealWindowWhenADisplayExists) {
   const std::optional<std::string> window = display.findWindow(kTitle);
   ASSERT_TRUE(window) << "no alert window appeared";
   display.pressKey(*window, "Return");
-  const testing::ProgramResult result = installer.wait();
-  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(installer.wait().exitStatus, 0);
 }
 
 }  // namespace

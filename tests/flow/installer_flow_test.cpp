@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <deque>
 #include <map>
 #include <system_error>
@@ -24,9 +23,14 @@ std::string describe(const std::exception_ptr& error) {
   }
 }
 
+std::string join(Log::const_iterator from, Log::const_iterator to) {
+  std::string text;
+  for (; from != to; ++from) text += (text.empty() ? "" : ", ") + *from;
+  return text;
+}
+
 // The screens as a log of short names; the download detail is not the flow's business.
-class RecordingScreens final : public InstallerScreens {
- public:
+struct RecordingScreens final : InstallerScreens {
   void welcome() override { log.emplace_back("welcome"); }
   void working(const std::string& title, const std::string&, std::optional<double>) override {
     static const std::map<std::string, std::string> names{{"Checking…", "checking"},
@@ -37,11 +41,11 @@ class RecordingScreens final : public InstallerScreens {
   [[nodiscard]] std::string downloadDetail(std::optional<int>) const override { return {}; }
   void downloadProgress(double) override { log.emplace_back("progress"); }
   void showOpening() override { log.emplace_back("opening"); }
-  void showOpeningFailed(const std::exception_ptr& error) override {
-    log.push_back("open failed: " + describe(error));
+  void showOpeningFailed(const std::exception_ptr& e) override {
+    log.push_back("open failed: " + describe(e));
   }
-  void showFailure(const std::exception_ptr& error, bool paused) override {
-    log.push_back((paused ? "continue: " : "retry: ") + describe(error));
+  void showFailure(const std::exception_ptr& e, bool paused) override {
+    log.push_back((paused ? "continue: " : "retry: ") + describe(e));
   }
   void showNewerApplication() override { log.emplace_back("newer"); }
   void showApplicationRunning() override { log.emplace_back("running"); }
@@ -50,7 +54,6 @@ class RecordingScreens final : public InstallerScreens {
   void centreOnScreen() override { log.emplace_back("centred"); }
   void closeWindow() override { log.emplace_back("closed"); }
   void terminate() override { log.emplace_back("terminated"); }
-
   Log log;
 };
 
@@ -102,28 +105,22 @@ class FlowTest : public ::testing::Test {
 
   void SetUp() override {
     services_.defaultParent = [] { return std::filesystem::path("/apps"); };
-    services_.target = [this](const std::filesystem::path& parent, const std::string& name,
-                              bool writable) {
+    services_.target = [this](const auto& parent, const std::string& name, bool writable) {
       if (writable && !writableTarget) throw InstallerFailure("not writable");
       return parent / (name + ".app");
     };
-    services_.installedApplication =
-        [this](const std::filesystem::path& url,
-               const InstallConfiguration&) -> std::optional<InstalledApplication> {
-      if (!copy) return std::nullopt;
-      if (*copy == "unreadable") throw InstallerFailure("unreadable copy");
-      return InstalledApplication{url, InstalledApplicationVersion(*copy, "1")};
+    services_.installedApplication = [this](const auto& url,
+                                            auto&) -> std::optional<InstalledApplication> {
+      if (copy.empty()) return std::nullopt;
+      if (copy == "unreadable") throw InstallerFailure("unreadable copy");
+      return InstalledApplication{url, InstalledApplicationVersion(copy, "1")};
     };
-    services_.verifyDownload = [this](const InstallConfiguration&, const std::filesystem::path&) {
+    services_.verifyDownload = [this](auto&, auto&) {
       if (corrupt) throw InstallerFailure("corrupt package");
     };
-    services_.install = [this](const std::filesystem::path&, const std::filesystem::path& parent,
-                               const InstallConfiguration&,
-                               const std::optional<InstalledApplicationVersion>& replacing,
-                               const std::function<bool(const std::string&)>&) {
+    services_.install = [this](auto&, const auto& parent, auto&, const auto& replacing, auto&) {
       replaced.push_back(replacing ? replacing->version() : "-");
-      const Install outcome = installs.empty() ? Install::ok : installs.front();
-      if (!installs.empty()) installs.pop_front();
+      const Install outcome = std::exchange(install, Install::ok);
       if (outcome == Install::running)
         throw InstallerFailure("running", InstallerFailureReason::applicationRunning);
       if (outcome == Install::broken) throw InstallerFailure("broken bundle");
@@ -133,28 +130,24 @@ class FlowTest : public ::testing::Test {
       }
       return parent / "Vexa.app";
     };
-    services_.applicationIsRunning = [this](const std::string&) { return productRunning; };
-    services_.waitForApplicationExit = [this](const std::string&, std::function<void()> onExit) {
+    services_.applicationIsRunning = [this](auto&) { return productRunning; };
+    services_.waitForApplicationExit = [this](auto&, std::function<void()> onExit) {
       return std::make_shared<QuitWait>(*this, std::move(onExit));
     };
-    services_.openApplication = [this](const std::filesystem::path&) {
+    services_.openApplication = [this](auto&) {
       ++opens;
       if (openFails) throw std::system_error(ENOEXEC, std::generic_category());
     };
-    services_.makeDownloader = [this](const InstallConfiguration&, const std::filesystem::path&) {
-      return downloader;
+    services_.makeDownloader = [this](auto&, auto&) { return downloader; };
+    services_.makeTelemetry = [this](auto&) {
+      return [this](std::string_view event) {
+        EXPECT_TRUE(event.starts_with("vexa_")) << event;
+        events.emplace_back(event.substr(5));
+      };
     };
-    services_.makeTelemetry = [this](const InstallConfiguration&) {
-      return [this](std::string_view event) { events.emplace_back(event); };
-    };
-    services_.runInBackground = [this](std::function<void()> work) {
-      background.push_back(std::move(work));
-    };
-    services_.postToMainThread = [this](std::function<void()> work) {
-      main.push_back(std::move(work));
-    };
-    services_.startRepeatingTimer = [this](std::chrono::milliseconds interval,
-                                           std::function<void()> timerTick) {
+    services_.runInBackground = [this](auto work) { background.push_back(std::move(work)); };
+    services_.postToMainThread = [this](auto work) { main.push_back(std::move(work)); };
+    services_.startRepeatingTimer = [this](std::chrono::milliseconds interval, auto timerTick) {
       EXPECT_EQ(interval, std::chrono::milliseconds(200));
       tick = std::move(timerTick);
       return std::make_unique<Timer>(*this);
@@ -172,8 +165,7 @@ class FlowTest : public ::testing::Test {
     if (settle) drain();
   }
 
-  // Runs queued background work and main-thread posts, in that order of preference, until none is
-  // left.
+  // Runs queued background work before main-thread posts until none is left.
   void drain() {
     while (!background.empty() || !main.empty()) {
       auto& queue = background.empty() ? main : background;
@@ -203,7 +195,7 @@ class FlowTest : public ::testing::Test {
       if (const std::function<void()> fire = tick) ++tickDepth, fire(), --tickDepth;
     }
     if (name == "copy changes") copy = "9.1.0";
-    if (name == "copy gone") copy.reset();
+    if (name == "copy gone") copy.clear();
     if (!hold) drain();
   }
 
@@ -214,192 +206,124 @@ class FlowTest : public ::testing::Test {
   std::deque<std::function<void()>> background, main;
   std::function<void()> tick;
   Log events, replaced;
-  std::optional<std::string> copy;
-  std::deque<Install> installs;
+  std::string copy;               // the installed copy's version, empty for none
+  Install install = Install::ok;  // how the next installation ends; later ones succeed
   bool writableTarget = true, corrupt = false, openFails = false, productRunning = false,
        releasedInsideCall = false;
   int opens = 0, quitRequests = 0, timers = 0, waitDepth = 0, tickDepth = 0;
   std::shared_ptr<InstallerFlow> flow;
 };
 
+enum World { plain = 0, running = 1, corrupt = 2, unwritable = 4, openFails = 8 };
+
+// One road through the flow. Lists are ", "-separated: `screens` as shown after the construction's
+// welcome, centred, checking; `events` without the vexa_ prefix after downloader_open; `replaced`
+// is the approval given to each installation ("-" for none).
 struct Path {
-  const char* name = "";
-  std::optional<std::string> copy =
-      {};  // the installed copy's version: "9.0.0" is newer, "1.0.0" older
-  std::deque<Install> installs = {};  // how each installation ends
-  bool running = false, corrupt = false, writable = true, openFails = false;
-  Log steps = {};
-  Log screens = {};  // after the construction's welcome, centred, checking
-  Log events = {};   // after vexa_downloader_open, without the vexa_ prefix
-  int opens = 0, discards = 0, quitRequests = 0;
-  Log replaced = {};  // the approval given to each installation, "-" for none
+  const char* name;
+  std::string copy;  // "9.0.0" is newer than the configured release, "1.0.0" older
+  Install install;   // how the first installation ends; later ones succeed
+  int world;
+  const char* steps;
+  std::string screens, events;
+  int opens, discards, quitRequests;
+  const char* replaced;
 };
 
 void PrintTo(const Path& path, std::ostream* out) { *out << path.name; }
 
-const Log kDownloadAndInstall{"download_started", "download_completed", "install_started",
-                              "install_completed"};
+const std::string kInstall = "download_started, download_completed, install_started";
+const std::string kRunning =
+    "welcome, checking, downloading, installing, running, running, quit wait";
 
 const Path kPaths[] = {
-    {.name = "FreshInstall_OpensAndCloses",
-     .steps = {"primary", "progress", "done"},
-     .screens = {"welcome", "checking", "downloading", "progress", "installing", "opening",
-                 "closed"},
-     .events = kDownloadAndInstall,
-     .opens = 1,
-     .discards = 1,
-     .replaced = {"-"}},
-    {.name = "OlderCopy_ReplacedWithoutAsking",
-     .copy = "1.0.0",
-     .steps = {"primary", "done", "window closed"},
-     .screens = {"welcome", "checking", "downloading", "installing", "opening", "closed",
-                 "terminated"},
-     .events = kDownloadAndInstall,
-     .opens = 1,
-     .discards = 1,
-     .replaced = {"-"}},
-    {.name = "NewerCopy_OfferedAtStart", .copy = "9.0.0", .screens = {"newer"}},
-    {.name = "InstallAnyway_ReplacesTheApprovedVersion",
-     .copy = "9.0.0",
-     .steps = {"secondary", "done"},
-     .screens = {"newer", "checking", "downloading", "installing", "opening", "closed"},
-     .events = kDownloadAndInstall,
-     .opens = 1,
-     .discards = 1,
-     .replaced = {"9.0.0"}},
+    {"OlderCopy_ReplacedWithoutAskingThenOpenedAndEnded", "1.0.0", Install::ok, plain,
+     "primary, progress, done, window closed",
+     "welcome, checking, downloading, progress, installing, opening, closed, terminated",
+     kInstall + ", install_completed", 1, 1, 0, "-"},
+    {"InstallAnyway_ReplacesTheApprovedVersion", "9.0.0", Install::ok, plain, "secondary, done",
+     "newer, checking, downloading, installing, opening, closed", kInstall + ", install_completed",
+     1, 1, 0, "9.0.0"},
     // The approval was given for 9.0.0; the check then finds 9.1.0.
-    {.name = "ApprovalOfAnotherVersion_AsksAgain",
-     .copy = "9.0.0",
-     .steps = {"copy changes", "secondary"},
-     .screens = {"newer", "checking", "newer"}},
-    {.name = "NewerCopyMetByInstall_InstallAnywayNeedsNoNewDownload",
-     .installs = {Install::newer},
-     .steps = {"primary", "done", "secondary"},
-     .screens = {"welcome", "checking", "downloading", "installing", "checking", "newer",
-                 "checking", "installing", "opening", "closed"},
-     .events = {"download_started", "download_completed", "install_started", "install_started",
-                "install_completed"},
-     .opens = 1,
-     .discards = 1,
-     .replaced = {"-", "9.0.0"}},
-    {.name = "CloseDuringDownload_PausesOnceThenContinues",
-     .steps = {"primary", "close", "close", "quit", "drop", "primary", "done"},
-     .screens = {"welcome", "checking", "downloading", "quit: no", "continue: transfer stopped",
-                 "checking", "downloading", "installing", "opening", "closed"},
-     .events = {"download_started", "download_paused", "download_started", "download_completed",
-                "install_started", "install_completed"},
-     .opens = 1,
-     .discards = 1},
-    {.name = "TransferFailure_RecordedAndRetryable",
-     .steps = {"primary", "drop"},
-     .screens = {"welcome", "checking", "downloading", "retry: transfer stopped"},
-     .events = {"download_started", "download_failed"}},
-    {.name = "CorruptPackage_DiscardedAndFailed",
-     .corrupt = true,
-     .steps = {"primary", "done"},
-     .screens = {"welcome", "checking", "downloading", "installing", "retry: corrupt package"},
-     .events = {"download_started", "download_completed", "install_started", "install_failed"},
-     .discards = 1},
-    {.name = "InstallFailure_RetryDownloadsAgain",
-     .installs = {Install::broken},
-     .steps = {"primary", "done", "primary", "done"},
-     .screens = {"welcome", "checking", "downloading", "installing", "retry: broken bundle",
-                 "checking", "downloading", "installing", "opening", "closed"},
-     .events = {"download_started", "download_completed", "install_started", "install_failed",
-                "download_started", "download_completed", "install_started", "install_completed"},
-     .opens = 1,
-     .discards = 1},
-    {.name = "RunningProduct_AskedTwiceThenInstallContinues",
-     .installs = {Install::running},
-     .running = true,
-     .steps = {"primary", "done", "primary", "primary", "product quits"},
-     .screens = {"welcome", "checking", "downloading", "installing", "running", "running",
-                 "quit wait", "installing", "opening", "closed"},
-     .events = {"download_started", "download_completed", "install_started", "install_started",
-                "install_completed"},
-     .opens = 1,
-     .discards = 1,
-     .quitRequests = 2},
+    {"ApprovalOfAnotherVersion_AsksAgain", "9.0.0", Install::ok, plain, "copy changes, secondary",
+     "newer, checking, newer", "", 0, 0, 0, ""},
+    {"NewerCopyMetByInstall_InstallAnywayNeedsNoNewDownload", "", Install::newer, plain,
+     "primary, done, secondary",
+     "welcome, checking, downloading, installing, checking, newer, checking, installing, opening, "
+     "closed",
+     kInstall + ", install_started, install_completed", 1, 1, 0, "-, 9.0.0"},
+    {"CloseDuringDownload_PausesOnceThenContinues", "", Install::ok, plain,
+     "primary, close, close, quit, drop, primary, done",
+     "welcome, checking, downloading, quit: no, continue: transfer stopped, checking, "
+     "downloading, installing, opening, closed",
+     "download_started, download_paused, " + kInstall + ", install_completed", 1, 1, 0, "-"},
+    {"TransferFailure_RecordedAndRetryable", "", Install::ok, plain, "primary, drop",
+     "welcome, checking, downloading, retry: transfer stopped", "download_started, download_failed",
+     0, 0, 0, ""},
+    {"CorruptPackage_DiscardedAndFailed", "", Install::ok, corrupt, "primary, done",
+     "welcome, checking, downloading, installing, retry: corrupt package",
+     kInstall + ", install_failed", 0, 1, 0, ""},
+    {"InstallFailure_RetryDownloadsAgain", "", Install::broken, plain,
+     "primary, done, primary, done",
+     "welcome, checking, downloading, installing, retry: broken bundle, checking, downloading, "
+     "installing, opening, closed",
+     kInstall + ", install_failed, " + kInstall + ", install_completed", 1, 1, 0, "-, -"},
+    {"RunningProduct_AskedTwiceThenInstallContinues", "", Install::running, running,
+     "primary, done, primary, primary, product quits", kRunning + ", installing, opening, closed",
+     kInstall + ", install_started, install_completed", 1, 1, 2, "-, -"},
     // The product quit before "Quit Now": the installation starts within the press.
-    {.name = "ProductAlreadyGone_InstallsWithinThePress",
-     .installs = {Install::running},
-     .steps = {"primary", "done", "primary"},
-     .screens = {"welcome", "checking", "downloading", "installing", "running", "running",
-                 "quit wait", "installing", "opening", "closed"},
-     .events = {"download_started", "download_completed", "install_started", "install_started",
-                "install_completed"},
-     .opens = 1,
-     .discards = 1},
-    {.name = "QuitWait_CancelAndQuitEndTheInstaller",
-     .installs = {Install::running},
-     .running = true,
-     .steps = {"primary", "done", "primary", "quit", "secondary", "product quits"},
-     .screens = {"welcome", "checking", "downloading", "installing", "running", "running",
-                 "quit wait", "quit: yes", "closed"},
-     .events = {"download_started", "download_completed", "install_started"},
-     .quitRequests = 1},
-    {.name = "UnwritableTarget_FailsWithoutEvent",
-     .writable = false,
-     .steps = {"primary"},
-     .screens = {"welcome", "checking", "retry: not writable"}},
-    {.name = "UnreadableCopy_FailsTheCheck",
-     .copy = "unreadable",
-     .steps = {"quit", "close"},
-     .screens = {"retry: unreadable copy", "quit: yes", "closed"}},
+    {"ProductAlreadyGone_InstallsWithinThePress", "", Install::running, plain,
+     "primary, done, primary", kRunning + ", installing, opening, closed",
+     kInstall + ", install_started, install_completed", 1, 1, 0, "-, -"},
+    {"QuitWait_CancelAndQuitEndTheInstaller", "", Install::running, running,
+     "primary, done, primary, quit, secondary, product quits", kRunning + ", quit: yes, closed",
+     kInstall, 0, 0, 1, "-"},
+    {"UnwritableTarget_FailsWithoutEvent", "", Install::ok, unwritable, "primary",
+     "welcome, checking, retry: not writable", "", 0, 0, 0, ""},
+    {"UnreadableCopy_FailsTheCheck", "unreadable", Install::ok, plain, "quit, close",
+     "retry: unreadable copy, quit: yes, closed", "", 0, 0, 0, ""},
     // Closing while checking does nothing; quitting while downloading pauses.
-    {.name = "BusyFlow_RefusesToClose",
-     .steps = {"primary!", "quit!", "close", "quit"},
-     .screens = {"welcome", "checking", "quit: no", "downloading", "quit: no"},
-     .events = {"download_started", "download_paused"}},
+    {"BusyFlow_RefusesToClose", "", Install::ok, plain, "primary!, quit!, close, quit",
+     "welcome, checking, quit: no, downloading, quit: no", "download_started, download_paused", 0,
+     0, 0, ""},
     // A second press while the first retry is still opening starts nothing.
-    {.name = "OpeningError_OneOpenAtATimeAndCloseEnds",
-     .openFails = true,
-     .steps = {"primary", "done", "primary!", "primary", "secondary"},
-     .screens = {"welcome", "checking", "downloading", "installing", "opening",
-                 "open failed: Exec format error", "open failed: Exec format error", "closed"},
-     .events = kDownloadAndInstall,
-     .opens = 2,
-     .discards = 1},
-    {.name = "OpenNewerCopy_OpensIt",
-     .copy = "9.0.0",
-     .steps = {"primary"},
-     .screens = {"newer", "buttons off", "closed"},
-     .opens = 1},
-    {.name = "OpenNewerCopy_AlreadyRunningIsNotStartedAgain",
-     .copy = "9.0.0",
-     .running = true,
-     .steps = {"primary"},
-     .screens = {"newer", "buttons off", "closed"}},
-    {.name = "OpenNewerCopy_GoneMeanwhile",
-     .copy = "9.0.0",
-     .steps = {"copy gone", "primary", "close"},
-     .screens = {"newer", "buttons off", "retry: Vexa was not found. Install it again.", "closed"}},
+    {"OpeningError_OneOpenAtATimeAndCloseEnds", "", Install::ok, openFails,
+     "primary, done, primary!, primary, secondary",
+     "welcome, checking, downloading, installing, opening, open failed: Exec format error, "
+     "open failed: Exec format error, closed",
+     kInstall + ", install_completed", 2, 1, 0, "-"},
+    {"OpenNewerCopy_OpensIt", "9.0.0", Install::ok, plain, "primary", "newer, buttons off, closed",
+     "", 1, 0, 0, ""},
+    {"OpenNewerCopy_AlreadyRunningIsNotStartedAgain", "9.0.0", Install::ok, running, "primary",
+     "newer, buttons off, closed", "", 0, 0, 0, ""},
+    {"OpenNewerCopy_GoneMeanwhile", "9.0.0", Install::ok, plain, "copy gone, primary, close",
+     "newer, buttons off, retry: Vexa was not found. Install it again., closed", "", 0, 0, 0, ""},
 };
 
 class FlowPathTest : public FlowTest, public ::testing::WithParamInterface<Path> {};
 
 TEST_P(FlowPathTest, ScreensAndEvents) {
   const Path& path = GetParam();
-  copy = path.copy, installs = path.installs, productRunning = path.running, corrupt = path.corrupt;
-  writableTarget = path.writable, openFails = path.openFails;
+  copy = path.copy, install = path.install, productRunning = path.world & running;
+  corrupt = path.world & World::corrupt, writableTarget = !(path.world & unwritable);
+  openFails = path.world & World::openFails;
   create();
-  for (const std::string& name : path.steps) step(name);
+  const std::string steps = path.steps;
+  for (std::size_t at = 0; at < steps.size();) {
+    const std::size_t end = std::min(steps.find(", ", at), steps.size());
+    step(steps.substr(at, end - at));
+    at = end + 2;
+  }
 
-  Log screensSeen(screens.log.begin() + std::min<std::size_t>(3, screens.log.size()),
-                  screens.log.end());
-  EXPECT_EQ(Log(screens.log.begin(), screens.log.begin() + 3),
-            (Log{"welcome", "centred", "checking"}));
-  EXPECT_EQ(screensSeen, path.screens);
-  Log expectedEvents{"vexa_downloader_open"};
-  for (const std::string& event : path.events) expectedEvents.push_back("vexa_" + event);
-  EXPECT_EQ(events, expectedEvents);
+  EXPECT_EQ(join(screens.log.begin(), screens.log.begin() + 3), "welcome, centred, checking");
+  EXPECT_EQ(join(screens.log.begin() + 3, screens.log.end()), path.screens);
+  EXPECT_EQ(join(events.begin(), events.end()),
+            "downloader_open" + (path.events.empty() ? "" : ", " + path.events));
   EXPECT_EQ(opens, path.opens);
   EXPECT_EQ(downloader->discards, path.discards);
-  EXPECT_EQ(downloader->pauses, std::count(events.begin(), events.end(), "vexa_download_paused"));
+  EXPECT_EQ(downloader->pauses, std::count(events.begin(), events.end(), "download_paused"));
   EXPECT_EQ(quitRequests, path.quitRequests);
-  if (!path.replaced.empty()) {
-    EXPECT_EQ(replaced, path.replaced);
-  }
+  EXPECT_EQ(join(replaced.begin(), replaced.end()), path.replaced);
   // The wait and its timer are gone once the path left the quit wait, and never went mid-call.
   EXPECT_EQ(timers, 0);
   EXPECT_FALSE(releasedInsideCall);
@@ -411,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, FlowPathTest, ::testing::ValuesIn(kPaths),
 // Given a flow waiting for the product to quit, or one whose first check is still queued, when the
 // window releases the flow, then the wait and its timer go and nothing more is shown.
 TEST_F(FlowTest, Release_EndsWaitAndDropsLateResults) {
-  installs = {Install::running};
+  install = Install::running;
   productRunning = true;
   create();
   for (const char* name : {"primary", "done", "primary"}) step(name);
@@ -424,8 +348,7 @@ TEST_F(FlowTest, Release_EndsWaitAndDropsLateResults) {
   create(false);
   flow.reset();
   drain();
-  EXPECT_EQ(Log(screens.log.begin() + shown, screens.log.end()),
-            (Log{"welcome", "centred", "checking"}));
+  EXPECT_EQ(join(screens.log.begin() + shown, screens.log.end()), "welcome, centred, checking");
   EXPECT_EQ(replaced.size(), 1u);
 }
 
