@@ -170,27 +170,25 @@ TEST_F(TelemetryServiceTest, AcceptedNames_ArePostedAsRecordsAndConfirmedFilesGo
 
 TEST_F(TelemetryServiceTest, UnconfirmedEvents_KeepTheirFileExactlyAsPosted) {
   // given a 200, an upper-case event id, an overlong receipt, and a redirect to the same address
-  const std::function<ScriptedResponse(std::string)> cases[] = {
-      [](std::string id) { return ScriptedResponse::withStatus(200, receiptFor(id)); },
-      [](std::string id) {
-        for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return ScriptedResponse::withStatus(202, receiptFor(id));
-      },
-      [](std::string id) {
-        return ScriptedResponse::withStatus(202, receiptFor(id) + std::string(2000, ' '));
-      },
-      [](std::string id) {
-        ScriptedResponse response = ScriptedResponse::withStatus(307, receiptFor(id));
-        response.headers = {
-            {"Location", "https://" + std::string(DeploymentSettings::productionTelemetryHost) +
-                             "/v2/telemetry/events"}};
-        return response;
-      },
-  };
+  const struct {
+    int status;
+    bool upperCase;
+    std::size_t padding;
+  } cases[] = {{200, false, 0}, {202, true, 0}, {202, false, 2000}, {307, false, 0}};
+  const std::string location = "https://" +
+                               std::string(DeploymentSettings::productionTelemetryHost) +
+                               "/v2/telemetry/events";
   auto telemetry = make(testing::validStagingConfiguration());
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
-    server_.setHandler([&](const RecordedRequest& r) { return cases[i](eventIdOf(r)); });
+    server_.setHandler([&](const RecordedRequest& r) {
+      std::string id = eventIdOf(r);
+      if (cases[i].upperCase) std::transform(id.begin(), id.end(), id.begin(), ::toupper);
+      auto response = ScriptedResponse::withStatus(
+          cases[i].status, receiptFor(id) + std::string(cases[i].padding, ' '));
+      if (cases[i].status == 307) response.headers = {{"Location", location}};
+      return response;
+    });
     record(*telemetry, "vexa_download_failed");
     ASSERT_EQ(server_.requests().size(), i + 1);  // a redirect is not followed
     const RecordedRequest request = server_.requests().back();
