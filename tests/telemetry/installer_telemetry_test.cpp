@@ -5,6 +5,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
 
 #include "platform/deployment_settings.h"
 #include "tests/support/configuration_samples.h"
@@ -115,18 +116,17 @@ TEST_F(TelemetryServiceTest, UnacceptedNames_DoNothing) {
 }
 
 TEST_F(TelemetryServiceTest, AcceptedNames_ArePostedAsRecordsAndConfirmedFilesGo) {
-  const std::map<std::string, std::array<const char*, 3>> cases = {
+  const std::map<std::string, std::string> cases = {
       // component, action, state
-      {"vexa_downloader_open", {"downloader", "open", "success"}},
-      {"vexa_download_started", {"downloader", "download", "started"}},
-      {"vexa_download_paused", {"downloader", "download", "paused"}},
-      {"vexa_download_resumed", {"downloader", "download", "resumed"}},
-      {"vexa_download_completed", {"downloader", "download", "success"}},
-      {"vexa_download_failed", {"downloader", "download", "failed"}},
-      {"vexa_install_started", {"installer", "install", "started"}},
-      {"vexa_install_completed", {"installer", "install", "success"}},
-      {"vexa_install_failed", {"installer", "install", "failed"}},
-  };
+      {"vexa_downloader_open", "downloader open success"},
+      {"vexa_download_started", "downloader download started"},
+      {"vexa_download_paused", "downloader download paused"},
+      {"vexa_download_resumed", "downloader download resumed"},
+      {"vexa_download_completed", "downloader download success"},
+      {"vexa_download_failed", "downloader download failed"},
+      {"vexa_install_started", "installer install started"},
+      {"vexa_install_completed", "installer install success"},
+      {"vexa_install_failed", "installer install failed"}};
   auto telemetry = make(testing::validProductionConfiguration(), "123.456");
   for (const auto& [name, expected] : cases) telemetry->record(name);
   ASSERT_TRUE(testing::runEventLoopUntil([&] { return telemetry->idle(); }));
@@ -143,21 +143,19 @@ TEST_F(TelemetryServiceTest, AcceptedNames_ArePostedAsRecordsAndConfirmedFilesGo
     const ordered_json record = ordered_json::parse(request.body);
     EXPECT_EQ(request.body, record.dump());  // compact
     const std::string name = record.at("event_name"), eventId = record.at("event_id");
-    const auto& [component, action, state] = cases.at(name);
+    std::istringstream words(cases.at(name));
+    std::string component, action, state;
+    words >> component >> action >> state;
     eventIds.insert(eventId);
-    ordered_json expected = ordered_json::parse(
-        R"({"schema_version": 2, "product_id": "vexa-desktop", "environment": "production"})");
-    expected.update(
-        ordered_json{{"component", component}, {"client_id", client}, {"event_id", eventId}});
-    expected.update(
-        ordered_json::parse(R"({"occurred_at": "2026-12-06T17:32:42.125Z", "event_name": ")" +
-                            name + R"(", "os": "macos", "arch": "x64", "version": "1.4.0",
-        "build_number": 57, "collection_enabled": true, "installer_kind": "bootstrap"})"));
-    expected.update(ordered_json{{"attempt_id", telemetry->attempt()},
-                                 {"action", action},
-                                 {"page", component},
-                                 {"state", state},
-                                 {"attribution_cid", "123.456"}});
+    const ordered_json expected = ordered_json::parse(
+        R"({"schema_version": 2, "product_id": "vexa-desktop", "environment": "production",
+            "component": ")" +
+        component + R"(", "client_id": ")" + client + R"(", "event_id": ")" + eventId +
+        R"(", "occurred_at": "2026-12-06T17:32:42.125Z", "event_name": ")" + name +
+        R"(", "os": "macos", "arch": "x64", "version": "1.4.0", "build_number": 57,
+            "collection_enabled": true, "installer_kind": "bootstrap", "attempt_id": ")" +
+        telemetry->attempt() + R"(", "action": ")" + action + R"(", "page": ")" + component +
+        R"(", "state": ")" + state + R"(", "attribution_cid": "123.456"})");
     EXPECT_EQ(record, expected);
     EXPECT_TRUE(TelemetryIdentity::isClientIdentifier(eventId));
     EXPECT_EQ(readFile(events() / (eventId + ".sent")),
