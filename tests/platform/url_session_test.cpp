@@ -134,9 +134,9 @@ TEST_F(UrlSessionTest, Requests_CarryOnlyCallerHeadersAndDeliverResponseThenBody
   EXPECT_EQ(request.header("Range"), "bytes=0-");
   EXPECT_EQ(request.header("Accept-Encoding"), "identity");
 
-  // A body long enough for libcurl to want "Expect: 100-continue" goes without it.
+  // A body long enough for libcurl to want "Expect: 100-continue" (1 MiB) goes without it.
   server_.enqueue(ScriptedResponse::withStatus(202));
-  const std::string body(5000, '{');
+  const std::string body((1 << 20) + 1, '{');
   run({.url = kUrl,
        .method = "POST",
        .headers = {{"Content-Type", "application/json"}},
@@ -147,7 +147,7 @@ TEST_F(UrlSessionTest, Requests_CarryOnlyCallerHeadersAndDeliverResponseThenBody
   EXPECT_EQ(request.method + " " + request.body, "POST " + body);
   EXPECT_EQ(request.headers.size(), 3u);
   EXPECT_EQ(request.header("Content-Type"), "application/json");
-  EXPECT_EQ(request.header("Content-Length"), "5000");
+  EXPECT_EQ(request.header("Content-Length"), "1048577");
 
   // A redirect is reported, never followed, and arrives as the response.
   ScriptedResponse redirect = ScriptedResponse::withStatus(302, "moved");
