@@ -7,19 +7,15 @@
 namespace vexa::platform {
 namespace {
 
+// Rounding up to 1000 of a unit moves to the next unit (999500 bytes are "1 MB").
 TEST(ByteCountFormatterTest, UsesDecimalUnitsWithTheirFractionDigits) {
-  struct Case {
-    std::int64_t bytes;
-    const char* text;
-  };
-  const Case cases[] = {
+  const std::pair<std::int64_t, const char*> cases[] = {
       {0, "0 bytes"},
       {1, "1 byte"},
       {999, "999 bytes"},
       {1000, "1 KB"},
       {1500, "2 KB"},
       {999499, "999 KB"},
-      // Rounding up to 1000 of a unit moves to the next unit.
       {999500, "1 MB"},
       {2000000, "2 MB"},
       {123456789, "123.5 MB"},
@@ -30,9 +26,8 @@ TEST(ByteCountFormatterTest, UsesDecimalUnitsWithTheirFractionDigits) {
       {1234567890123, "1.23 TB"},
       {-1500, "-2 KB"},
       {std::numeric_limits<std::int64_t>::max(), "9.22 EB"},
-      {std::numeric_limits<std::int64_t>::min(), "-9.22 EB"},
-  };
-  for (const Case& c : cases) EXPECT_EQ(formatByteCount(c.bytes), c.text) << c.bytes;
+      {std::numeric_limits<std::int64_t>::min(), "-9.22 EB"}};
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(formatByteCount(bytes), text) << bytes;
 }
 
 }  // namespace

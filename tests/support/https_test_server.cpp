@@ -4,19 +4,19 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <deque>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -31,82 +31,24 @@ namespace {
   throw std::runtime_error("HTTPS test server: " + what);
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r'))
-    text.remove_suffix(1);
-  return text;
+std::string trimmed(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  return first == text.npos
+             ? ""
+             : std::string(text.substr(first, text.find_last_not_of(" \t\r") + 1 - first));
 }
 
 std::optional<std::string> findHeader(const HeaderList& headers, std::string_view name) {
   for (const auto& [key, value] : headers) {
-    if (equalsIgnoringCase(key, name)) return value;
+    if (::strcasecmp(key.c_str(), std::string(name).c_str()) == 0) return value;
   }
   return std::nullopt;
 }
 
-std::string reasonPhrase(int status) {
-  switch (status) {
-    case 200:
-      return "OK";
-    case 202:
-      return "Accepted";
-    case 206:
-      return "Partial Content";
-    case 301:
-      return "Moved Permanently";
-    case 302:
-      return "Found";
-    case 307:
-      return "Temporary Redirect";
-    case 400:
-      return "Bad Request";
-    case 404:
-      return "Not Found";
-    case 416:
-      return "Range Not Satisfiable";
-    case 500:
-      return "Internal Server Error";
-    case 503:
-      return "Service Unavailable";
-    default:
-      return "Status";
-  }
-}
-
 struct SslContextDeleter {
   void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-};
-struct SslDeleter {
   void operator()(SSL* ssl) const { SSL_free(ssl); }
 };
-
-std::unique_ptr<SSL_CTX, SslContextDeleter> serverContext(const IssuedCertificate& certificate) {
-  std::unique_ptr<SSL_CTX, SslContextDeleter> context(SSL_CTX_new(TLS_server_method()));
-  if (!context) fail("no TLS context");
-  BIO* certificateBio = BIO_new_mem_buf(certificate.certificatePem.data(),
-                                        static_cast<int>(certificate.certificatePem.size()));
-  X509* x509 = PEM_read_bio_X509(certificateBio, nullptr, nullptr, nullptr);
-  BIO_free(certificateBio);
-  BIO* keyBio = BIO_new_mem_buf(certificate.privateKeyPem.data(),
-                                static_cast<int>(certificate.privateKeyPem.size()));
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
-  BIO_free(keyBio);
-  const bool loaded = x509 != nullptr && key != nullptr &&
-                      SSL_CTX_use_certificate(context.get(), x509) == 1 &&
-                      SSL_CTX_use_PrivateKey(context.get(), key) == 1;
-  X509_free(x509);
-  EVP_PKEY_free(key);
-  if (!loaded) fail("the server certificate cannot be used");
-  return context;
-}
 
 }  // namespace
 
@@ -153,19 +95,25 @@ void HttpsTestServer::State::setUp(const TestCertificateAuthority& authority, st
   ::signal(SIGPIPE, SIG_IGN);
   state.authorityFile = state.folder / "authority.pem";
   authority.writeCertificate(state.authorityFile);
-  state.context = serverContext(authority.issueServerCertificate(
+  const IssuedCertificate certificate = authority.issueServerCertificate(
       {std::string(DeploymentSettings::productionDownloadHost),
        std::string(DeploymentSettings::stagingDownloadHost),
        std::string(DeploymentSettings::productionTelemetryHost),
        std::string(DeploymentSettings::stagingTelemetryHost), "localhost"},
-      {"127.0.0.1"}));
+      {"127.0.0.1"});
+  certificate.writeCertificate(folder / "server.pem");
+  certificate.writePrivateKey(folder / "server.key");
+  state.context.reset(SSL_CTX_new(TLS_server_method()));
+  if (!state.context ||
+      SSL_CTX_use_certificate_file(context.get(), (folder / "server.pem").c_str(),
+                                   SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context.get(), (folder / "server.key").c_str(),
+                                  SSL_FILETYPE_PEM) != 1)
+    fail("the server certificate cannot be used");
 
   state.listener = platform::UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!state.listener) fail("no socket");
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
+  sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
   // A fixed port is taken again by the next test at once, whatever its last connections left.
   const int reuse = 1;
@@ -234,7 +182,7 @@ void HttpsTestServer::State::serve(platform::UniqueFd connection) {
   const int fd = connection.get();
   timeval timeout{30, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::unique_ptr<SSL, SslDeleter> ssl(SSL_new(context.get()));
+  std::unique_ptr<SSL, SslContextDeleter> ssl(SSL_new(context.get()));
   const auto forget = [&] {
     std::lock_guard lock(mutex);
     openConnections.erase(fd);
@@ -258,25 +206,13 @@ void HttpsTestServer::State::serve(platform::UniqueFd connection) {
     received.append(buffer, static_cast<std::size_t>(count));
   }
   RecordedRequest request;
-  std::string_view head(received.data(), headEnd);
-  const std::size_t firstLineEnd = head.find("\r\n");
-  const std::string_view requestLine = head.substr(0, firstLineEnd);
-  const std::size_t firstSpace = requestLine.find(' ');
-  const std::size_t secondSpace = requestLine.find(' ', firstSpace + 1);
-  request.method = std::string(requestLine.substr(0, firstSpace));
-  request.path = std::string(requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1));
-  std::string_view rest =
-      firstLineEnd == std::string_view::npos ? std::string_view() : head.substr(firstLineEnd + 2);
-  while (!rest.empty()) {
-    const std::size_t end = rest.find("\r\n");
-    const std::string_view line = rest.substr(0, end);
+  std::istringstream head(received.substr(0, headEnd + 2));
+  head >> request.method >> request.path;
+  head.ignore(received.size(), '\n');
+  for (std::string line; std::getline(head, line, '\n');) {
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos) {
-      request.headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
-                                   std::string(trimmed(line.substr(colon + 1))));
-    }
-    if (end == std::string_view::npos) break;
-    rest.remove_prefix(end + 2);
+    if (colon != std::string::npos)
+      request.headers.emplace_back(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
   }
   request.body = received.substr(headEnd + 4);
   if (const auto length = request.header("Content-Length")) {
@@ -289,8 +225,7 @@ void HttpsTestServer::State::serve(platform::UniqueFd connection) {
   }
 
   const ScriptedResponse response = responseFor(request);
-  std::string out =
-      "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) + "\r\n";
+  std::string out = "HTTP/1.1 " + std::to_string(response.status) + " Scripted\r\n";
   for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
   if (response.declareLength && !findHeader(response.headers, "Content-Length")) {
     out += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
@@ -379,11 +314,6 @@ void HttpsTestServer::setHandler(std::function<ScriptedResponse(const RecordedRe
 std::vector<RecordedRequest> HttpsTestServer::requests() const {
   std::lock_guard lock(state_->mutex);
   return state_->requests;
-}
-
-std::size_t HttpsTestServer::requestCount() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->requests.size();
 }
 
 std::string HttpsTestServer::connectTo(std::string_view host) const {

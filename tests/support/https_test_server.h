@@ -82,7 +82,6 @@ class HttpsTestServer {
   void setHandler(std::function<ScriptedResponse(const RecordedRequest&)> handler);
 
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
-  [[nodiscard]] std::size_t requestCount() const;
 
   // "host:443:127.0.0.1:<port>", the libcurl connect-to entry that sends `host` here.
   [[nodiscard]] std::string connectTo(std::string_view host) const;

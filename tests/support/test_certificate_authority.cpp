@@ -5,7 +5,6 @@
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -34,25 +33,15 @@ KeyPtr newKey() {
   return key;
 }
 
-std::string bioText(BIO* bio) {
+// The PEM text of a certificate, or of a private key.
+std::string pem(X509* certificate, EVP_PKEY* key = nullptr) {
+  BioPtr bio(BIO_new(BIO_s_mem()));
+  if (!bio || (key ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+                   : PEM_write_bio_X509(bio.get(), certificate)) != 1)
+    fail("encoding");
   char* data = nullptr;
-  const long length = BIO_get_mem_data(bio, &data);
+  const long length = BIO_get_mem_data(bio.get(), &data);
   return std::string(data, static_cast<std::size_t>(length));
-}
-
-std::string certificatePem(X509* certificate) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1) fail("certificate encoding");
-  return bioText(bio.get());
-}
-
-std::string keyPem(EVP_PKEY* key) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio ||
-      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-    fail("key encoding");
-  }
-  return bioText(bio.get());
 }
 
 void addExtension(X509* certificate, X509* issuer, int nid, const std::string& value) {
@@ -76,25 +65,20 @@ CertPtr makeCertificate(const Subject& subject, EVP_PKEY* key, X509* issuer, EVP
   CertPtr certificate(X509_new());
   if (!certificate) fail("allocation");
   X509_set_version(certificate.get(), 2);
-  unsigned char serial[16];
-  RAND_bytes(serial, sizeof serial);
-  serial[0] &= 0x7F;
-  BIGNUM* number = BN_bin2bn(serial, sizeof serial, nullptr);
-  BN_to_ASN1_INTEGER(number, X509_get_serialNumber(certificate.get()));
-  BN_free(number);
+  BIGNUM* serial = BN_new();
+  BN_rand(serial, 127, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY);  // positive, up to 16 bytes
+  BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(certificate.get()));
+  BN_free(serial);
   X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600);
   X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 365L * 24 * 3600);
   X509_NAME* name = X509_get_subject_name(certificate.get());
-  X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>("Vexa Tests"), -1, -1, 0);
-  if (!subject.organizationalUnit.empty()) {
-    X509_NAME_add_entry_by_txt(
-        name, "OU", MBSTRING_UTF8,
-        reinterpret_cast<const unsigned char*>(subject.organizationalUnit.c_str()), -1, -1, 0);
+  for (const auto& [field, value] : {std::pair<const char*, std::string>{"O", "Vexa Tests"},
+                                     {"OU", subject.organizationalUnit},
+                                     {"CN", subject.commonName}}) {
+    if (!value.empty())
+      X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
+                                 reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
   }
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
-                             reinterpret_cast<const unsigned char*>(subject.commonName.c_str()), -1,
-                             -1, 0);
   X509* signer = issuer != nullptr ? issuer : certificate.get();
   X509_set_issuer_name(certificate.get(), X509_get_subject_name(signer));
   X509_set_pubkey(certificate.get(), key);
@@ -131,7 +115,7 @@ TestCertificateAuthority::TestCertificateAuthority(const std::string& commonName
   state_->certificate = makeCertificate({commonName, ""}, state_->key.get(), nullptr, nullptr,
                                         {{NID_basic_constraints, "critical,CA:TRUE"},
                                          {NID_key_usage, "critical,keyCertSign,cRLSign"}});
-  state_->pem = {certificatePem(state_->certificate.get()), keyPem(state_->key.get())};
+  state_->pem = {pem(state_->certificate.get()), pem(nullptr, state_->key.get())};
 }
 
 TestCertificateAuthority::TestCertificateAuthority(std::unique_ptr<State> state)
@@ -163,7 +147,7 @@ IssuedCertificate TestCertificateAuthority::issueServerCertificate(
                        {NID_key_usage, "critical,digitalSignature,keyAgreement"},
                        {NID_ext_key_usage, "serverAuth"},
                        {NID_subject_alt_name, alternativeNames}});
-  return {certificatePem(certificate.get()), keyPem(key.get())};
+  return {pem(certificate.get()), pem(nullptr, key.get())};
 }
 
 IssuedCertificate TestCertificateAuthority::issueCodeSigningCertificate(
@@ -174,7 +158,7 @@ IssuedCertificate TestCertificateAuthority::issueCodeSigningCertificate(
                       {{NID_basic_constraints, "critical,CA:FALSE"},
                        {NID_key_usage, "critical,digitalSignature"},
                        {NID_ext_key_usage, "codeSigning"}});
-  return {certificatePem(certificate.get()), keyPem(key.get())};
+  return {pem(certificate.get()), pem(nullptr, key.get())};
 }
 
 TestCertificateAuthority TestCertificateAuthority::issueIntermediate(
@@ -185,7 +169,7 @@ TestCertificateAuthority TestCertificateAuthority::issueIntermediate(
                                        state_->certificate.get(), state_->key.get(),
                                        {{NID_basic_constraints, "critical,CA:TRUE,pathlen:0"},
                                         {NID_key_usage, "critical,keyCertSign,cRLSign"}});
-  state->pem = {certificatePem(state->certificate.get()), keyPem(state->key.get())};
+  state->pem = {pem(state->certificate.get()), pem(nullptr, state->key.get())};
   return TestCertificateAuthority(std::move(state));
 }
 
