@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "config/install_configuration.h"
 #include "config/installer_failure.h"
+#include "config/package_verification.h"
 #include "tests/support/configuration_samples.h"
 #include "tests/support/temporary_directory.h"
 
@@ -52,10 +52,10 @@ TEST_P(PackageVerificationTest, Verify_ComparesSizeThenDigest) {
   const std::size_t descriptors = openDescriptorCount();
 
   if (given.expectedError.empty()) {
-    EXPECT_NO_THROW(configuration.verifyDownload(package));
+    EXPECT_NO_THROW(verifyDownload(configuration, package));
   } else {
     try {
-      configuration.verifyDownload(package);
+      verifyDownload(configuration, package);
       ADD_FAILURE() << "verification passed";
     } catch (const InstallerFailure& failure) {
       EXPECT_EQ(failure.what(), given.expectedError);
@@ -95,7 +95,7 @@ TEST(PackageVerification, KnownDigest_MatchesTheStandardVector) {
   const auto configuration =
       testing::withPackage(testing::validProductionConfiguration(), 3,
                            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_NO_THROW(configuration.verifyDownload(folder / "abc.dmg"));
+  EXPECT_NO_THROW(verifyDownload(configuration, folder / "abc.dmg"));
 }
 
 TEST(PackageVerification, AnythingButARegularFile_IsRefused) {
@@ -109,7 +109,7 @@ TEST(PackageVerification, AnythingButARegularFile_IsRefused) {
 
   // A missing file is the system's own error, not the installer's.
   try {
-    configuration.verifyDownload(folder / "missing.dmg");
+    verifyDownload(configuration, folder / "missing.dmg");
     ADD_FAILURE() << "a missing file passed";
   } catch (const InstallerFailure&) {
     ADD_FAILURE() << "a missing file gave an installer failure";
@@ -120,7 +120,7 @@ TEST(PackageVerification, AnythingButARegularFile_IsRefused) {
   // A link is never the package, whatever its own size and the bytes it leads to.
   std::filesystem::create_symlink("real.dmg", folder / "link.dmg");
   try {
-    configuration.verifyDownload(folder / "link.dmg");
+    verifyDownload(configuration, folder / "link.dmg");
     ADD_FAILURE() << "a link passed";
   } catch (const InstallerFailure& failure) {
     EXPECT_EQ(failure.what(), kSizeMessage);
@@ -134,7 +134,7 @@ TEST(PackageVerification, Messages_FollowThePreferredLanguage) {
   const auto configuration = testing::withPackage(testing::validProductionConfiguration(), 3,
                                                   testing::referenceSha256("abc"));
   try {
-    configuration.verifyDownload(folder / "p.dmg");
+    verifyDownload(configuration, folder / "p.dmg");
     ADD_FAILURE();
   } catch (const InstallerFailure& failure) {
     EXPECT_STREQ(failure.what(), "安装包校验失败，请重新下载。");

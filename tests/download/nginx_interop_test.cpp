@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 
+#include "config/package_verification.h"
 #include "download/package_download.h"
 #include "platform/unique_fd.h"
 #include "tests/support/configuration_samples.h"
@@ -142,7 +143,7 @@ http {
                              [this] { return sessionConfiguration(); });
     const DownloadResult result = finishDownload(download);
     ASSERT_TRUE(result.succeeded());
-    EXPECT_NO_THROW(configuration_.verifyDownload(result.package));
+    EXPECT_NO_THROW(verifyDownload(configuration_, result.package));
     // nginx writes its log line when the response ends.
     ASSERT_TRUE(testing::runEventLoopUntil([&] { return !accessLog().empty(); }));
     const std::string last = accessLog().back();

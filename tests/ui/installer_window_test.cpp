@@ -48,8 +48,8 @@ class WindowTest : public ::testing::Test {
   std::unique_ptr<InstallerWindow> makeWindow(
       InstallConfiguration configuration = testing::windowConfiguration()) {
     return std::make_unique<InstallerWindow>(
-        std::move(configuration),
-        InstallerWindowServices{.bundle = bundle_.bundle(), .reduceMotion = [] { return false; }});
+        std::move(configuration), InstallerWindow::Services{.bundle = bundle_.bundle(),
+                                                            .reduceMotion = [] { return false; }});
   }
 
   TemporaryBundle bundle_{TemporaryBundle::realLogo()};
