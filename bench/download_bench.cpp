@@ -16,6 +16,7 @@
 #include <iostream>
 #include <string>
 
+#include "config/package_verification.h"
 #include "download/package_download.h"
 #include "platform/file_reading.h"
 
@@ -58,7 +59,7 @@ int main(int argc, char** argv) {
 
   if (mode == "verify") {
     try {
-      configuration.verifyDownload(argv[3]);
+      vexa::verifyDownload(configuration, argv[3]);
     } catch (const std::exception& error) {
       std::cerr << error.what() << "\n";
       return 1;

@@ -24,6 +24,7 @@
 #include <sstream>
 #include <string>
 
+#include "config/package_verification.h"
 #include "install/install_procedure.h"
 #include "platform/file_reading.h"
 #include "platform/file_system_items.h"
@@ -102,7 +103,7 @@ int install(const fs::path& work) {
   fs::create_directories(work / "Applications");
 
   auto start = Clock::now();
-  configuration.verifyDownload(work / "package.dmg");
+  vexa::verifyDownload(configuration, work / "package.dmg");
   const double digest = seconds(Clock::now() - start);
   start = Clock::now();
   (void)vexa::NativeInstaller::install(

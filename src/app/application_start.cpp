@@ -23,7 +23,7 @@ constexpr std::chrono::milliseconds deliveryGrace{3000};
 
 void run(platform::GuiApplication& gui, const InstallConfiguration& configuration,
          const std::filesystem::path& cache, const std::vector<std::string>& arguments,
-         InstallerFlowServices services) {
+         InstallerFlow::Services services) {
   QApplication& application = gui.application();
   // The flow ends the loop itself once the window has closed (and only then).
   application.setQuitOnLastWindowClosed(false);
@@ -40,7 +40,7 @@ void run(platform::GuiApplication& gui, const InstallConfiguration& configuratio
   };
 
   // The window outlives the flow that draws on it: declared first, destroyed last.
-  InstallerWindow window(configuration);
+  InstallerWindow window(configuration, {});
   std::shared_ptr<InstallerFlow> flow =
       InstallerFlow::create(configuration, cache, window, std::move(services));
   InstallerFlow* controller = flow.get();

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "config/install_configuration.h"
-#include "flow/installer_flow_services.h"
+#include "flow/installer_flow.h"
 
 namespace vexa::platform {
 class GuiApplication;
@@ -29,6 +29,6 @@ namespace vexa::ApplicationStart {
 // `arguments` is the whole command line (the campaign identifier comes from it).
 void run(platform::GuiApplication& gui, const InstallConfiguration& configuration,
          const std::filesystem::path& cache, const std::vector<std::string>& arguments,
-         InstallerFlowServices services = {});
+         InstallerFlow::Services services = {});
 
 }  // namespace vexa::ApplicationStart

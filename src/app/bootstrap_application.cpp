@@ -1,30 +1,23 @@
 #include "app/bootstrap_application.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-
-#include <cerrno>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <ostream>
 #include <system_error>
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
 #include "platform/alert_presenter.h"
+#include "platform/file_lock.h"
 #include "platform/file_reading.h"
 #include "platform/path_safety.h"
 #include "platform/private_directory.h"
-#include "platform/unique_fd.h"
 
 namespace vexa::BootstrapApplication {
 namespace {
 
 // Held until the process ends; see the header.
-platform::UniqueFd& lockDescriptor() {
-  static platform::UniqueFd descriptor;
-  return descriptor;
-}
-int lockValue = -1;
+std::optional<platform::FileLock> singleInstanceLock;
 
 InstallConfiguration loadConfiguration(const platform::MainBundle& bundle) {
   const std::optional<std::filesystem::path> resource = bundle.resource("configuration", "json");
@@ -55,11 +48,13 @@ std::filesystem::path prepareCacheFolder(const std::filesystem::path& caches,
 }
 
 void takeSingleInstanceLock(const std::filesystem::path& cache) {
-  const std::filesystem::path path = cache / "installer.lock";
-  // No truncation: the file's content is never used, only its lock.
-  lockDescriptor().reset(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  lockValue = lockDescriptor().get();
-  if (!lockDescriptor() || ::flock(lockDescriptor().get(), LOCK_EX | LOCK_NB) != 0) {
+  // A lock held elsewhere and a lock file that cannot be used (a link in its place, for one) are
+  // both reported as another installer: either way this one must not go on.
+  try {
+    singleInstanceLock = platform::FileLock::tryAcquire(cache / "installer.lock");
+  } catch (const std::system_error&) {
+  }
+  if (!singleInstanceLock) {
     throw InstallerFailure(
         InstallerCopy::text("另一个安装器正在运行。", "Another installer is already running."));
   }
@@ -92,7 +87,7 @@ std::string selfTestSummary(const InstallConfiguration& configuration) {
   return summary.dump();
 }
 
-int lock() { return lockValue; }
+int lock() { return singleInstanceLock ? singleInstanceLock->descriptor() : -1; }
 
 void main(const std::vector<std::string>& arguments, Services& services) {
   try {

@@ -2,12 +2,13 @@
 
 #include <filesystem>
 #include <functional>
-#include <iosfwd>
+#include <iostream>
 #include <string>
 #include <vector>
 
 #include "config/install_configuration.h"
 #include "platform/main_bundle.h"
+#include "platform/standard_locations.h"
 
 namespace vexa::platform {
 class AlertPresenter;
@@ -18,19 +19,20 @@ class AlertPresenter;
 // hands over to the application start. Every failure before the hand-over is shown in one alert,
 // after which main() returns normally (the process then exits with status 0).
 //
-// Main thread only. The lock descriptor is kept for the life of the process and released by the
-// system when the process ends; it is close-on-exec, so no child (a tool, the installed
+// Main thread only. The lock (platform::FileLock) is kept for the life of the process and released
+// by the system when the process ends; it is close-on-exec, so no child (a tool, the installed
 // application) can keep the installer's lock alive after the installer ends.
 namespace vexa::BootstrapApplication {
 
-// What the entry uses of the outside world; main.cpp passes the real ones, tests their own.
+// What the entry uses of the outside world: production values by default where there is one;
+// tests pass their own.
 struct Services {
-  platform::MainBundle bundle;
+  platform::MainBundle bundle = platform::MainBundle::current();
   // ~/Library/Caches: the parent of the installer's cache folder.
-  std::filesystem::path cachesDirectory;
+  std::filesystem::path cachesDirectory = platform::cachesDirectory();
   platform::AlertPresenter& alerts;
   // Where the self-test summary goes.
-  std::ostream& standardOutput;
+  std::ostream& standardOutput = std::cout;
   // The application start: opens the window and runs the event loop; returns when it ends.
   std::function<void(const InstallConfiguration&, const std::filesystem::path& cache)>
       startApplication;
@@ -39,7 +41,7 @@ struct Services {
 // `arguments` is the whole command line, program path first.
 void main(const std::vector<std::string>& arguments, Services& services);
 
-// The descriptor of the open lock file: -1 until main() opens it (and -1 if opening failed).
+// The descriptor of the locked lock file: -1 until main() holds the lock (and -1 if it could not).
 [[nodiscard]] int lock();
 
 // The one-line self-test summary (compact JSON, seven members, never the token, URL, digest or

@@ -49,13 +49,6 @@ struct InstallConfiguration {
   // is invalid") at the first that fails. Which rule failed is deliberately not reported.
   void validate() const;
 
-  // Proves that the file at `package` is exactly the configured package: it must be a regular file
-  // (a final symbolic link is not followed) whose size equals sizeBytes, and then its streamed
-  // SHA-256 must equal sha256. Throws InstallerFailure on a mismatch (anything but a regular file
-  // counts as the wrong size) and std::system_error when the item cannot be examined or read.
-  // Changes nothing on disk; blocks for the time it takes to read the file.
-  void verifyDownload(const std::filesystem::path& package) const;
-
   [[nodiscard]] bool isStaging() const { return environment == "staging"; }
   // productVersion, or productVersion-ring.build outside the stable ring.
   [[nodiscard]] std::string expectedApplicationVersion() const;

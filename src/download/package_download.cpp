@@ -1,5 +1,6 @@
 #include "download/package_download.h"
 
+#include <exception>
 #include <string>
 #include <system_error>
 
@@ -15,29 +16,29 @@ constexpr auto kIdleTimeout = std::chrono::seconds(30);
 constexpr auto kResourceTimeout = std::chrono::seconds(3600);
 constexpr auto kRequestTimeout = std::chrono::seconds(60);
 
-std::exception_ptr failure(std::string_view chinese, std::string_view english) {
-  return std::make_exception_ptr(InstallerFailure(InstallerCopy::text(chinese, english)));
+InstallerFailure failure(std::string_view chinese, std::string_view english) {
+  return InstallerFailure(InstallerCopy::text(chinese, english));
 }
 
-std::exception_ptr cannotCreateCache() {
+InstallerFailure cannotCreateCache() {
   return failure("无法创建下载缓存，请检查磁盘空间。",
                  "Could not create the download cache. Check disk space.");
 }
-std::exception_ptr invalidCachePath() {
+InstallerFailure invalidCachePath() {
   return failure("下载缓存路径无效。", "The download cache path is invalid.");
 }
-std::exception_ptr pausedFailure() {
+InstallerFailure pausedFailure() {
   return failure("下载已暂停，点击继续下载。", "Download paused. Select Continue Download.");
 }
-std::exception_ptr interruptedFailure() {
+InstallerFailure interruptedFailure() {
   return failure("网络连接中断，点击重试。已保留下载进度。",
                  "Network interrupted. Download progress was saved; retry.");
 }
-std::exception_ptr redirectFailure() {
+InstallerFailure redirectFailure() {
   return failure("下载地址发生变化，请重新下载安装器。",
                  "The download address changed. Download the installer again.");
 }
-std::exception_ptr exceededFailure() {
+InstallerFailure exceededFailure() {
   return failure("下载大小超过安装包声明，已停止。",
                  "The download exceeded its declared size and was stopped.");
 }
@@ -126,14 +127,14 @@ bool PackageDownload::preparePartialFile() {
   // below refuses it). For a new file the path is judged before it is created, so that a cache
   // folder reached through a link never receives a file either.
   if (!fs::exists(fs::symlink_status(partial, ignored))) {
-    if (!platform::resolvesToItself(partial)) std::rethrow_exception(invalidCachePath());
+    if (!platform::resolvesToItself(partial)) throw invalidCachePath();
     try {
       platform::createEmptyFile(partial, 0600);
     } catch (const std::system_error&) {
-      std::rethrow_exception(cannotCreateCache());
+      throw cannotCreateCache();
     }
   }
-  if (!platform::resolvesToItself(partial)) std::rethrow_exception(invalidCachePath());
+  if (!platform::resolvesToItself(partial)) throw invalidCachePath();
 
   output_ = platform::FileHandle::openForWriting(partial);
   received_ = output_->seekToEnd();
@@ -196,7 +197,8 @@ bool PackageDownload::isCurrent(const platform::UrlSession& session) const {
 void PackageDownload::willRedirect(platform::UrlSession& session, platform::UrlDataTask&,
                                    const platform::UrlResponse&, const std::string&) {
   // The session never follows a redirect; its response, which arrives next, is then cancelled.
-  if (isCurrent(session) && !responseError_) responseError_ = redirectFailure();
+  if (isCurrent(session) && !responseError_)
+    responseError_ = std::make_exception_ptr(redirectFailure());
 }
 
 platform::ResponseDisposition PackageDownload::didReceiveResponse(
@@ -226,7 +228,7 @@ void PackageDownload::didReceiveData(platform::UrlSession& session, platform::Ur
   if (!isCurrent(session) || pausing_ || responseError_) return;
   const auto length = static_cast<std::int64_t>(data.size());
   if (received_ + length > configuration_.sizeBytes) {
-    responseError_ = exceededFailure();
+    responseError_ = std::make_exception_ptr(exceededFailure());
     task.cancel();
     return;
   }
@@ -247,7 +249,7 @@ void PackageDownload::didComplete(platform::UrlSession& session, platform::UrlDa
                                   std::exception_ptr error) {
   if (!isCurrent(session) || !completion_) return;
   if (pausing_) {
-    finish(failed(pausedFailure()));
+    finish(failed(std::make_exception_ptr(pausedFailure())));
   } else if (responseError_) {
     finish(failed(responseError_));
   } else if (!error && received_ == configuration_.sizeBytes) {
@@ -257,7 +259,7 @@ void PackageDownload::didComplete(platform::UrlSession& session, platform::UrlDa
       finish(failed(std::current_exception()));
     }
   } else {
-    finish(failed(interruptedFailure()));
+    finish(failed(std::make_exception_ptr(interruptedFailure())));
   }
 }
 

@@ -32,7 +32,7 @@ struct InstallOutcome {
 // A newer copy found again before it is opened.
 struct FoundOutcome {
   std::exception_ptr error;
-  std::filesystem::path url;
+  std::filesystem::path path;
 };
 
 std::optional<InstallerFailureReason> failureReason(const std::exception_ptr& error) {
@@ -45,7 +45,7 @@ std::optional<InstallerFailureReason> failureReason(const std::exception_ptr& er
   }
 }
 
-void requireServices(const InstallerFlowServices& services) {
+void requireServices(const InstallerFlow::Services& services) {
   std::vector<std::string> missing;
   const auto need = [&missing](bool present, const char* name) {
     if (!present) missing.emplace_back(name);
@@ -74,7 +74,7 @@ void requireServices(const InstallerFlowServices& services) {
 std::shared_ptr<InstallerFlow> InstallerFlow::create(InstallConfiguration configuration,
                                                      std::filesystem::path cache,
                                                      InstallerScreens& screens,
-                                                     InstallerFlowServices services) {
+                                                     InstallerFlow::Services services) {
   requireServices(services);
   auto flow = std::make_shared<InstallerFlow>(PassKey{}, std::move(configuration), std::move(cache),
                                               screens, std::move(services));
@@ -86,7 +86,7 @@ std::shared_ptr<InstallerFlow> InstallerFlow::create(InstallConfiguration config
 
 InstallerFlow::InstallerFlow(PassKey, InstallConfiguration configuration,
                              std::filesystem::path cache, InstallerScreens& screens,
-                             InstallerFlowServices services)
+                             InstallerFlow::Services services)
     : configuration_(std::move(configuration)),
       screens_(screens),
       services_(std::move(services)),
@@ -117,8 +117,8 @@ void InstallerFlow::checkBeforeDownload(bool start) {
        installedApplication = services_.installedApplication, parent] {
         CheckOutcome outcome;
         try {
-          const std::filesystem::path url = target(parent, configuration.productName, false);
-          outcome.current = installedApplication(url, configuration);
+          const std::filesystem::path path = target(parent, configuration.productName, false);
+          outcome.current = installedApplication(path, configuration);
           outcome.newer = outcome.current && outcome.current->version.isNewer(configuration);
         } catch (...) {
           outcome.error = std::current_exception();
@@ -251,17 +251,17 @@ void InstallerFlow::complete() {
   openApplication(std::nullopt);
 }
 
-void InstallerFlow::openApplication(std::optional<std::filesystem::path> url) {
-  if (!url) url = installed_;
-  if (!url) return;
+void InstallerFlow::openApplication(std::optional<std::filesystem::path> path) {
+  if (!path) path = installed_;
+  if (!path) return;
   opening_ = true;
   inBackground(
       [open = services_.openApplication, applicationIsRunning = services_.applicationIsRunning,
-       appId = configuration_.appId, url = *url] {
+       appId = configuration_.appId, path = *path] {
         try {
           // Opening an application that already runs only brings it forward elsewhere; here it
           // would start a second instance, so a running product counts as opened.
-          if (!applicationIsRunning(appId)) open(url);
+          if (!applicationIsRunning(appId)) open(path);
         } catch (...) {
           return std::current_exception();
         }
@@ -283,16 +283,16 @@ void InstallerFlow::openExistingApplication(const InstalledApplication& applicat
   screens_.disableButtons();
   inBackground(
       [configuration = configuration_, installedApplication = services_.installedApplication,
-       url = application.url] {
+       path = application.url] {
         FoundOutcome outcome;
         try {
           const std::optional<InstalledApplication> found =
-              installedApplication(url, configuration);
+              installedApplication(path, configuration);
           if (!found) {
             throw InstallerFailure(InstallerCopy::text("找不到 Vexa，请重新安装。",
                                                        "Vexa was not found. Install it again."));
           }
-          outcome.url = found->url;
+          outcome.path = found->url;
         } catch (...) {
           outcome.error = std::current_exception();
         }
@@ -303,7 +303,7 @@ void InstallerFlow::openExistingApplication(const InstalledApplication& applicat
           flow.showFailure(outcome.error);
           return;
         }
-        flow.openApplication(outcome.url);
+        flow.openApplication(outcome.path);
       });
 }
 

@@ -1,14 +1,24 @@
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "config/install_configuration.h"
+#include "config/package_verification.h"
 #include "flow/installer_flow_services.h"
 #include "flow/installer_screens.h"
+#include "install/application_launch.h"
+#include "install/bundle_verification.h"
+#include "install/install_paths.h"
+#include "install/install_procedure.h"
 #include "install/installed_application.h"
+#include "platform/background_runner.h"
+#include "platform/main_thread.h"
 #include "platform/repeating_timer.h"
 
 namespace vexa {
@@ -34,6 +44,79 @@ namespace vexa {
 // Failures: none escapes to the caller; each is shown on a screen.
 class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
  public:
+  // What the installation flow reaches outside itself: `{}` gives the production values; tests pass
+  // fakes, run background work from a queue they drain and fire timers by hand.
+  //
+  // The flow refuses to start while one of them is empty.
+  struct Services {
+    // The folder the application is installed into. Cheap; main thread.
+    std::function<std::filesystem::path()> defaultParent = InstallPaths::defaultParent;
+    // The application path inside `parent` for the product, refusing a parent that is unsafe or,
+    // with `requireWritable`, not writable. Throws the error to show.
+    std::function<std::filesystem::path(const std::filesystem::path& parent,
+                                        const std::string& productName, bool requireWritable)>
+        target = [](const std::filesystem::path& parent, const std::string& productName,
+                    bool requireWritable) {
+          return InstallPaths::target(parent, productName, requireWritable);
+        };
+    // The copy of the product at `path`, nothing when none is there. Blocking; throws.
+    std::function<std::optional<InstalledApplication>(const std::filesystem::path& path,
+                                                      const InstallConfiguration& configuration)>
+        installedApplication =
+            [](const std::filesystem::path& path, const InstallConfiguration& configuration) {
+              return NativeInstaller::installedApplication(path, configuration);
+            };
+    // Fails when the package file is not exactly the configured one. Blocking.
+    std::function<void(const InstallConfiguration& configuration,
+                       const std::filesystem::path& package)>
+        verifyDownload =
+            [](const InstallConfiguration& configuration, const std::filesystem::path& package) {
+              vexa::verifyDownload(configuration, package);
+            };
+    // Installs the package into `parent`, replacing `replacing` when that is the installed newer
+    // copy, and returns the installed application. Throws InstallerFailure with reason
+    // applicationRunning or newerApplicationInstalled in those two cases. Blocking.
+    std::function<std::filesystem::path(
+        const std::filesystem::path& package, const std::filesystem::path& parent,
+        const InstallConfiguration& configuration,
+        const std::optional<InstalledApplicationVersion>& replacing,
+        const std::function<bool(const std::string&)>& applicationIsRunning)>
+        install = [](const std::filesystem::path& package, const std::filesystem::path& parent,
+                     const InstallConfiguration& configuration,
+                     const std::optional<InstalledApplicationVersion>& replacing,
+                     const std::function<bool(const std::string&)>& applicationIsRunning) {
+          return NativeInstaller::install(package, parent, configuration, replacing,
+                                          applicationIsRunning);
+        };
+    // Whether an instance of the application with this bundle identifier runs. Any thread.
+    std::function<bool(const std::string& bundleIdentifier)> applicationIsRunning =
+        NativeInstaller::applicationIsRunning;
+    // A wait for the application with this bundle identifier to quit, calling `onExit` once when it
+    // has. Main thread.
+    std::function<std::shared_ptr<InstallerQuitWait>(const std::string& bundleIdentifier,
+                                                     std::function<void()> onExit)>
+        waitForApplicationExit = productionQuitWait;
+    // Starts the application bundle at `path`; throws the system's error when it cannot. Blocking.
+    std::function<void(const std::filesystem::path& path)> openApplication =
+        NativeInstaller::openApplication;
+
+    // The downloader and the telemetry recorder, made once when the flow is created.
+    std::function<std::shared_ptr<InstallerDownloader>(const InstallConfiguration& configuration,
+                                                       const std::filesystem::path& cache)>
+        makeDownloader = productionDownloader;
+    std::function<EventRecorder(const InstallConfiguration& configuration)> makeTelemetry =
+        productionTelemetry();
+
+    // Runs blocking work off the main thread.
+    std::function<void(std::function<void()>)> runInBackground = platform::runInBackground;
+    // Runs work on the main thread later, in the order posted. Any thread.
+    std::function<void(std::function<void()>)> postToMainThread = platform::postToMainThread;
+    // A repeating timer on the main loop.
+    std::function<std::unique_ptr<platform::RepeatingTimer>(std::chrono::milliseconds interval,
+                                                            std::function<void()> tick)>
+        startRepeatingTimer = platform::startRepeatingTimer;
+  };
+
   // Makes the downloader and the telemetry recorder, records the opening of the installer, shows
   // the welcome screen centred and starts the first check, which replaces it at once by the
   // checking screen. `cache` is the download cache folder. Throws std::invalid_argument when one
@@ -41,7 +124,7 @@ class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
   [[nodiscard]] static std::shared_ptr<InstallerFlow> create(InstallConfiguration configuration,
                                                              std::filesystem::path cache,
                                                              InstallerScreens& screens,
-                                                             InstallerFlowServices services = {});
+                                                             Services services);
   ~InstallerFlow();
   InstallerFlow(const InstallerFlow&) = delete;
   InstallerFlow& operator=(const InstallerFlow&) = delete;
@@ -64,14 +147,14 @@ class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
 
  public:
   InstallerFlow(PassKey, InstallConfiguration configuration, std::filesystem::path cache,
-                InstallerScreens& screens, InstallerFlowServices services);
+                InstallerScreens& screens, Services services);
 
  private:
   void checkBeforeDownload(bool start);
   void startDownload(const std::filesystem::path& parent);
   void installDownloaded(const std::filesystem::path& package, const std::filesystem::path& parent);
   void complete();
-  void openApplication(std::optional<std::filesystem::path> url);
+  void openApplication(std::optional<std::filesystem::path> path);
   void openExistingApplication(const InstalledApplication& application);
   void showNewerApplication(const InstalledApplication& application);
   void showFailure(const std::exception_ptr& error);
@@ -88,7 +171,7 @@ class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
 
   const InstallConfiguration configuration_;
   InstallerScreens& screens_;
-  const InstallerFlowServices services_;
+  const Services services_;
 
   bool busy_ = false;
   bool downloading_ = false;

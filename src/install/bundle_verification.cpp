@@ -21,14 +21,14 @@ const std::string* textValue(const platform::PropertyListDictionary& info, std::
 
 }  // namespace
 
-platform::PropertyListDictionary metadata(const std::filesystem::path& url) {
+platform::PropertyListDictionary metadata(const std::filesystem::path& path) {
   const auto invalid = [] {
     return InstallerFailure(
         InstallerCopy::text("应用信息无效。", "The application information is invalid."));
   };
   // One byte past the cap is enough to tell an oversized file from one of exactly that size.
-  const std::string bytes =
-      platform::readWholeFile(url / "Contents" / "Info.plist", platform::maxPropertyListBytes + 1);
+  const std::string bytes = platform::readWholeFile(path / "Contents" / "Info.plist",
+                                                    {.limit = platform::maxPropertyListBytes + 1});
   std::optional<platform::PropertyListDictionary> info;
   try {
     info = platform::asDictionary(platform::parsePropertyList(bytes));
@@ -51,13 +51,13 @@ std::string codeRequirement(const InstallConfiguration& configuration, bool lega
   return requirement;
 }
 
-void verify(const std::filesystem::path& url, const InstallConfiguration& configuration,
+void verify(const std::filesystem::path& path, const InstallConfiguration& configuration,
             bool exactVersion, const VerificationServices& services) {
-  if (!platform::resolvesToItself(url)) {
+  if (!platform::resolvesToItself(path)) {
     throw InstallerFailure(
         InstallerCopy::text("应用路径无效。", "The application path is invalid."));
   }
-  const platform::PropertyListDictionary info = metadata(url);
+  const platform::PropertyListDictionary info = metadata(path);
   const std::string* identifier = textValue(info, "CFBundleIdentifier");
   if (identifier == nullptr || *identifier != configuration.appId) {
     throw InstallerFailure(
@@ -82,7 +82,7 @@ void verify(const std::filesystem::path& url, const InstallConfiguration& config
     }
     const std::string architecture = configuration.arch == "x64" ? "x86_64" : "arm64";
     (void)run(services.tools.lipo,
-              {(url / "Contents" / "MacOS" / *executable).string(), "-verify_arch", architecture});
+              {(path / "Contents" / "MacOS" / *executable).string(), "-verify_arch", architecture});
   } else {
     (void)InstalledApplicationVersion(info);
     const std::string* shortVersion = textValue(info, "CFBundleShortVersionString");
@@ -92,8 +92,8 @@ void verify(const std::filesystem::path& url, const InstallConfiguration& config
 
   (void)run(services.tools.codesign,
             {"--verify", "--deep", "--strict", "-R",
-             codeRequirement(configuration, legacyTeamClause), url.string()});
-  (void)run(services.tools.spctl, {"--assess", "--type", "execute", url.string()});
+             codeRequirement(configuration, legacyTeamClause), path.string()});
+  (void)run(services.tools.spctl, {"--assess", "--type", "execute", path.string()});
 }
 
 bool matchesPackagedVersion(const platform::PropertyListDictionary& info,
@@ -107,14 +107,14 @@ bool matchesPackagedVersion(const platform::PropertyListDictionary& info,
   return number && *number == configuration.buildNumber;
 }
 
-std::optional<InstalledApplication> installedApplication(const std::filesystem::path& url,
+std::optional<InstalledApplication> installedApplication(const std::filesystem::path& path,
                                                          const InstallConfiguration& configuration,
                                                          const VerificationServices& services) {
   // exists() follows a final link, answers false for a missing item and throws for an item it
   // cannot examine (a refused permission is not "nothing installed").
-  if (!std::filesystem::exists(url)) return std::nullopt;
-  verify(url, configuration, false, services);
-  return InstalledApplication{url, InstalledApplicationVersion(metadata(url))};
+  if (!std::filesystem::exists(path)) return std::nullopt;
+  verify(path, configuration, false, services);
+  return InstalledApplication{path, InstalledApplicationVersion(metadata(path))};
 }
 
 }  // namespace vexa::NativeInstaller

@@ -33,14 +33,14 @@ inline constexpr std::string_view legacyTeams[] = {"QX7RZ2M4KD", "L3W8N5T1VB"};
 // gives the file's std::system_error, unparsable bytes a platform::PropertyListError, both
 // unchanged; a property list that is not a dictionary, or is refused for its size or nesting,
 // gives InstallerFailure ("the application information is invalid").
-[[nodiscard]] platform::PropertyListDictionary metadata(const std::filesystem::path& url);
+[[nodiscard]] platform::PropertyListDictionary metadata(const std::filesystem::path& path);
 
 // The designated requirement handed to codesign for `appId`, with the configured team or, when
 // `legacyTeamClause` is set, either of the two fixed teams.
 [[nodiscard]] std::string codeRequirement(const InstallConfiguration& configuration,
                                           bool legacyTeamClause);
 
-// Checks the bundle at `url`, stopping at the first failure: no symbolic link on its path; its
+// Checks the bundle at `path`, stopping at the first failure: no symbolic link on its path; its
 // identifier is the configured appId; then, exact (`exactVersion`): the running system meets its
 // minimum, its version and build are the configured release, its main executable is named sanely
 // and runs on the configured processor (lipo), and it is signed by the configured team; lenient:
@@ -48,17 +48,17 @@ inline constexpr std::string_view legacyTeams[] = {"QX7RZ2M4KD", "L3W8N5T1VB"};
 // copies, by either fixed team). Both end with codesign and spctl. Throws InstallerFailure for a
 // refused bundle (tool failures give NativeInstaller::toolFailure()), and passes the errors of
 // metadata() and of launching a tool through unchanged.
-void verify(const std::filesystem::path& url, const InstallConfiguration& configuration,
+void verify(const std::filesystem::path& path, const InstallConfiguration& configuration,
             bool exactVersion, const VerificationServices& services = {});
 
 // Whether `info` names exactly the configured version (text equality) and build number.
 [[nodiscard]] bool matchesPackagedVersion(const platform::PropertyListDictionary& info,
                                           const InstallConfiguration& configuration);
 
-// The copy of the product at the install target `url`: nothing when nothing exists there (without
+// The copy of the product at the install target `path`: nothing when nothing exists there (without
 // running any tool); otherwise the lenient verification, then its version. Every failure is thrown.
 [[nodiscard]] std::optional<InstalledApplication> installedApplication(
-    const std::filesystem::path& url, const InstallConfiguration& configuration,
+    const std::filesystem::path& path, const InstallConfiguration& configuration,
     const VerificationServices& services = {});
 
 }  // namespace NativeInstaller

@@ -4,6 +4,7 @@
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
+#include "config/package_verification.h"
 #include "install/disk_image_mount.h"
 #include "install/install_paths.h"
 #include "platform/file_system_items.h"
@@ -94,7 +95,7 @@ fs::path install(const fs::path& dmg, const fs::path& parent,
                  const std::optional<InstalledApplicationVersion>& replacing,
                  const RunningCheck& applicationIsRunning, const VerificationServices& services) {
   configuration.validate();
-  configuration.verifyDownload(dmg);
+  verifyDownload(configuration, dmg);
   const fs::path target = InstallPaths::target(parent, configuration.productName, true);
   const fs::path folder = target.parent_path();
   requireNotRunning(configuration, applicationIsRunning);

@@ -8,7 +8,7 @@
 #include "config/install_configuration.h"
 #include "install/application_quit_wait.h"
 #include "install/bundle_verification.h"
-#include "install/installed_application.h"
+#include "install/installed_application_version.h"
 
 namespace vexa::NativeInstaller {
 

@@ -8,14 +8,11 @@
 #include <system_error>
 
 #include "platform/random_uuid.h"
+#include "platform/system_error.h"
 #include "platform/unique_fd.h"
 
 namespace vexa::platform {
 namespace {
-
-[[noreturn]] void throwErrno(const std::string& what) {
-  throw std::system_error(errno, std::generic_category(), what);
-}
 
 void writeAll(int fd, std::string_view content, const std::string& what) {
   while (!content.empty()) {

@@ -10,15 +10,13 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/file_reading.h"
 #include "platform/spawn_options.h"
+#include "platform/system_error.h"
 #include "platform/unique_fd.h"
 
 namespace vexa::platform {
 namespace {
-
-[[noreturn]] void throwErrno(int error, const char* what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
 
 // A started child that has not been reaped yet. If it is abandoned (an exception between spawn
 // and wait) it is killed and reaped, so no zombie or stray process outlives the call.
@@ -51,7 +49,7 @@ class SpawnedChild {
       if (errno != EINTR) {
         const int error = errno;
         pid_ = -1;
-        throwErrno(error, "waitpid");
+        throwErrno("waitpid", error);
       }
     }
     pid_ = -1;
@@ -68,7 +66,7 @@ ChildProcessResult runChildProcess(const std::filesystem::path& executable,
                                    const std::vector<std::string>& arguments,
                                    const ChildProcessOptions& options) {
   int pipeEnds[2];
-  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) throwErrno(errno, "pipe2");
+  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) throwErrno("pipe2");
   UniqueFd readEnd(pipeEnds[0]);
   UniqueFd writeEnd(pipeEnds[1]);
 
@@ -98,13 +96,13 @@ ChildProcessResult runChildProcess(const std::filesystem::path& executable,
         ::poll(&descriptor, 1, static_cast<int>(std::min<std::int64_t>(remaining.count(), 60000)));
     if (ready < 0) {
       if (errno == EINTR) continue;
-      throwErrno(errno, "poll");
+      throwErrno("poll");
     }
     if (ready == 0) continue;
-    const ssize_t count = ::read(readEnd.get(), buffer, sizeof buffer);
+    const std::ptrdiff_t count = readUninterrupted(readEnd.get(), buffer, sizeof buffer);
     if (count < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      throwErrno(errno, "read");
+      if (errno == EAGAIN) continue;
+      throwErrno("read");
     }
     if (count == 0) break;
     result.standardOutput.append(buffer, static_cast<std::size_t>(count));

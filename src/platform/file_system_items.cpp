@@ -10,30 +10,27 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/system_error.h"
 #include "platform/unique_fd.h"
 
 namespace vexa::platform {
 namespace {
-
-[[noreturn]] void fail(const std::filesystem::path& path) {
-  throw std::system_error(errno, std::generic_category(), path.string());
-}
 
 // Empties the folder open as `folder` (named `path` for errors). Entries are opened relative to
 // their folder's descriptor with O_NOFOLLOW, so a rename of a folder above or a link swapped in
 // during the walk cannot lead the removal outside the tree.
 void removeContent(int folder, const std::filesystem::path& path) {
   struct stat status {};
-  if (::fstat(folder, &status) != 0) fail(path);
+  if (::fstat(folder, &status) != 0) throwErrno(path.string());
   if ((status.st_mode & S_IRWXU) != S_IRWXU && ::fchmod(folder, status.st_mode | S_IRWXU) != 0)
-    fail(path);
+    throwErrno(path.string());
 
   const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing < 0) fail(path);
+  if (listing < 0) throwErrno(path.string());
   DIR* directory = ::fdopendir(listing);
   if (directory == nullptr) {
     ::close(listing);
-    fail(path);
+    throwErrno(path.string());
   }
   std::vector<std::string> names;
   errno = 0;
@@ -45,16 +42,17 @@ void removeContent(int folder, const std::filesystem::path& path) {
   ::closedir(directory);
   if (readError != 0) {
     errno = readError;
-    fail(path);
+    throwErrno(path.string());
   }
 
   for (const std::string& name : names) {
     if (::unlinkat(folder, name.c_str(), 0) == 0 || errno == ENOENT) continue;
-    if (errno != EISDIR) fail(path / name);
+    if (errno != EISDIR) throwErrno((path / name).string());
     UniqueFd child(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!child) fail(path / name);
+    if (!child) throwErrno((path / name).string());
     removeContent(child.get(), path / name);
-    if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) fail(path / name);
+    if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+      throwErrno((path / name).string());
   }
 }
 
@@ -75,11 +73,11 @@ bool isWritableByCurrentUser(const std::filesystem::path& path) noexcept {
 void removeItemRecursively(const std::filesystem::path& path) {
   // unlink removes a file or a link (never its target); only a real folder fails with EISDIR.
   if (::unlink(path.c_str()) == 0) return;
-  if (errno != EISDIR) fail(path);
+  if (errno != EISDIR) throwErrno(path.string());
   UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!folder) fail(path);
+  if (!folder) throwErrno(path.string());
   removeContent(folder.get(), path);
-  if (::rmdir(path.c_str()) != 0) fail(path);
+  if (::rmdir(path.c_str()) != 0) throwErrno(path.string());
 }
 
 void synchronizeFileSystem(const std::filesystem::path& folder) noexcept {

@@ -6,14 +6,11 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/system_error.h"
 #include "platform/unique_fd.h"
 
 namespace vexa::platform {
 namespace {
-
-[[noreturn]] void throwErrno(const std::filesystem::path& path) {
-  throw std::system_error(errno, std::generic_category(), path.string());
-}
 
 // A folder reached from `parent` without following a link: a link (or anything but a folder) in
 // its place fails with ELOOP or ENOTDIR. O_PATH needs no read permission on the folder itself.
@@ -30,27 +27,28 @@ void createPrivateDirectories(const std::filesystem::path& path) {
   // walk instead of being followed: nothing is ever created behind a link.
   std::filesystem::path reached = absolute.root_path();
   UniqueFd folder(::open(reached.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!folder) throwErrno(reached);
+  if (!folder) throwErrno(reached.string());
   for (auto part = std::next(absolute.begin()); part != absolute.end(); ++part) {
     if (part->empty()) continue;  // the trailing separator of "a/b/"
     reached /= *part;
     UniqueFd next(openFolderAt(folder.get(), *part));
     if (!next && errno == ENOENT) {
-      if (::mkdirat(folder.get(), part->c_str(), 0700) != 0 && errno != EEXIST) throwErrno(reached);
+      if (::mkdirat(folder.get(), part->c_str(), 0700) != 0 && errno != EEXIST)
+        throwErrno(reached.string());
       next.reset(openFolderAt(folder.get(), *part));
-      if (!next) throwErrno(reached);
+      if (!next) throwErrno(reached.string());
       // mkdir applies the umask; a private folder must be exactly 0700.
       if (::fchmodat(folder.get(), part->c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0)
-        throwErrno(reached);
+        throwErrno(reached.string());
     }
-    if (!next) throwErrno(reached);
+    if (!next) throwErrno(reached.string());
     folder = std::move(next);
   }
 }
 
 void restrictToOwner(const std::filesystem::path& path) {
   // A link in the folder's place is refused rather than followed to whatever it names.
-  if (::fchmodat(AT_FDCWD, path.c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0) throwErrno(path);
+  if (::fchmodat(AT_FDCWD, path.c_str(), 0700, AT_SYMLINK_NOFOLLOW) != 0) throwErrno(path.string());
 }
 
 }  // namespace vexa::platform

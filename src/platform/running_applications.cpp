@@ -74,9 +74,7 @@ std::optional<ProcessState> readState(int directory, const char* name) {
   if (!file) return std::nullopt;
   // One read: the kernel produces the whole line at once and it is far below this size.
   char buffer[4096];
-  ssize_t count = -1;
-  while ((count = ::read(file.get(), buffer, sizeof buffer)) < 0 && errno == EINTR) {
-  }
+  const std::ptrdiff_t count = readUninterrupted(file.get(), buffer, sizeof buffer);
   if (count <= 0) return std::nullopt;
   return parseStat(std::string_view(buffer, static_cast<std::size_t>(count)));
 }

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/file_reading.h"
+#include "platform/system_error.h"
 #include "platform/unique_fd.h"
 
 namespace vexa::platform {
@@ -52,10 +54,6 @@ std::string Sha256::finishHex() {
 
 namespace {
 
-[[noreturn]] void fail(const std::filesystem::path& path, int error = errno) {
-  throw std::system_error(error, std::generic_category(), path.string());
-}
-
 // One read buffer aligned to the page size, released with the alignment it was made with.
 class PageAlignedBuffer {
  public:
@@ -83,26 +81,23 @@ std::optional<HashableFile> HashableFile::open(const std::filesystem::path& path
     const int error = errno;
     struct stat status {};
     if (::lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) return std::nullopt;
-    fail(path, error);
+    throwErrno(path.string(), error);
   }
   struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) fail(path);
+  if (::fstat(fd.get(), &status) != 0) throwErrno(path.string());
   if (!S_ISREG(status.st_mode)) return std::nullopt;
   return HashableFile(std::move(fd), path, static_cast<std::int64_t>(status.st_size));
 }
 
 std::string HashableFile::sha256Hex() {
-  if (::lseek(fd_.get(), 0, SEEK_SET) < 0) fail(path_);
+  if (::lseek(fd_.get(), 0, SEEK_SET) < 0) throwErrno(path_.string());
   // Read once, front to back: let the kernel read ahead generously.
   (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   Sha256 computation;
   const PageAlignedBuffer buffer(Sha256::readSize);
   for (;;) {
-    const ssize_t count = ::read(fd_.get(), buffer.data(), Sha256::readSize);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      fail(path_);
-    }
+    const std::ptrdiff_t count = readUninterrupted(fd_.get(), buffer.data(), Sha256::readSize);
+    if (count < 0) throwErrno(path_.string());
     if (count == 0) break;
     computation.update(std::span<const char>(buffer.data(), static_cast<std::size_t>(count)));
   }

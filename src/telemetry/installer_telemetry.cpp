@@ -5,9 +5,13 @@
 #include <cctype>
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <system_error>
 
 #include "platform/atomic_file.h"
 #include "platform/deployment_settings.h"
+#include "platform/file_error.h"
+#include "platform/file_lock.h"
+#include "platform/file_reading.h"
 #include "platform/main_thread.h"
 #include "platform/path_safety.h"
 #include "platform/private_directory.h"
@@ -59,6 +63,45 @@ std::size_t pendingEventCount(const std::filesystem::path& events) {
     if (endsWith(entry.path().filename().native(), ".json")) ++count;
   }
   return count;
+}
+
+constexpr const char* kIdentityFile = "identity.json";
+constexpr const char* kIdentityLockFile = "identity.lock";
+
+[[noreturn]] void throwFileError(platform::FileError error, const std::filesystem::path& path) {
+  throw std::system_error(error, path.string());
+}
+
+// The stored identity, or nothing when there is no identity file yet. Every content rule is
+// checked; any violation is fileReadCorruptFile.
+std::optional<TelemetryIdentity> readIdentity(const std::filesystem::path& file) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::symlink_status(file, error);
+  if (error == std::errc::no_such_file_or_directory) return std::nullopt;
+  if (error) throw std::system_error(error, "cannot examine " + file.string());
+  // A link that leads nowhere is no identity file: a new record is written in its place, and the
+  // atomic rename replaces the link itself, never what it names. A link to an existing item is not
+  // a regular file and fails below like any other kind.
+  if (std::filesystem::is_symlink(status)) {
+    (void)std::filesystem::status(file, error);
+    if (error) return std::nullopt;
+  }
+  if (!std::filesystem::is_regular_file(status))
+    throwFileError(platform::FileError::fileReadCorruptFile, file);
+  // One byte more than allowed, so an oversized file (also one that grew since it was examined)
+  // is noticed by parse() without holding more of it. A link swapped in meanwhile is not followed.
+  const std::string text = platform::readWholeFile(
+      file, {.limit = TelemetryIdentity::maximumFileBytes + 1, .followFinalLink = false});
+  std::optional<TelemetryIdentity> identity = TelemetryIdentity::parse(text);
+  if (!identity) throwFileError(platform::FileError::fileReadCorruptFile, file);
+  return identity;
+}
+
+void writeIdentity(const std::filesystem::path& file, const TelemetryIdentity& identity) {
+  nlohmann::json record = {{"schema_version", 1},
+                           {"analytics_client_id", identity.analyticsClientId}};
+  if (identity.attributionCid) record["attribution_cid"] = *identity.attributionCid;
+  platform::writeFileAtomically(file, record.dump(), 0600);
 }
 
 }  // namespace
@@ -311,6 +354,28 @@ const std::vector<std::string_view>& InstallerTelemetry::acceptedEvents() {
       "vexa_download_started", "vexa_download_paused",    "vexa_download_resumed",
   };
   return names;
+}
+
+TelemetryIdentity InstallerTelemetry::identity(const std::filesystem::path& folder,
+                                               const std::optional<std::string>& cid) {
+  // Judged before anything is created, so no folder is ever made behind a link; the creation
+  // itself follows no link either.
+  if (!platform::resolvesToItself(folder))
+    throwFileError(platform::FileError::fileReadNoPermission, folder);
+  platform::createPrivateDirectories(folder);
+
+  const platform::ExclusiveLockFile lock(folder / kIdentityLockFile);
+  const std::filesystem::path file = folder / kIdentityFile;
+  const bool usableCid = cid.has_value() && TelemetryIdentity::isCampaignIdentifier(*cid);
+
+  std::optional<TelemetryIdentity> stored = readIdentity(file);
+  if (stored && (stored->attributionCid || !usableCid)) return *stored;  // nothing to change
+
+  TelemetryIdentity identity = stored.value_or(TelemetryIdentity{});
+  if (!stored) identity.analyticsClientId = lowerCaseUuid();
+  if (usableCid) identity.attributionCid = *cid;
+  writeIdentity(file, identity);
+  return identity;
 }
 
 }  // namespace vexa

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,9 @@ namespace vexa {
 struct TelemetryIdentity {
   std::string analyticsClientId;
   std::optional<std::string> attributionCid;
+
+  // The largest identity file accepted.
+  static constexpr std::size_t maximumFileBytes = 4096;
 
   // The record held by the bytes of an identity file, or nothing when they are not an acceptable
   // record: more than 4096 bytes, not a non-empty JSON object, "schema_version" other than the

@@ -116,8 +116,7 @@ BrandLayout brandLayout(double textWidth) {
   return {QRectF(x0, 43, 56, 64), QRectF(x0 + 64, 49, w, 60)};
 }
 
-InstallerWindow::InstallerWindow(InstallConfiguration configuration,
-                                 InstallerWindowServices services)
+InstallerWindow::InstallerWindow(InstallConfiguration configuration, Services services)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint),
       configuration_(std::move(configuration)) {
   setWindowTitle(QString::fromStdString(configuration_.productName + " Installer"));

@@ -22,14 +22,6 @@ class FlippedView;
 class InstallerArtwork;
 class InstallerProgress;
 
-// Services the window reads at construction; production values by default, fakes in tests.
-struct InstallerWindowServices {
-  // Where the logo resource comes from.
-  platform::MainBundle bundle = platform::MainBundle::current();
-  // The desktop's reduce-motion preference, handed to the progress bar.
-  std::function<bool()> reduceMotion = platform::reduceMotion;
-};
-
 // What the window's controls and close events ask of the installation flow. The window knows no
 // more of the flow than these calls; an action left empty does nothing (a missing close decision
 // lets the window close).
@@ -75,8 +67,15 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   Q_OBJECT
 
  public:
-  explicit InstallerWindow(InstallConfiguration configuration,
-                           InstallerWindowServices services = {});
+  // Services the window reads at construction: `{}` gives the production values; tests pass fakes.
+  struct Services {
+    // Where the logo resource comes from.
+    platform::MainBundle bundle = platform::MainBundle::current();
+    // The desktop's reduce-motion preference, handed to the progress bar.
+    std::function<bool()> reduceMotion = platform::reduceMotion;
+  };
+
+  explicit InstallerWindow(InstallConfiguration configuration, Services services);
   ~InstallerWindow() override;
 
   // Connects the controls and close events to the flow. Set once, before the window is shown.

@@ -2,6 +2,7 @@
 
 #include "config/install_configuration.h"
 #include "config/installer_failure.h"
+#include "config/package_verification.h"
 #include "tests/support/configuration_samples.h"
 #include "tests/support/temporary_directory.h"
 
@@ -22,7 +23,7 @@ InstallConfiguration describing(const std::string& content) {
 // The message verifyDownload() fails with, or "" when it passes.
 std::string verify(const InstallConfiguration& configuration, const std::filesystem::path& file) {
   try {
-    configuration.verifyDownload(file);
+    verifyDownload(configuration, file);
   } catch (const InstallerFailure& failure) {
     EXPECT_EQ(failure.reason(), InstallerFailureReason::general);
     return failure.what();

@@ -200,7 +200,7 @@ class FlowTest : public ::testing::Test {
   }
 
   testing::ScopedEnvironment english_{{"LANGUAGE", "en"}, {"LC_ALL", std::nullopt}};
-  InstallerFlowServices services_;
+  InstallerFlow::Services services_;
   RecordingScreens screens;
   std::shared_ptr<Downloader> downloader = std::make_shared<Downloader>();
   std::deque<std::function<void()>> background, main;

@@ -9,7 +9,7 @@
 #include "config/install_configuration.h"
 #include "config/installer_failure.h"
 #include "fuzz_check.h"
-#include "install/installed_application.h"
+#include "install/installed_application_version.h"
 #include "platform/property_list.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "install/installed_application.h"
+#include "install/installed_application_version.h"
 
 namespace vexa {
 namespace {

@@ -44,8 +44,8 @@ class WindowTest : public ::testing::Test {
   std::unique_ptr<InstallerWindow> makeWindow(bool reduceMotion = false) {
     return std::make_unique<InstallerWindow>(
         windowConfiguration(),
-        InstallerWindowServices{.bundle = platform::MainBundle(bundle_.path()),
-                                .reduceMotion = [reduceMotion] { return reduceMotion; }});
+        InstallerWindow::Services{.bundle = platform::MainBundle(bundle_.path()),
+                                  .reduceMotion = [reduceMotion] { return reduceMotion; }});
   }
 
   testing::TemporaryDirectory bundle_;

@@ -1,4 +1,4 @@
-#include "install/installed_application.h"
+#include "install/installed_application_version.h"
 
 #include <algorithm>
 #include <charconv>
