@@ -23,9 +23,10 @@ std::string describe(const std::exception_ptr& error) {
   }
 }
 
-std::string join(Log::const_iterator from, Log::const_iterator to) {
+// The entries from `from` on, ", "-separated.
+std::string join(const Log& log, std::size_t from = 0) {
   std::string text;
-  for (; from != to; ++from) text += (text.empty() ? "" : ", ") + *from;
+  for (; from < log.size(); ++from) text += (text.empty() ? "" : ", ") + log[from];
   return text;
 }
 
@@ -57,7 +58,7 @@ struct RecordingScreens final : InstallerScreens {
   Log log;
 };
 
-enum class Install { ok, running, newer, broken };
+enum class Install { ok, running, newer };
 
 // The world around the flow: an installed copy, a running product, a download that the test ends,
 // background work and main-thread posts queued until drained, and a timer fired by hand.
@@ -116,14 +117,13 @@ class FlowTest : public ::testing::Test {
       return InstalledApplication{url, InstalledApplicationVersion(copy, "1")};
     };
     services_.verifyDownload = [this](auto&, auto&) {
-      if (corrupt) throw InstallerFailure("corrupt package");
+      if (std::exchange(corrupt, false)) throw InstallerFailure("corrupt package");
     };
     services_.install = [this](auto&, const auto& parent, auto&, const auto& replacing, auto&) {
       replaced.push_back(replacing ? replacing->version() : "-");
       const Install outcome = std::exchange(install, Install::ok);
       if (outcome == Install::running)
         throw InstallerFailure("running", InstallerFailureReason::applicationRunning);
-      if (outcome == Install::broken) throw InstallerFailure("broken bundle");
       if (outcome == Install::newer) {
         copy = "9.0.0";  // a newer copy turned up meanwhile
         throw InstallerFailure("newer", InstallerFailureReason::newerApplicationInstalled);
@@ -208,8 +208,8 @@ class FlowTest : public ::testing::Test {
   Log events, replaced;
   std::string copy;               // the installed copy's version, empty for none
   Install install = Install::ok;  // how the next installation ends; later ones succeed
-  bool writableTarget = true, corrupt = false, openFails = false, productRunning = false,
-       releasedInsideCall = false;
+  bool writableTarget = true, corrupt = false /* the next package */, openFails = false,
+       productRunning = false, releasedInsideCall = false;
   int opens = 0, quitRequests = 0, timers = 0, waitDepth = 0, tickDepth = 0;
   std::shared_ptr<InstallerFlow> flow;
 };
@@ -260,14 +260,12 @@ const Path kPaths[] = {
     {"TransferFailure_RecordedAndRetryable", "", Install::ok, plain, "primary, drop",
      "welcome, checking, downloading, retry: transfer stopped", "download_started, download_failed",
      0, 0, 0, ""},
-    {"CorruptPackage_DiscardedAndFailed", "", Install::ok, corrupt, "primary, done",
-     "welcome, checking, downloading, installing, retry: corrupt package",
-     kInstall + ", install_failed", 0, 1, 0, ""},
-    {"InstallFailure_RetryDownloadsAgain", "", Install::broken, plain,
+    // The first package is corrupt; the retry downloads again.
+    {"CorruptPackage_DiscardedFailedAndRetried", "", Install::ok, corrupt,
      "primary, done, primary, done",
-     "welcome, checking, downloading, installing, retry: broken bundle, checking, downloading, "
+     "welcome, checking, downloading, installing, retry: corrupt package, checking, downloading, "
      "installing, opening, closed",
-     kInstall + ", install_failed, " + kInstall + ", install_completed", 1, 1, 0, "-, -"},
+     kInstall + ", install_failed, " + kInstall + ", install_completed", 1, 2, 0, "-"},
     {"RunningProduct_AskedTwiceThenInstallContinues", "", Install::running, running,
      "primary, done, primary, primary, product quits", kRunning + ", installing, opening, closed",
      kInstall + ", install_started, install_completed", 1, 1, 2, "-, -"},
@@ -315,15 +313,13 @@ TEST_P(FlowPathTest, ScreensAndEvents) {
     at = end + 2;
   }
 
-  EXPECT_EQ(join(screens.log.begin(), screens.log.begin() + 3), "welcome, centred, checking");
-  EXPECT_EQ(join(screens.log.begin() + 3, screens.log.end()), path.screens);
-  EXPECT_EQ(join(events.begin(), events.end()),
-            "downloader_open" + (path.events.empty() ? "" : ", " + path.events));
+  EXPECT_EQ(join(screens.log), "welcome, centred, checking, " + path.screens);
+  EXPECT_EQ(join(events), "downloader_open" + (path.events.empty() ? "" : ", " + path.events));
   EXPECT_EQ(opens, path.opens);
   EXPECT_EQ(downloader->discards, path.discards);
   EXPECT_EQ(downloader->pauses, std::count(events.begin(), events.end(), "download_paused"));
   EXPECT_EQ(quitRequests, path.quitRequests);
-  EXPECT_EQ(join(replaced.begin(), replaced.end()), path.replaced);
+  EXPECT_EQ(join(replaced), path.replaced);
   // The wait and its timer are gone once the path left the quit wait, and never went mid-call.
   EXPECT_EQ(timers, 0);
   EXPECT_FALSE(releasedInsideCall);
@@ -348,7 +344,7 @@ TEST_F(FlowTest, Release_EndsWaitAndDropsLateResults) {
   create(false);
   flow.reset();
   drain();
-  EXPECT_EQ(join(screens.log.begin() + shown, screens.log.end()), "welcome, centred, checking");
+  EXPECT_EQ(join(screens.log, shown), "welcome, centred, checking");
   EXPECT_EQ(replaced.size(), 1u);
 }
 

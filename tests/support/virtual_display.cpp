@@ -1,8 +1,6 @@
 #include "tests/support/virtual_display.h"
 
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 namespace vexa::testing {
 
@@ -17,24 +15,26 @@ VirtualDisplay::VirtualDisplay() {
   name_ = ":" + *number;
 }
 
-VirtualDisplay::~VirtualDisplay() = default;
-
 std::optional<std::string> VirtualDisplay::findWindow(const std::string& title,
                                                       int timeoutSeconds) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    const ProgramResult result = runProgram(
-        "/usr/bin/xdotool", {"xdotool", "search", "--name", title}, {{"DISPLAY", name_}});
-    if (result.exitStatus == 0 && !result.standardOutput.empty()) {
-      return result.standardOutput.substr(0, result.standardOutput.find('\n'));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return std::nullopt;
+  // xdotool searches again until a window appears (--sync); timeout(1) bounds the wait.
+  const ProgramResult found = runProgram(
+      "/usr/bin/timeout",
+      {"timeout", std::to_string(timeoutSeconds), "xdotool", "search", "--sync", "--name", title},
+      {{"DISPLAY", name_}});
+  if (found.exitStatus != 0 || found.standardOutput.empty()) return std::nullopt;
+  return found.standardOutput.substr(0, found.standardOutput.find('\n'));
 }
 
 void VirtualDisplay::pressKey(const std::string& window, const std::string& key) const {
   (void)runProgram("/usr/bin/xdotool", {"xdotool", "windowfocus", "--sync", window, "key", key},
+                   {{"DISPLAY", name_}});
+}
+
+void VirtualDisplay::click(const std::string& window, int x, int y) const {
+  (void)runProgram("/usr/bin/xdotool",
+                   {"xdotool", "mousemove", "--window", window, std::to_string(x),
+                    std::to_string(y), "click", "1"},
                    {{"DISPLAY", name_}});
 }
 

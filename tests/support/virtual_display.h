@@ -15,9 +15,6 @@ namespace vexa::testing {
 class VirtualDisplay {
  public:
   VirtualDisplay();
-  ~VirtualDisplay();
-  VirtualDisplay(const VirtualDisplay&) = delete;
-  VirtualDisplay& operator=(const VirtualDisplay&) = delete;
 
   // ":N", for the DISPLAY variable of the programs under test.
   [[nodiscard]] const std::string& name() const { return name_; }
@@ -28,6 +25,8 @@ class VirtualDisplay {
                                                       int timeoutSeconds = 20) const;
   // Focuses the window and types a key (xdotool key names: "Return", "Escape").
   void pressKey(const std::string& window, const std::string& key) const;
+  // Clicks at a point of the window, in its own coordinates.
+  void click(const std::string& window, int x, int y) const;
 
  private:
   std::unique_ptr<BackgroundProgram> server_;
