@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "config/installer_failure.h"
 #include "platform/preferred_languages.h"
 #include "tests/support/temporary_directory.h"
 
@@ -51,13 +50,6 @@ TEST(InstallerCopyTest, PreferredLanguages_TurnsLocaleNamesIntoTags) {
   EXPECT_EQ(platform::preferredLanguages(), (std::vector<std::string>{"zh-CN", "en-US"}));
   environment.set("LANGUAGE", std::nullopt);
   EXPECT_TRUE(platform::preferredLanguages().empty());
-}
-
-TEST(InstallerFailureTest, What_IsExactlyTheMessage) {
-  const InstallerFailure failure("Vexa is running.", InstallerFailureReason::applicationRunning);
-  EXPECT_STREQ(failure.what(), "Vexa is running.");
-  EXPECT_EQ(failure.reason(), InstallerFailureReason::applicationRunning);
-  EXPECT_EQ(InstallerFailure("x").reason(), InstallerFailureReason::general);
 }
 
 }  // namespace
