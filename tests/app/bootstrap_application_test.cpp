@@ -28,9 +28,8 @@ const char* const kTitle = "Could not start the Vexa installer";
 class BootstrapApplicationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directories(bundle() / "Contents" / "MacOS");
+    fs::create_directories(executable().parent_path());
     fs::copy_file(fs::path(VEXA_BUNDLE_DIR) / "Contents/MacOS/VexaInstaller", executable());
-    fs::create_directories(bundle() / "Contents" / "Resources");
   }
 
   fs::path bundle() const { return temporary_ / "VexaInstaller.app"; }
@@ -43,25 +42,24 @@ class BootstrapApplicationTest : public ::testing::Test {
     testing::writeFile(bundle() / "Contents/Resources/configuration.json", text);
   }
 
-  // No display, English, a private cache home: alerts arrive on standard error.
-  testing::EnvironmentChanges environment() const {
-    return {{"XDG_CACHE_HOME", caches().string()},
-            {"DISPLAY", std::nullopt},
-            {"WAYLAND_DISPLAY", std::nullopt},
-            {"QT_QPA_PLATFORM", std::nullopt},
-            {"LANGUAGE", "en"}};
+  // No display, English, a private cache home (unless `changes` say otherwise): alerts arrive on
+  // standard error.
+  testing::EnvironmentChanges environment(const testing::EnvironmentChanges& changes = {}) const {
+    testing::EnvironmentChanges all = {{"XDG_CACHE_HOME", caches().string()},
+                                       {"DISPLAY", std::nullopt},
+                                       {"WAYLAND_DISPLAY", std::nullopt},
+                                       {"QT_QPA_PLATFORM", std::nullopt},
+                                       {"LANGUAGE", "en"}};
+    for (const auto& [name, value] : changes) all[name] = value;
+    return all;
   }
-
   [[nodiscard]] std::vector<std::string> commandLine(std::vector<std::string> arguments) const {
     arguments.insert(arguments.begin(), executable().string());
     return arguments;
   }
-  // `changes` go on top of environment().
   testing::ProgramResult run(const std::vector<std::string>& arguments,
                              const testing::EnvironmentChanges& changes = {}) const {
-    testing::EnvironmentChanges all = environment();
-    for (const auto& [name, value] : changes) all[name] = value;
-    return testing::runProgram(executable(), commandLine(arguments), all);
+    return testing::runProgram(executable(), commandLine(arguments), environment(changes));
   }
 
   // An installer that gets past start-up opens its window (offscreen here) and runs until it is
@@ -109,37 +107,14 @@ TEST_F(BootstrapApplicationTest, SelfTest_PrintsTheSummaryAndCreatesNoCacheFolde
   }
 }
 
-// Given an existing cache folder open to others, any other command line starts the installer,
-// which narrows the folder to its owner and creates the lock file for the owner only.
-TEST_F(BootstrapApplicationTest, OtherArguments_StartNormallyInAPrivateCacheFolder) {
-  installConfiguration(testing::validProductionConfiguration().encode());
-  fs::create_directories(cacheFolder());
-  fs::permissions(cacheFolder(), fs::perms(0755));
-  for (const std::vector<std::string>& arguments :
-       {std::vector<std::string>{"--self-test", "extra"}, {"--Self-Test"}}) {
-    const auto installer = startHoldingTheLock(arguments);
-    ASSERT_TRUE(installer);
-    installer->signal(SIGKILL);
-    (void)installer->wait();
-    EXPECT_EQ(installer->readLine(1000).value_or(""), "");
-  }
-  EXPECT_EQ(testing::permissionBits(cacheFolder()), 0700u);
-  EXPECT_EQ(testing::permissionBits(lockFile()), 0600u);
-}
-
 TEST_F(BootstrapApplicationTest, BadConfiguration_ShowsTheAlertAndExitsZero) {
-  // No configuration resource at all, in both languages.
+  // No configuration resource at all.
   expectAlert(run({"--self-test"}), "The installer is incomplete. Download it again.");
-  EXPECT_NE(run({}, {{"LANGUAGE", "zh_CN"}})
-                .standardError.find("无法启动 Vexa 安装器\n安装器不完整，请重新下载。\n"),
-            std::string::npos);
 
   nlohmann::json object = nlohmann::json::parse(testing::validProductionConfiguration().encode());
   object.erase("gitSha");
   installConfiguration(object.dump());
   expectAlert(run({}), "The configuration member \"gitSha\" is missing.");
-  installConfiguration("{\"schemaVersion\": 1,");
-  EXPECT_NE(run({}).standardError.find("The configuration is not valid JSON"), std::string::npos);
   InstallConfiguration invalid = testing::validProductionConfiguration();
   invalid.downloadToken = std::string(32, 'a');
   installConfiguration(invalid.encode());
@@ -148,23 +123,15 @@ TEST_F(BootstrapApplicationTest, BadConfiguration_ShowsTheAlertAndExitsZero) {
   EXPECT_FALSE(fs::exists(caches()));
 }
 
-// A cache folder or cache home reached through a link is refused before any folder is made behind
-// the link; so is a lock file that is a link.
+// A cache home reached through a link is refused before any folder is made behind the link; so is
+// a lock file that is a link.
 TEST_F(BootstrapApplicationTest, Links_AreRefusedBeforeAnyLock) {
   installConfiguration(testing::validProductionConfiguration().encode());
-  fs::create_directories(temporary_ / "elsewhere");
   fs::create_directories(caches());
-  fs::create_directory_symlink(temporary_ / "elsewhere", cacheFolder());
-  expectAlert(run({}), "The installer cache directory is invalid.");
-  EXPECT_TRUE(fs::is_empty(temporary_ / "elsewhere"));
-
-  fs::remove(cacheFolder());
   fs::create_directory_symlink(caches(), temporary_ / "caches-link");
-  for (const fs::path& home : {temporary_ / "caches-link", temporary_ / "caches-link" / "deeper"}) {
-    expectAlert(run({}, {{"XDG_CACHE_HOME", home.string()}}),
-                "The installer cache directory is invalid.");
-    EXPECT_TRUE(fs::is_empty(caches())) << home;
-  }
+  expectAlert(run({}, {{"XDG_CACHE_HOME", (temporary_ / "caches-link" / "deeper").string()}}),
+              "The installer cache directory is invalid.");
+  EXPECT_TRUE(fs::is_empty(caches()));
 
   fs::create_directories(cacheFolder());
   fs::create_symlink(temporary_ / "target", lockFile());
@@ -172,11 +139,17 @@ TEST_F(BootstrapApplicationTest, Links_AreRefusedBeforeAnyLock) {
   EXPECT_FALSE(fs::exists(temporary_ / "target"));
 }
 
-// The lock is close-on-exec: a child of the installer could otherwise outlive it and keep it.
-TEST_F(BootstrapApplicationTest, SecondInstance_IsRefusedWhileTheFirstHoldsTheLock) {
+// Given an existing cache folder open to others, any other command line starts the installer,
+// which narrows the folder to its owner and holds an owner-only lock file, close-on-exec (a child
+// of the installer could otherwise outlive it and keep it). A second installer is refused.
+TEST_F(BootstrapApplicationTest, OtherArguments_StartInAPrivateCacheFolderHoldingTheLock) {
   installConfiguration(testing::validProductionConfiguration().encode());
-  auto first = startHoldingTheLock();
+  fs::create_directories(cacheFolder());
+  fs::permissions(cacheFolder(), fs::perms(0755));
+  auto first = startHoldingTheLock({"--self-test", "extra"});
   ASSERT_TRUE(first);
+  EXPECT_EQ(testing::permissionBits(cacheFolder()), 0700u);
+  EXPECT_EQ(testing::permissionBits(lockFile()), 0600u);
   const fs::path proc = fs::path("/proc") / std::to_string(first->pid());
   int locks = 0;
   for (const auto& entry : fs::directory_iterator(proc / "fd")) {
@@ -190,17 +163,15 @@ TEST_F(BootstrapApplicationTest, SecondInstance_IsRefusedWhileTheFirstHoldsTheLo
   expectAlert(run({}), "Another installer is already running.");
   first->signal(SIGKILL);
   (void)first->wait();
-  // Once the first installer has ended, the lock is free again.
-  EXPECT_TRUE(startHoldingTheLock());
+  EXPECT_EQ(first->readLine(1000).value_or(""), "");  // no summary
 }
 
 // With a display, the failure is a real modal alert that the default button (Return) dismisses,
 // after which the installer exits with status 0.
 TEST_F(BootstrapApplicationTest, Alert_IsARealWindowWhenADisplayExists) {
   testing::VirtualDisplay display;
-  testing::EnvironmentChanges onDisplay = environment();
-  onDisplay["DISPLAY"] = display.name();
-  testing::BackgroundProgram installer(executable(), {executable().string()}, onDisplay);
+  testing::BackgroundProgram installer(executable(), {executable().string()},
+                                       environment({{"DISPLAY", display.name()}}));
   const std::optional<std::string> window = display.findWindow(kTitle);
   ASSERT_TRUE(window) << "no alert window appeared";
   display.pressKey(*window, "Return");

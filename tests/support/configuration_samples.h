@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,16 @@ namespace vexa::testing {
 // The SHA-256 of `content` as 64 lower-case hexadecimal digits, computed in one call (a reference
 // that does not share the streaming code under test).
 [[nodiscard]] std::string referenceSha256(std::string_view content);
+
+// The message `call` fails with as a Failure, or "" when it returns.
+template <typename Failure>
+[[nodiscard]] std::string failureMessage(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Failure& failure) {
+    return failure.what();
+  }
+  return "";
+}
 
 }  // namespace vexa::testing

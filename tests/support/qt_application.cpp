@@ -11,10 +11,8 @@ void ensureQtApplication() {
   if (QCoreApplication::instance() != nullptr) return;
   if (std::getenv("QT_QPA_PLATFORM") == nullptr) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
   static int argc = 1;
-  static char name[] = "vexa-tests";
-  static char* argv[] = {name, nullptr};
-  static QApplication* application = new QApplication(argc, argv);  // never destroyed: see header
-  (void)application;
+  static char* argv[] = {const_cast<char*>("vexa-tests"), nullptr};
+  new QApplication(argc, argv);  // never destroyed: see header
 }
 
 bool runEventLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
@@ -33,10 +31,7 @@ bool runEventLoopUntil(const std::function<bool()>& done, std::chrono::milliseco
 }
 
 void runEventLoopFor(std::chrono::milliseconds duration) {
-  ensureQtApplication();
-  QEventLoop loop;
-  QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-  loop.exec();
+  runEventLoopUntil([] { return false; }, duration);
 }
 
 }  // namespace vexa::testing
