@@ -104,8 +104,7 @@ TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQu
   wait->request();
   EXPECT_EQ(second.wait().exitStatus, 0);
   EXPECT_TRUE(applicationIsRunning(identifier_ + ".helper"));
-  for (const std::string& id :
-       {identifier_, identifier_ + ".help", identifier_ + ".helper.x", std::string()})
+  for (const std::string& id : {identifier_, identifier_ + ".help", std::string()})
     EXPECT_FALSE(applicationIsRunning(id)) << id;
   wait->check();
   wait->request();
