@@ -121,16 +121,15 @@ TEST_F(ToolsTest, SealsRefuseLinksThatLeadOutOfTheBundle) {
        true},
   };
   for (const auto& [name, links, leaves] : cases) {
-    const auto make = [&] {
-      return bundle(name, [&](const fs::path& b) {
+    bool signingRefused = false;
+    try {
+      (void)bundle(name, [&](const fs::path& b) {
         for (const auto& [path, target] : links) fs::create_symlink(target, b / path);
       });
-    };
-    if (leaves) {
-      EXPECT_THROW(make(), std::runtime_error) << name;
-    } else {
-      EXPECT_NO_THROW(make()) << name;
+    } catch (const std::runtime_error&) {
+      signingRefused = true;
     }
+    EXPECT_EQ(signingRefused, leaves) << name;
     EXPECT_EQ(verify(directory_ / name / "Vexa.app"), leaves ? 1 : 0) << name;
   }
 }
