@@ -139,11 +139,12 @@ TEST_F(BundleVerificationTest, VerifyRunsItsChecksInOrderAndStopsAtTheFirstRefus
 }
 
 TEST_F(BundleVerificationTest, AnyChangeToTheSealedContentIsRefused) {
-  // Changes to copies of the signed bundle: a(ppend to), n(ew file), l(ink out), x (executable
-  // bit off).
+  // Changes to copies of the signed bundle: a(ppend to), n(ew file), r(emove), l(ink out),
+  // x (executable bit off).
   const std::pair<char, const char*> changes[] = {
       {'a', "Contents/Frameworks/VexaCore.framework/Contents/Info.plist"},
       {'n', "README"},
+      {'r', "Contents/PkgInfo"},
       {'l', "Contents/etc"},
       {'x', "Contents/MacOS/Vexa"}};
   int copies = 0;
@@ -155,6 +156,7 @@ TEST_F(BundleVerificationTest, AnyChangeToTheSealedContentIsRefused) {
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     if (kind == 'a' || kind == 'n')
       testing::writeFile(item, kind == 'n' ? "" : testing::readFile(item) + " ");
+    if (kind == 'r') fs::remove(item);
     if (kind == 'l') fs::create_symlink("/etc", item);
     if (kind == 'x') fs::permissions(item, fs::perms::owner_read);
     EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, true, services()); }),

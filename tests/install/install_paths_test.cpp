@@ -55,6 +55,7 @@ TEST_F(InstallPathsTest, TargetRefusesUnsafeParentsAndNames) {
     bool requireWritable;
     std::string expected;  // a message, or the target returned
   } cases[] = {
+      {"/", "Vexa", false, kCannotWrite},
       {"relative/folder", "Vexa", false, kCannotWrite},
       {folder("Other.app/Contents", true), "Vexa", true, kCannotWrite},
       {directory_ / "link" / "inner", "Vexa", false, kCannotWrite},
@@ -135,6 +136,7 @@ TEST_F(InstallPathsTest, ReplaceMovesAtomicallyAndRollsBackARejectedCopy) {
       {"rejected over previous", copy, staged, false, "rejected", "previous", "new", 1},
       {"rejected over nothing", none, staged, false, "rejected", "(nothing)", "new", 1},
       {"replaced", copy, staged, true, "(returned)", "new", "(nothing)", 1},
+      {"installed", none, staged, true, "(returned)", "new", "(nothing)", 1},
       // The previous item removed is a link, or holds one: only the links go.
       {"replaced a link", linkedFolder, staged, true, "(returned)", "new", "(nothing)", 1},
       {"replaced a copy holding a link", copyWithLink, staged, true, "(returned)", "new",

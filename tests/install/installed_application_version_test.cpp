@@ -38,6 +38,7 @@ TEST(ProductBuildNumber, AcceptsOnlyCanonicalPositiveNumbersAndTheProductionPref
       {"9223372036854775807", "staging", INT64_MAX},
       {"9223372036854775808", "staging", std::nullopt},
       {"20260905024501.", "production", std::nullopt},
+      {"20260905024501.20260905024501.1", "production", std::nullopt},
   };
   for (const auto& [value, environment, expected] : cases)
     EXPECT_EQ(NativeInstaller::productBuildNumber(value, environment), expected) << value;
@@ -51,7 +52,7 @@ TEST(IsApplicationVersion, AcceptsThreeNumbersAndAnOptionalSuffix) {
     EXPECT_TRUE(NativeInstaller::isApplicationVersion(version)) << version;
   for (const std::string& version :
        std::vector<std::string>{"1.2.3-", "v1.2.3", "1.2", "1.2.3.4", "1.2.3-beta_1", "１.2.3",
-                                "1.2.3\n", "1..2.3", "1.2.3-" + std::string(30000, 'a') + "!"})
+                                "1.2.3\n", "", "1..2.3", "1.2.3-" + std::string(30000, 'a') + "!"})
     EXPECT_FALSE(NativeInstaller::isApplicationVersion(version)) << version;
 }
 

@@ -77,6 +77,7 @@ TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
       {words({0xFEEDFACF, x86, 3, 2}, false), "x86_64"},
       {words({0xCAFEBABE, 2, x86, 3, 4096, 100, 12, arm, 0, 8192, 100, 14}, true), "arm64 x86_64"},
       {words({0xCAFEBABE, 0x00000034}, true), nullptr},  // a Java class
+      {"#!/bin/sh\necho hello\n", nullptr},
   };
   for (const auto& [bytes, archs] : cases) {
     const std::string file = directory_ / "file";
@@ -89,10 +90,12 @@ TEST_F(ToolsTest, LipoReadsElfAndMachOHeaders) {
 
 TEST_F(ToolsTest, CodesignEvaluatesRequirementsAndTrustsOnlyItsAnchor) {
   const fs::path signedBundle = bundle("requirements");
+  testing::writeFile(directory_ / "requirement.txt", "identifier \"dev.plovik.desktop\"");
   const std::string anchored = "=anchor apple generic and identifier \"dev.plovik.desktop",
                     team = " and certificate leaf[subject.OU] = \"TEAM000001\"";
   const std::pair<std::string, int> cases[] = {
       {anchored + "\"" + team, 0},
+      {(directory_ / "requirement.txt").string(), 0},  // a file holding the requirement
       {anchored + ".other\"" + team, 3},
       {anchored + "\" and certificate leaf[subject.OU] = \"team000001\"", 3},
       {anchored, 1},
@@ -171,7 +174,9 @@ TEST_F(ToolsTest, HdiutilRoundTripsAVolumeAndDittoKeepsLinksAndModes) {
   ASSERT_EQ(run("ditto", {mountPoint / "Vexa.app", copy}), 0);
   EXPECT_EQ(fs::read_symlink(copy / "Contents/current"), "MacOS/Vexa");
   EXPECT_EQ(testing::permissionBits(copy / "Contents/MacOS/Vexa"), 0500u);
+  EXPECT_NE(run("ditto", {directory_ / "absent", directory_ / "other"}), 0);
   EXPECT_EQ(run("hdiutil", {"detach", volume}), 1) << "detached a folder nobody attached";
+  EXPECT_TRUE(fs::exists(contents));
   EXPECT_EQ(run("hdiutil", {"detach", mountPoint}), 0);
   EXPECT_EQ(run("hdiutil", {"detach", mountPoint}), 1);
   EXPECT_TRUE(fs::is_empty(mountPoint.parent_path())) << "marker left behind";
