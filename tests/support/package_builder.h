@@ -35,7 +35,7 @@ class PackageBuilder {
                               std::filesystem::path(VEXA_BUNDLE_DIR) / "Contents" / "Helpers"))
       : tools_(std::move(tools)) {}
 
-  // Writes the bundle folder `bundle` (which must not exist yet) as `layout` describes.
+  // Writes the bundle folder `bundle` (which should not exist yet) as `layout` describes.
   void makeBundle(const std::filesystem::path& bundle, const BundleLayout& layout) const;
   // Signs `bundle` and its nested bundles with a fresh leaf of `authority` for `team`.
   void sign(const std::filesystem::path& bundle, const TestCertificateAuthority& authority,

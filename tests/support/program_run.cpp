@@ -31,8 +31,8 @@ void check(bool succeeded, const std::string& what) {
 // The child is tied to the test's life: it leads its own process group (so a kill reaches what it
 // starts) and gets SIGKILL when the thread that started it ends, so a test killed midway (at a
 // timeout) leaves no server or display behind. Between fork and exec the child calls only
-// async-signal-safe functions; everything it needs is prepared before the fork. The caller closes
-// the descriptors it passed.
+// async-signal-safe functions; everything it needs is prepared before the fork. A program that
+// cannot be executed exits with 127, as a shell reports it. The caller closes the descriptors.
 pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>& arguments,
             const EnvironmentChanges& changes, int input, int output, int error) {
   std::vector<std::string> argumentTexts = arguments, environmentTexts;
@@ -46,8 +46,6 @@ pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>
   }
   std::vector<char*> argv = pointers(argumentTexts), envp = pointers(environmentTexts);
   const std::string path = program.string();
-  int report[2];  // carries the exec's errno back; closed by a successful exec
-  check(::pipe2(report, O_CLOEXEC) == 0, "pipe2");
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -58,23 +56,10 @@ pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>
     const int in = input >= 0 ? input : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (in >= 0 && ::dup2(in, 0) >= 0 && ::dup2(output, 1) >= 0 && ::dup2(error, 2) >= 0)
       ::execve(path.c_str(), argv.data(), envp.data());
-    int failure = errno;
-    (void)!::write(report[1], &failure, sizeof failure);
     ::_exit(127);
   }
-  const int forkError = errno;
-  if (pid > 0) ::setpgid(pid, pid);  // also from this side, so an early kill reaches the group
-  ::close(report[1]);
-  int failure = forkError;
-  ssize_t count = pid < 0 ? 1 : -1;
-  while (pid > 0 && (count = ::read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
-  }
-  ::close(report[0]);
-  if (count > 0) {
-    while (pid > 0 && ::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    throw std::system_error(failure, std::generic_category(), "start " + path);
-  }
+  check(pid > 0, "fork");
+  ::setpgid(pid, pid);  // also from this side, so an early kill reaches the group
   return pid;
 }
 
@@ -88,37 +73,35 @@ ProgramResult reap(pid_t pid) {
   return result;
 }
 
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[65536];
+  for (ssize_t count;
+       (count = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
+    text.append(buffer, static_cast<std::size_t>(count));
+  ::close(fd);
+  return text;
+}
+
 }  // namespace
 
 ProgramResult runProgram(const std::filesystem::path& program,
                          const std::vector<std::string>& arguments,
                          const EnvironmentChanges& environment) {
-  // Standard error goes to an in-memory file, so only standard output needs reading meanwhile.
-  const int error = ::memfd_create("stderr", MFD_CLOEXEC);
-  check(error >= 0, "memfd_create");
-  int out[2] = {-1, -1};
+  // Both streams go to in-memory files, so nothing needs reading while the child runs.
+  const int output = ::memfd_create("stdout", MFD_CLOEXEC),
+            error = ::memfd_create("stderr", MFD_CLOEXEC);
   pid_t pid = -1;
   try {
-    check(::pipe2(out, O_CLOEXEC) == 0, "pipe2");
-    pid = spawn(program, arguments, environment, -1, out[1], error);
+    check(output >= 0 && error >= 0, "memfd_create");
+    pid = spawn(program, arguments, environment, -1, output, error);
   } catch (...) {
-    for (int fd : {error, out[0], out[1]}) ::close(fd);
+    for (int fd : {output, error}) ::close(fd);
     throw;
   }
-  ::close(out[1]);
-  std::string output;
-  char buffer[65536];
-  for (ssize_t count; (count = ::read(out[0], buffer, sizeof buffer)) != 0;) {
-    if (count > 0) output.append(buffer, static_cast<std::size_t>(count));
-    if (count < 0 && errno != EINTR) break;
-  }
-  ::close(out[0]);
   ProgramResult result = reap(pid);
-  result.standardOutput = std::move(output);
-  for (ssize_t count; (count = ::pread(error, buffer, sizeof buffer,
-                                       static_cast<off_t>(result.standardError.size()))) > 0;)
-    result.standardError.append(buffer, static_cast<std::size_t>(count));
-  ::close(error);
+  result.standardOutput = readAll(output);
+  result.standardError = readAll(error);
   return result;
 }
 
@@ -145,7 +128,7 @@ BackgroundProgram::~BackgroundProgram() {
     ::kill(pid_, SIGKILL);
     (void)reap(pid_);
   }
-  closeInput();
+  ::close(input_);
   ::close(output_);
 }
 
@@ -163,11 +146,6 @@ std::optional<std::string> BackgroundProgram::readLine(int timeoutMilliseconds) 
   std::string line = buffered_.substr(0, end);
   buffered_.erase(0, end + 1);
   return line;
-}
-
-void BackgroundProgram::closeInput() {
-  if (input_ >= 0) ::close(input_);
-  input_ = -1;
 }
 
 void BackgroundProgram::signal(int signal) { ::kill(pid_, signal); }

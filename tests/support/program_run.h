@@ -27,14 +27,15 @@ struct ProgramResult {
 // process group.
 
 // Runs `program` with `arguments` (argv[0] is the program path) to completion, capturing both
-// output streams. Throws std::system_error when the child cannot be started.
+// output streams; a program that cannot be executed exits with 127. Throws std::system_error when
+// no child can be made.
 [[nodiscard]] ProgramResult runProgram(const std::filesystem::path& program,
                                        const std::vector<std::string>& arguments,
                                        const EnvironmentChanges& environment = {});
 
-// A child that keeps running while a test does other things: its stdin is a pipe (closing it is
-// the polite "stop" signal for programs written to wait on it) and its stdout can be read line by
-// line. The destructor kills (SIGKILL) and reaps a child that is still running.
+// A child that keeps running while a test does other things: its stdin is a pipe (closed when the
+// object goes) and its stdout can be read line by line. The destructor kills (SIGKILL) and reaps a
+// child that is still running.
 class BackgroundProgram {
  public:
   BackgroundProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -47,8 +48,6 @@ class BackgroundProgram {
   // The next line of standard output (without the line feed); nullopt at end of output or when
   // nothing arrives within the timeout.
   [[nodiscard]] std::optional<std::string> readLine(int timeoutMilliseconds = 20000);
-  // Closes the child's stdin.
-  void closeInput();
   // Sends `signal`.
   void signal(int signal);
   // Waits for the child to exit and returns what waitpid reported, as in ProgramResult.

@@ -1,7 +1,5 @@
 #include "tests/support/temporary_directory.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -35,11 +33,7 @@ TemporaryDirectory::~TemporaryDirectory() {
 namespace {
 
 void assign(const std::string& name, const std::optional<std::string>& value) {
-  if (value) {
-    ::setenv(name.c_str(), value->c_str(), 1);
-  } else {
-    ::unsetenv(name.c_str());
-  }
+  (void)(value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str()));
 }
 
 }  // namespace
@@ -76,11 +70,7 @@ std::string readFile(const std::filesystem::path& path) {
 }
 
 unsigned permissionBits(const std::filesystem::path& path) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
-    throw std::system_error(errno, std::generic_category(), "lstat " + path.string());
-  }
-  return status.st_mode & 07777;
+  return static_cast<unsigned>(std::filesystem::symlink_status(path).permissions()) & 07777;
 }
 
 }  // namespace vexa::testing

@@ -29,7 +29,6 @@ class TemporaryDirectory {
 // the previous values afterwards. Tests only: the environment is process-wide.
 class ScopedEnvironment {
  public:
-  ScopedEnvironment() = default;
   ScopedEnvironment(
       std::initializer_list<std::pair<const std::string, std::optional<std::string>>> values);
   ~ScopedEnvironment();
