@@ -92,7 +92,9 @@ TEST(PropertyList, ReadsNestingUpToTheLimitAndRefusesHostileListsOnAnOrdinaryThr
       {xmlPlist("<string>a&#x00;</string>"), -1},
       {testing::nestedArrays(257, false), 257},  // the innermost at depth 256, the limit
       {testing::nestedArrays(258, false), 0},
+      {testing::nestedArrays(257, true), 257},
       {testing::nestedArrays(258, true), 0},
+      {testing::nestedArrays(100000, true), 0},
       {testing::nestedArrays(200000, false), 0},  // also beyond the size cap
       {xmlPlist(repeated("<array>", 140000)), 0},
       {testing::binaryArrays({{1}, {2, 0}, {}}), 0},
