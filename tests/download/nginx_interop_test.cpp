@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <fstream>
 #include <random>
 
 #include "config/package_verification.h"
@@ -23,15 +22,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Binds (port 0: any free one) or connects to a loopback port; returns the port, 0 on failure.
-std::uint16_t loopback(std::uint16_t port, bool connect) {
+// A loopback port free at the time of the call.
+std::uint16_t freePort() {
   platform::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t length = sizeof address;
-  auto* raw = reinterpret_cast<sockaddr*>(&address);
-  if (connect) return ::connect(probe.get(), raw, length) == 0 ? port : 0;
-  if (::bind(probe.get(), raw, length) != 0 || ::getsockname(probe.get(), raw, &length) != 0)
-    return 0;
+  ::bind(probe.get(), reinterpret_cast<sockaddr*>(&address), length);
+  ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&address), &length);
   return ntohs(address.sin_port);
 }
 
@@ -55,59 +52,44 @@ TEST(NginxInteropTest, PausedMidway_ResumesWithARangeAndVerifies) {
   certificate.writeCertificate(root / "server.pem");
   certificate.writePrivateKey(root / "server.key");
   authority.writeCertificate(root / "authority.pem");
-  fs::create_directory(root / "t");
-  const std::uint16_t port = loopback(0, false);
+  const std::uint16_t port = freePort();
+  // Relative paths are taken from the prefix, the temporary folder; nginx writes its pid file
+  // once it listens.
+  testing::writeFile(root / "nginx.conf",
+                     "daemon off; master_process off; pid nginx.pid; events {} http {\n"
+                     "log_format interop '\"$http_range\" $status $server_protocol';\n"
+                     "access_log access.log interop; client_body_temp_path t; proxy_temp_path t; "
+                     "fastcgi_temp_path t; uwsgi_temp_path t; scgi_temp_path t;\n"
+                     "server { listen 127.0.0.1:" +
+                         std::to_string(port) + " ssl http2; server_name " + host +
+                         "; ssl_certificate server.pem; ssl_certificate_key server.key; root "
+                         "www; limit_rate 8m; } }\n");
   const std::string r = root.path().string() + "/";
-  testing::writeFile(
-      root / "nginx.conf",
-      "daemon off; master_process off; pid " + r + "nginx.pid; error_log " + r +
-          "error.log info; events {} http {\n"
-          "log_format interop '\"$http_range\" $status $server_protocol';\n"
-          "access_log " +
-          r + "access.log interop; client_body_temp_path " + r + "t; proxy_temp_path " + r +
-          "t; fastcgi_temp_path " + r + "t; uwsgi_temp_path " + r + "t; scgi_temp_path " + r +
-          "t;\nserver { listen 127.0.0.1:" + std::to_string(port) + " ssl http2; server_name " +
-          host + "; ssl_certificate " + r + "server.pem; ssl_certificate_key " + r +
-          "server.key; root " + r + "www; limit_rate 8m; } }\n");
   testing::BackgroundProgram nginx(
       "/usr/sbin/nginx", {"nginx", "-p", r, "-c", r + "nginx.conf", "-e", r + "error.log"});
-  ASSERT_TRUE(testing::runEventLoopUntil([&] { return loopback(port, true) != 0; }))
+  ASSERT_TRUE(testing::runEventLoopUntil([&] { return fs::exists(root / "nginx.pid"); }))
       << testing::readFile(root / "error.log");
 
-  const auto session = [&] {
-    platform::UrlSessionConfiguration s;
-    s.connectTo = {host + ":443:127.0.0.1:" + std::to_string(port)};
-    s.additionalCertificateAuthorities = {root / "authority.pem"};
-    return s;
-  };
+  platform::UrlSessionConfiguration session;
+  session.connectTo = {host + ":443:127.0.0.1:" + std::to_string(port)};
+  session.additionalCertificateAuthorities = {root / "authority.pem"};
+  // Paused once a third has arrived, then started afresh by a new download object.
   std::optional<DownloadResult> result;
-  std::size_t pausedAt = 0;
-  {
-    PackageDownload download(configuration, cache.path(), session);
+  for (const bool pausing : {true, false}) {
+    PackageDownload download(configuration, cache.path(), [&] { return session; });
+    result.reset();
     download.start(
         [&](double fraction) {
-          if (fraction > 0.3) download.pause();
+          if (pausing && fraction > 0.3) download.pause();
         },
         [&](DownloadResult outcome) { result = std::move(outcome); });
     ASSERT_TRUE(testing::runEventLoopUntil([&] { return result.has_value(); }));
-    ASSERT_FALSE(result->succeeded());
-    pausedAt = fs::file_size(download.partialFile());
+    ASSERT_NE(result->succeeded(), pausing);
   }
-  ASSERT_GT(pausedAt, 0u);
-  ASSERT_LT(pausedAt, package.size());
-  result.reset();
-  PackageDownload download(configuration, cache.path(), session);
-  download.start(nullptr, [&](DownloadResult outcome) { result = std::move(outcome); });
-  ASSERT_TRUE(testing::runEventLoopUntil([&] { return result.has_value(); }));
-  ASSERT_TRUE(result->succeeded());
   EXPECT_NO_THROW(verifyDownload(configuration, result->package));
-  // nginx writes its log line when the response ends.
-  const std::string expected = "\"bytes=" + std::to_string(pausedAt) + "-\" 206 HTTP/2.0";
+  // nginx writes its log line when the response ends: a range answered over HTTP/2.
   EXPECT_TRUE(testing::runEventLoopUntil([&] {
-    std::ifstream log(root / "access.log");
-    std::string line, last;
-    while (std::getline(log, line)) last = line;
-    return last == expected;
+    return testing::readFile(root / "access.log").find("\" 206 HTTP/2.0") != std::string::npos;
   })) << testing::readFile(root / "access.log");
 }
 

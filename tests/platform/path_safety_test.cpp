@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/private_directory.h"
-#include "platform/url.h"
 #include "tests/support/temporary_directory.h"
 
 namespace vexa::platform {
@@ -30,17 +29,14 @@ TEST_F(PathSafetyTest, ResolvesToItself_RefusesEveryPathThroughALink) {
     bool safe;
   } cases[] = {
       {temporary_ / "real", true},
-      {temporary_ / "real" / "inner", true},
       {temporary_ / "real" / "." / "inner" / "..", true},  // dot segments alone are harmless
       {temporary_ / "real" / "inner" / "", true},          // as is a trailing separator
       {temporary_ / "real" / "missing" / "deeper", true},  // missing parts cannot be links
       {temporary_ / "link", false},
       {temporary_ / "link" / "inner", false},
       {temporary_ / "real" / "file-link", false},
-      {temporary_ / "link" / "missing", false},
       // What cannot be resolved is not safe either.
       {temporary_ / "real" / "dangling", false},
-      {temporary_ / "real" / "dangling" / "deeper", false},
       {temporary_ / "real" / "loop" / "deeper", false},
       {temporary_ / "real" / "file" / "below", false},
   };
@@ -70,31 +66,6 @@ TEST_F(PathSafetyTest, CreatePrivateDirectories_MakesNewFolders0700AndNothingBeh
   EXPECT_FALSE(fs::exists(fs::symlink_status(temporary_ / "nowhere")));
   EXPECT_THROW(restrictToOwner(temporary_ / "link"), std::system_error);
   EXPECT_EQ(testing::permissionBits(temporary_ / "real"), 0755u);
-}
-
-TEST(UrlTest, Parse_KeepsComponentsAsWritten) {
-  const Url url = Url::parse("https://user:pw@Host.example:443/a/b%20c.dmg?q=1#f");
-  EXPECT_EQ(url.scheme(), "https");
-  EXPECT_EQ(url.host(), "Host.example");
-  EXPECT_EQ(url.port(), "443");
-  EXPECT_EQ(url.user(), "user");
-  EXPECT_EQ(url.password(), "pw");
-  EXPECT_EQ(url.path(), "/a/b%20c.dmg");
-  EXPECT_EQ(url.query(), "q=1");
-  EXPECT_EQ(url.fragment(), "f");
-
-  const Url plain = Url::parse("HTTPS://h.example/x");
-  EXPECT_EQ(plain.scheme(), "HTTPS");
-  EXPECT_FALSE(plain.port() || plain.user() || plain.password() || plain.query() ||
-               plain.fragment());
-
-  const Url relative = Url::parse("/vexa/x.dmg");
-  EXPECT_FALSE(relative.scheme() || relative.host());
-  EXPECT_EQ(relative.path(), "/vexa/x.dmg");
-
-  for (const char* text : {"", "https://a b/", "https://h/\n", "https://h:99999/"}) {
-    EXPECT_THROW((void)Url::parse(text), UrlParseError) << text;
-  }
 }
 
 }  // namespace

@@ -18,20 +18,17 @@ TEST(ReduceMotionTest, FollowsTheDesktopsAnimationSetting) {
       {{{gtk3, "[Settings]\ngtk-enable-animations=false\n"}}, true},
       {{{gtk3, "[Settings]\ngtk-enable-animations = 0\n"}}, true},
       {{{gtk3, "[Settings]\ngtk-enable-animations=true\n"}}, false},
-      {{{gtk3, "[Settings]\ngtk-theme-name=Adwaita\n"}}, false},
       {{{gtk4, "[Settings]\ngtk-enable-animations=true\n"},
         {gtk3, "[Settings]\ngtk-enable-animations=false\n"}},
        false},
       {{{"kdeglobals", "[KDE]\nAnimationDurationFactor=0\n"}}, true},
-      {{{"kdeglobals", "[KDE]\nAnimationDurationFactor=0.5\n"}}, false},
       {{{"kdeglobals", "\x01\x02 not an ini file ["}}, false},
   };
   testing::TemporaryDirectory config;
   testing::ScopedEnvironment environment{{"XDG_CONFIG_HOME", config.path().string()}};
   for (const auto& c : cases) {
-    std::filesystem::remove_all(config / "gtk-3.0");
-    std::filesystem::remove_all(config / "gtk-4.0");
-    std::filesystem::remove_all(config / "kdeglobals");
+    for (const char* item : {"gtk-3.0", "gtk-4.0", "kdeglobals"})
+      std::filesystem::remove_all(config / item);
     for (const auto& [file, content] : c.files) testing::writeFile(config / file, content);
     EXPECT_EQ(reduceMotion(), c.reduce) << (c.files.empty() ? "" : c.files[0].second);
   }

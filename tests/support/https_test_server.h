@@ -34,20 +34,19 @@ struct ScriptedResponse {
   enum class Ending {
     finish,  // the whole body, then a clean TLS close
     close,   // after `sendBytes` body bytes: a clean TLS close (close_notify)
-    reset,   // after `sendBytes` body bytes: the TCP connection is reset, no TLS close
     stall,   // after `sendBytes` body bytes: silence until the client gives up or the server stops
   };
 
   int status = 200;
-  HeaderList headers;  // sent exactly, in order; "Connection: close" is always added
-  std::string body;
+  HeaderList headers{};  // sent exactly, in order; "Connection: close" is always added
+  std::string body{};
   // Adds "Content-Length: <body size>" unless the headers already carry one. Turn off for a
   // body delimited by the end of the connection (or to declare less than is sent, set the header).
   bool declareLength = true;
-  // Sends the body in pieces of this many bytes with `dripDelay` in between (0: in one go).
+  // Sends the response, head included, in pieces of this many bytes with `dripDelay` in between
+  // (0: in one go).
   std::size_t dripBytes = 0;
   std::chrono::milliseconds dripDelay{0};
-  bool dripHead = false;  // the status line and header fields go out in such pieces too
   Ending ending = Ending::finish;
   std::size_t sendBytes = 0;  // for every ending but `finish`
 
@@ -74,17 +73,11 @@ class HttpsTestServer {
   HttpsTestServer(const HttpsTestServer&) = delete;
   HttpsTestServer& operator=(const HttpsTestServer&) = delete;
 
-  [[nodiscard]] std::uint16_t port() const;
-  // The authority's certificate (PEM), for clients that must trust the server.
-  [[nodiscard]] const std::filesystem::path& authorityFile() const;
-
   void enqueue(ScriptedResponse response);
   void setHandler(std::function<ScriptedResponse(const RecordedRequest&)> handler);
 
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
 
-  // "host:443:127.0.0.1:<port>", the libcurl connect-to entry that sends `host` here.
-  [[nodiscard]] std::string connectTo(std::string_view host) const;
   // No deployment settings; the four deployment hosts and "localhost" (port 443) routed here; the
   // authority trusted. Timeouts are the defaults.
   [[nodiscard]] platform::UrlSessionConfiguration sessionConfiguration() const;
