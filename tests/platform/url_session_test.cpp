@@ -146,7 +146,7 @@ TEST_F(UrlSessionTest, Failures_CompleteOnceWithTheirKind) {
   EXPECT_TRUE(server_.requests().empty());
 
   UrlSessionConfiguration impatient = server_.sessionConfiguration();
-  impatient.idleTimeout = std::chrono::seconds(1);
+  impatient.idleTimeout = std::chrono::seconds(2);
   for (const auto& [ending, error] : {std::pair{Ending::close, UrlError::Code::network},
                                       {Ending::stall, UrlError::Code::timedOut}}) {
     server_.enqueue({.body = std::string(50000, 'e'), .ending = ending, .sendBytes = 10});
@@ -154,12 +154,12 @@ TEST_F(UrlSessionTest, Failures_CompleteOnceWithTheirKind) {
     EXPECT_EQ(delegate_.r.error, error);
   }
 
-  // The idle timeout counts every byte, not whole header lines: a 120-byte header line arriving
-  // over two seconds, 20 bytes every 300 ms, is not idle.
-  server_.enqueue({.headers = {{"X-Padding", std::string(120, 'p')}},
+  // The idle timeout counts every byte, not whole header lines: a head arriving over more than
+  // four seconds, 40 bytes every 600 ms, is not idle (the margin is for a slow handshake).
+  server_.enqueue({.headers = {{"X-Padding", std::string(240, 'p')}},
                    .body = "body",
-                   .dripBytes = 20,
-                   .dripDelay = 300ms});
+                   .dripBytes = 40,
+                   .dripDelay = 600ms});
   run({.url = kUrl}, impatient);
   EXPECT_FALSE(delegate_.r.error);
   EXPECT_EQ(delegate_.r.body, "body");
