@@ -17,7 +17,7 @@ endfunction()
 
 # One GoogleTest executable per test folder, from every *_test.cpp in it. DEPENDS names what the
 # suite runs besides itself (vexa_bundle for the built installer and its helpers, programs with
-# links of their own); the plain helper programs are always built first.
+# links of their own); the stand-in product is always built first.
 function(vexa_test_suite name)
   cmake_parse_arguments(ARG "" "RESOURCE_LOCK" "LINKS;DEPENDS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp")
@@ -28,7 +28,6 @@ function(vexa_test_suite name)
   target_link_libraries(${name} PRIVATE ${ARG_LINKS} vexa_test_support GTest::gtest GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name} PRIVATE
     VEXA_BUNDLE_DIR="${VEXA_BUNDLE_DIR}"
-    VEXA_TEST_PROGRAMS_DIR="${PROJECT_BINARY_DIR}/tests/support/bin"
     VEXA_DEMO_PROGRAMS_DIR="${VEXA_DEMO_PROGRAMS_DIR}"
     VEXA_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   add_dependencies(${name} vexa_test_programs ${ARG_DEPENDS})

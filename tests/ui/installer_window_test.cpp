@@ -156,7 +156,9 @@ TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
       if (screen.bar == Bar::hidden) continue;
       EXPECT_EQ(bar.geometry(), QRect(160, 444, 480, 10));
       EXPECT_EQ(bar.isIndeterminate(), screen.bar == Bar::animated);
-      if (screen.bar == Bar::atZero) EXPECT_EQ(bar.doubleValue(), 0);
+      if (screen.bar == Bar::atZero) {
+        EXPECT_EQ(bar.doubleValue(), 0);
+      }
       EXPECT_FALSE(window->secondary()->isEnabled());
     }
   }
