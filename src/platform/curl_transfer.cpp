@@ -19,13 +19,6 @@ bool hasLineBreak(std::string_view text) {
   return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 // libcurl does not open its sockets close-on-exec; opening them here makes sure that a child
 // started while a transfer runs never inherits a connection.
 curl_socket_t openSocket(void*, curlsocktype, curl_sockaddr* address) {
@@ -72,6 +65,13 @@ UrlError::Code classify(CURLcode code) {
 }  // namespace
 
 std::size_t liveTransferHandles() { return liveEasyHandles; }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
 
 void CurlTransfer::EasyDeleter::operator()(CURL* easy) const {
   curl_easy_cleanup(easy);

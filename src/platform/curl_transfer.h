@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string_view>
 
 #include "platform/tls_authorities.h"
 #include "platform/url_session.h"
@@ -58,5 +59,8 @@ class CurlTransfer {
   // Last, so that it goes first: libcurl may point into the members above until then.
   std::unique_ptr<CURL, EasyDeleter> easy_;
 };
+
+// ASCII case-insensitive equality, as header field names compare.
+[[nodiscard]] bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace vexa::platform
