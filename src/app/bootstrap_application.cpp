@@ -87,8 +87,6 @@ std::string selfTestSummary(const InstallConfiguration& configuration) {
   return summary.dump();
 }
 
-int lock() { return singleInstanceLock ? singleInstanceLock->descriptor() : -1; }
-
 void main(const std::vector<std::string>& arguments, Services& services) {
   try {
     startUp(arguments, services);

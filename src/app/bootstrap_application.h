@@ -41,9 +41,6 @@ struct Services {
 // `arguments` is the whole command line, program path first.
 void main(const std::vector<std::string>& arguments, Services& services);
 
-// The descriptor of the locked lock file: -1 until main() holds the lock (and -1 if it could not).
-[[nodiscard]] int lock();
-
 // The one-line self-test summary (compact JSON, seven members, never the token, URL, digest or
 // size).
 [[nodiscard]] std::string selfTestSummary(const InstallConfiguration& configuration);

@@ -24,9 +24,6 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock();
 
-  // The descriptor of the locked file; valid for as long as this object holds the lock.
-  [[nodiscard]] int descriptor() const { return fd_; }
-
  private:
   explicit FileLock(int fd) : fd_(fd) {}
 
