@@ -10,40 +10,32 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "tests/support/temporary_directory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 int main(int argc, char** argv) {
-  std::size_t replayed = 0;
+  namespace fs = std::filesystem;
+  std::vector<fs::path> inputs;
   for (int index = 1; index < argc; ++index) {
-    const std::filesystem::path folder = argv[index];
-    if (!std::filesystem::exists(folder)) continue;
-    std::vector<std::filesystem::path> inputs;
-    if (std::filesystem::is_directory(folder)) {
-      for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    const fs::path folder = argv[index];
+    const std::size_t first = inputs.size();
+    if (fs::is_directory(folder)) {
+      for (const auto& entry : fs::directory_iterator(folder))
         if (entry.is_regular_file()) inputs.push_back(entry.path());
-      }
-    } else {
+    } else if (fs::exists(folder)) {
       inputs.push_back(folder);
     }
-    std::sort(inputs.begin(), inputs.end());
-    for (const auto& input : inputs) {
-      std::ifstream stream(input, std::ios::binary);
-      const std::string bytes((std::istreambuf_iterator<char>(stream)),
-                              std::istreambuf_iterator<char>());
-      if (!stream.good() && !stream.eof()) {
-        std::fprintf(stderr, "cannot read %s\n", input.c_str());
-        return 2;
-      }
-      std::fprintf(stderr, "replaying %s\n", input.c_str());
-      LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-      ++replayed;
-    }
+    std::sort(inputs.begin() + static_cast<std::ptrdiff_t>(first), inputs.end());
   }
-  std::printf("replayed %zu inputs\n", replayed);
-  return replayed == 0 ? 1 : 0;
+  for (const fs::path& input : inputs) {
+    std::fprintf(stderr, "replaying %s\n", input.c_str());
+    const std::string bytes = vexa::testing::readFile(input);  // throws when unreadable
+    LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  }
+  std::printf("replayed %zu inputs\n", inputs.size());
+  return inputs.empty() ? 1 : 0;
 }
