@@ -176,7 +176,7 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
 
 enum World { plain = 0, running = 1, runningAtInstall = 2, openFails = 4 };
 
-// One road through the flow. `log` as noted after the construction's welcome, centred, checking;
+// One road through the flow. `log` as noted after the construction's welcome, centred, Checking;
 // `events` without their vexa_ prefix after downloader_open; lists are ", "-separated.
 struct Path {
   const char* name;
