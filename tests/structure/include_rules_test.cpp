@@ -48,29 +48,12 @@ bool allowed(const std::string& folder, const std::string& include) {
          startsWithOneOf(name, rule->second.second);
 }
 
-TEST(IncludeRules, Table_SeparatesAllowedFromForbidden) {
-  const std::tuple<std::string, std::string, bool> cases[] = {
-      {"config", "<string>", true},
-      {"config", "<nlohmann/json.hpp>", true},
-      {"config", "<QWidget>", false},
-      {"config", "\"download/package_download.h\"", false},
-      {"download", "<curl/curl.h>", false},
-      {"install", "<sys/stat.h>", false},
-      {"flow", "\"ui/installer_window.h\"", false},
-      {"ui", "\"flow/installer_screens.h\"", true},
-      {"ui", "\"flow/installer_flow.h\"", false},
-      {"ui", "<QPainter>", true},
-      {"platform", "<curl/curl.h>", true},
-      {"platform", "\"config/installer_copy.h\"", false},
-      {"app", "\"ui/installer_window.h\"", true},
-      {"tools", "<string>", false},
-  };
-  for (const auto& [folder, include, expected] : cases) {
-    EXPECT_EQ(allowed(folder, include), expected) << folder << " " << include;
-  }
-}
-
+// What the tree holds must be allowed; the first checks show that the table refuses what crosses
+// the wall, so that the walk can fail.
 TEST(IncludeRules, EverySourceFile_IncludesOnlyWhatItsFolderMay) {
+  EXPECT_FALSE(allowed("download", "<curl/curl.h>"));
+  EXPECT_FALSE(allowed("config", "\"download/package_download.h\""));
+  EXPECT_FALSE(allowed("ui", "\"flow/installer_flow.h\""));
   const fs::path source = fs::path(VEXA_SOURCE_DIR) / "src";
   int files = 0;
   for (const auto& entry : fs::recursive_directory_iterator(source)) {
