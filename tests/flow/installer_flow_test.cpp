@@ -87,7 +87,8 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
   };
 
   void SetUp() override {
-    services_.target = [](const auto& parent, const std::string& name, bool) {
+    services_.target = [this](const auto& parent, const std::string& name, bool writable) {
+      if (writable && unwritable) throw InstallerFailure("not writable");
       return parent / (name + ".app");
     };
     services_.installedApplication = [this](const auto& url,
@@ -96,11 +97,15 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
       if (copy == "unreadable") throw InstallerFailure("unreadable copy");
       return InstalledApplication{url, InstalledApplicationVersion(copy, "1")};
     };
-    services_.verifyDownload = [](auto&, auto&) {};
+    services_.verifyDownload = [this](auto&, auto&) {
+      if (std::exchange(corrupt, false)) throw InstallerFailure("corrupt package");
+    };
     services_.install = [this](auto&, const auto& parent, auto&, const auto& replacing, auto&) {
       if (replacing) append(log, "over " + replacing->version());
       if (std::exchange(runningAtInstall, false))
         throw InstallerFailure("running", InstallerFailureReason::applicationRunning);
+      if (std::exchange(newerAtInstall, false) && !(copy = "9.0.0").empty())  // turned up meanwhile
+        throw InstallerFailure("newer", InstallerFailureReason::newerApplicationInstalled);
       return parent / "Vexa.app";
     };
     services_.applicationIsRunning = [this](auto&) { return productRunning; };
@@ -167,14 +172,24 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
   std::deque<std::function<void()>> queued;
   std::function<void()> tick;
   std::string copy;  // the installed copy's version, empty for none
-  // The next installation finds the product running (later ones do not).
-  bool runningAtInstall = false, openFails = false, productRunning = false;
+  // The next installation finds the product running, or a newer copy (later ones do not); the
+  // next package is corrupt.
+  bool runningAtInstall = false, newerAtInstall = false, corrupt = false, unwritable = false,
+       openFails = false, productRunning = false;
   bool releasedInsideCall = false;
   int timers = 0, waitDepth = 0;
   std::shared_ptr<InstallerFlow> flow;
 };
 
-enum World { plain = 0, running = 1, runningAtInstall = 2, openFails = 4 };
+enum World {
+  plain = 0,
+  running = 1,
+  runningAtInstall = 2,
+  openFails = 4,
+  newerAtInstall = 8,
+  corrupt = 16,
+  unwritable = 32
+};
 
 // One road through the flow. `log` as noted after the construction's welcome, centred, Checking;
 // `events` without their vexa_ prefix after downloader_open; lists are ", "-separated.
@@ -195,6 +210,34 @@ const Path kPaths[] = {
      "primary, done, window closed",
      "welcome, Checking, Downloading, Installing, discard, opening, open, closed, terminated",
      kInstall + ", install_completed"},
+    {"InstallAnyway_ReplacesTheApprovedVersion", "9.0.0", plain, "secondary, done",
+     "newer, Checking, Downloading, Installing, over 9.0.0, discard, opening, open, closed",
+     kInstall + ", install_completed"},
+    {"NewerCopyMetByInstall_InstallAnywayNeedsNoNewDownload", "", newerAtInstall,
+     "primary, done, secondary",
+     "welcome, Checking, Downloading, Installing, Checking, newer, Checking, Installing, "
+     "over 9.0.0, discard, opening, open, closed",
+     kInstall + ", install_started, install_completed"},
+    {"CloseDuringDownload_PausesOnceThenContinues", "", plain,
+     "primary, close, close, quit, drop, primary, done",
+     "welcome, Checking, Downloading, pause, quit: no, continue: transfer stopped, Checking, "
+     "Downloading, Installing, discard, opening, open, closed",
+     "download_started, download_paused, " + kInstall + ", install_completed"},
+    // The first package is corrupt; the retry downloads again.
+    {"CorruptPackage_DiscardedFailedAndRetried", "", corrupt, "primary, done, primary, done",
+     "welcome, Checking, Downloading, Installing, discard, retry: corrupt package, Checking, "
+     "Downloading, Installing, discard, opening, open, closed",
+     kInstall + ", install_failed, " + kInstall + ", install_completed"},
+    {"RunningProduct_AskedTwiceThenInstallContinues", "", running | runningAtInstall,
+     "primary, done, primary, primary, product quits",
+     kRunning + ", ask, ask, Installing, discard, opening, open, closed",
+     kInstall + ", install_started, install_completed"},
+    {"UnwritableTarget_FailsWithoutEvent", "", unwritable, "primary",
+     "welcome, Checking, retry: not writable", ""},
+    // Closing while checking does nothing; quitting while downloading pauses.
+    {"BusyFlow_RefusesToClose", "", plain, "primary!, quit!, close, quit",
+     "welcome, Checking, quit: no, Downloading, pause, quit: no",
+     "download_started, download_paused"},
     // The approval was given for 9.0.0; the check then finds 9.1.0.
     {"ApprovalOfAnotherVersion_AsksAgain", "9.0.0", plain, "copy changes, secondary",
      "newer, Checking, newer", ""},
@@ -232,7 +275,8 @@ TEST_P(FlowPathTest, ScreensAndEvents) {
   const Path& path = GetParam();
   copy = path.copy, productRunning = path.world & running;
   runningAtInstall = path.world & World::runningAtInstall,
-  openFails = path.world & World::openFails;
+  openFails = path.world & World::openFails, newerAtInstall = path.world & World::newerAtInstall;
+  corrupt = path.world & World::corrupt, unwritable = path.world & World::unwritable;
   flow = InstallerFlow::create(testing::validProductionConfiguration(), "/cache", *this, services_);
   drain();
   const std::string steps = path.steps;
