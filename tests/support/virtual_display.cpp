@@ -15,27 +15,14 @@ VirtualDisplay::VirtualDisplay() {
   name_ = ":" + *number;
 }
 
-std::optional<std::string> VirtualDisplay::findWindow(const std::string& title,
-                                                      int timeoutSeconds) const {
-  // xdotool searches again until a window appears (--sync); timeout(1) bounds the wait.
-  const ProgramResult found = runProgram(
-      "/usr/bin/timeout",
-      {"timeout", std::to_string(timeoutSeconds), "xdotool", "search", "--sync", "--name", title},
-      {{"DISPLAY", name_}});
-  if (found.exitStatus != 0 || found.standardOutput.empty()) return std::nullopt;
-  return found.standardOutput.substr(0, found.standardOutput.find('\n'));
-}
-
-void VirtualDisplay::pressKey(const std::string& window, const std::string& key) const {
-  (void)runProgram("/usr/bin/xdotool", {"xdotool", "windowfocus", "--sync", window, "key", key},
-                   {{"DISPLAY", name_}});
-}
-
-void VirtualDisplay::click(const std::string& window, int x, int y) const {
-  (void)runProgram("/usr/bin/xdotool",
-                   {"xdotool", "mousemove", "--window", window, std::to_string(x),
-                    std::to_string(y), "click", "1"},
-                   {{"DISPLAY", name_}});
+std::optional<std::string> VirtualDisplay::xdotool(const std::vector<std::string>& arguments,
+                                                   int timeoutSeconds) const {
+  // timeout(1) bounds commands that wait, such as a search that repeats until a window appears.
+  std::vector<std::string> command{"timeout", std::to_string(timeoutSeconds), "xdotool"};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  const ProgramResult result = runProgram("/usr/bin/timeout", command, {{"DISPLAY", name_}});
+  if (result.exitStatus != 0 || result.standardOutput.empty()) return std::nullopt;
+  return result.standardOutput.substr(0, result.standardOutput.find('\n'));
 }
 
 }  // namespace vexa::testing

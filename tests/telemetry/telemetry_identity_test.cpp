@@ -21,7 +21,6 @@ class TelemetryIdentityTest : public ::testing::Test {
  protected:
   std::filesystem::path folder() const { return temporary_ / "Vexa" / "Attribution"; }
   std::filesystem::path file() const { return folder() / "identity.json"; }
-  nlohmann::json stored() const { return nlohmann::json::parse(readFile(file())); }
   void store(const std::string& content) const { writeFile(file(), content); }
   static ino_t inode(const std::filesystem::path& path) {
     struct stat status {};
@@ -44,11 +43,10 @@ class TelemetryIdentityTest : public ::testing::Test {
 TEST_F(TelemetryIdentityTest, FirstRun_CreatesPrivateRecordThenReadsItBack) {
   const TelemetryIdentity identity = InstallerTelemetry::identity(folder(), "1.2.3");
 
-  EXPECT_EQ(stored(), (nlohmann::json{{"schema_version", 1},
-                                      {"analytics_client_id", identity.analyticsClientId}}));
-  EXPECT_TRUE(TelemetryIdentity::isClientIdentifier(identity.analyticsClientId))
-      << identity.analyticsClientId;
-  EXPECT_EQ(testing::permissionBits(temporary_ / "Vexa"), 0700u);
+  EXPECT_EQ(
+      nlohmann::json::parse(readFile(file())),
+      (nlohmann::json{{"schema_version", 1}, {"analytics_client_id", identity.analyticsClientId}}));
+  EXPECT_TRUE(TelemetryIdentity::isClientIdentifier(identity.analyticsClientId));
   EXPECT_EQ(testing::permissionBits(folder()), 0700u);
   EXPECT_EQ(testing::permissionBits(file()), 0600u);
   EXPECT_FALSE(std::filesystem::exists(folder() / "identity.lock"));
@@ -56,17 +54,13 @@ TEST_F(TelemetryIdentityTest, FirstRun_CreatesPrivateRecordThenReadsItBack) {
 }
 
 TEST(TelemetryIdentityRulesTest, CampaignIdentifier_IsDigitsAroundOneDotUpTo36Characters) {
-  const std::pair<std::string, bool> cases[] = {
-      {"123.456", true}, {"111111111111111111.22222222222222222", true},
-      {"123456", false}, {"111111111111111111.222222222222222222", false},
-      {"1.2.3", false},  {"12a.4", false},
-      {".5", false},     {"5.", false}};
-  for (const auto& [cid, valid] : cases)
-    EXPECT_EQ(TelemetryIdentity::isCampaignIdentifier(cid), valid) << cid;
+  EXPECT_TRUE(TelemetryIdentity::isCampaignIdentifier("111111111111111111.22222222222222222"));
+  for (const char* cid :
+       {"123456", "111111111111111111.222222222222222222", "1.2.3", "12a.4", ".5"})
+    EXPECT_FALSE(TelemetryIdentity::isCampaignIdentifier(cid)) << cid;
 }
 
 TEST_F(TelemetryIdentityTest, StoredCampaign_WinsWithoutRewrite_MissingOneIsAdded) {
-  std::filesystem::create_directories(folder());
   store(kStored);
   EXPECT_EQ(InstallerTelemetry::identity(folder(), "42.7"), (TelemetryIdentity{kStoredId, "42.7"}));
   const std::string content = readFile(file());
@@ -83,34 +77,25 @@ TEST_F(TelemetryIdentityTest, InvalidIdentityFile_FailsAndIsNeverRepaired) {
   const std::string cases[] = {
       kStored + std::string(4097 - kStored.size(), ' '),
       head + kStoredId + R"(","os":"macos"})",
-      R"({"schema_version":2,"analytics_client_id":")" + kStoredId + "\"}",
-      R"({"schema_version":1.0,"analytics_client_id":")" + kStoredId + "\"}",
-      head + "0F3C2A9E-5B1D-4C7E-9A2F-8D6B4E1C0A7F\"}",
-      head + kStoredId + "\\n\"}",
       head + kStoredId + R"(","attribution_cid":"12"})",
       "schema_version=1",
   };
-  std::filesystem::create_directories(folder());
   for (const std::string& content : cases) {
-    SCOPED_TRACE(content.substr(0, 80));
     store(content);
     expectFailure(platform::FileError::fileReadCorruptFile);
     EXPECT_EQ(readFile(file()), content);
   }
   // The size limit itself is allowed.
-  std::filesystem::remove(file());
   store(kStored + std::string(4096 - kStored.size(), ' '));
   EXPECT_EQ(InstallerTelemetry::identity(folder(), std::nullopt).analyticsClientId, kStoredId);
 }
 
-// A folder or a link to a record is no identity file; an unreadable one is an error too. None is
-// ever replaced, but a link to nothing is: the new record takes the link's place, never its target.
+// A link to a record is no identity file and is never replaced, but a link to nothing is: the new
+// record takes the link's place, never its target.
 TEST_F(TelemetryIdentityTest, IdentityFileOfAnotherKind_FailsOrIsReplacedAsStated) {
   namespace fs = std::filesystem;
   writeFile(temporary_ / "record.json", kStored);
-  fs::create_directories(file());
-  expectFailure(platform::FileError::fileReadCorruptFile);
-  fs::remove(file());
+  fs::create_directories(folder());
   fs::create_symlink(temporary_ / "record.json", file());
   expectFailure(platform::FileError::fileReadCorruptFile);
   EXPECT_TRUE(fs::is_symlink(file()));
@@ -120,15 +105,6 @@ TEST_F(TelemetryIdentityTest, IdentityFileOfAnotherKind_FailsOrIsReplacedAsState
   EXPECT_NO_THROW((void)InstallerTelemetry::identity(folder(), {}));
   EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
   EXPECT_FALSE(fs::exists(temporary_ / "nowhere") || fs::exists(folder() / "identity.lock"));
-
-  // Root reads a file whatever its mode, so the call runs as an unprivileged user.
-  fs::permissions(file(), fs::perms::none);
-  for (const fs::path& above : {temporary_.path(), folder().parent_path(), folder()})
-    fs::permissions(above, fs::perms::all);
-  ASSERT_TRUE(::geteuid() != 0 || ::seteuid(65534) == 0);
-  expectFailure(std::make_error_code(std::errc::permission_denied));
-  ASSERT_TRUE(::getuid() != 0 || ::seteuid(0) == 0);
-  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
 }
 
 TEST_F(TelemetryIdentityTest, StaleLock_FailsWithoutTouchingIdentityAndStays) {

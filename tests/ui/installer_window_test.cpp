@@ -5,7 +5,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 
-#include <filesystem>
+#include <array>
 
 #include "config/installer_failure.h"
 #include "tests/support/configuration_samples.h"
@@ -13,160 +13,102 @@
 #include "tests/support/temporary_directory.h"
 #include "tests/ui/screen_samples.h"
 #include "ui/accent_button.h"
-#include "ui/installer_artwork.h"
 #include "ui/installer_progress.h"
 #include "ui/installer_window.h"
 
 namespace vexa {
 namespace {
 
-using testing::ScopedEnvironment;
-
-// Vexa 1.4.2, a 123 456 789-byte package.
-InstallConfiguration windowConfiguration() {
-  InstallConfiguration configuration = testing::validProductionConfiguration();
-  configuration.applicationVersion = "1.4.2", configuration.sizeBytes = 123456789;
-  return configuration;
-}
-
-// The window of a bundle with the real logo.
+// The English window of Vexa 1.4.2, a 123 456 789-byte package, in a bundle with the real logo.
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::ensureQtApplication();
     testing::writeFile(
-        bundle_ / "Contents/Resources/logo.png",
-        testing::readFile(std::filesystem::path(VEXA_SOURCE_DIR) / "resources/logo.png"));
+        logo_, testing::readFile(std::filesystem::path(VEXA_SOURCE_DIR) / "resources/logo.png"));
   }
 
   std::unique_ptr<InstallerWindow> makeWindow(bool reduceMotion = false) {
+    InstallConfiguration configuration = testing::validProductionConfiguration();
+    configuration.applicationVersion = "1.4.2", configuration.sizeBytes = 123456789;
     return std::make_unique<InstallerWindow>(
-        windowConfiguration(),
+        configuration,
         InstallerWindow::Services{.bundle = platform::MainBundle(bundle_.path()),
                                   .reduceMotion = [reduceMotion] { return reduceMotion; }});
   }
 
+  testing::ScopedEnvironment language_{{"LANGUAGE", "en"}};
   testing::TemporaryDirectory bundle_;
+  const std::filesystem::path logo_ = bundle_ / "Contents/Resources/logo.png";
 };
 
-// What one control shows on a screen in English: its frame and text; hidden when the text is null.
-struct Shown {
-  QRect frame;
-  const char* text = nullptr;
-};
-Shown at(int x, int y, int w, int h, const char* text) { return {QRect(x, y, w, h), text}; }
-Shown primary(int y, const char* text) { return at(240, y, 320, 46, text); }
-Shown plain(int y, const char* text) { return at(300, y, 200, 32, text); }
-const Shown kHidden;
 enum class Bar { hidden, animated, atZero };
 
 struct ScreenCase {
-  const char* name;
   std::function<void(InstallerWindow&)> arrange;
-  const char* heading;
-  Shown detail, primary, secondary, tertiary;
-  Bar bar;
+  // Heading, detail, primary, secondary and tertiary button; a null text: the control is hidden.
+  std::array<const char*, 5> texts;
+  Bar bar = Bar::hidden;
 };
 
 const char* const kError = "Disk full";
 std::exception_ptr failure() { return std::make_exception_ptr(InstallerFailure(kError)); }
 const char* const kNewer = "A newer version is installed";
-const Shown kErrorDetail = at(100, 415, 600, 45, kError);
-const Shown kOpenError = at(100, 415, 600, 32, kError);
 
 const ScreenCase kScreens[] = {
-    {"welcome", [](InstallerWindow& w) { w.welcome(); }, "Install Vexa",
-     at(75, 555, 650, 32, "Vexa · 1.4.2"), primary(450, "Install Now"), kHidden, kHidden,
-     Bar::hidden},
-    {"checking", [](InstallerWindow& w) { w.working("Checking…", "", std::nullopt); }, "Checking…",
-     at(100, 472, 600, 48, ""), kHidden, kHidden, kHidden, Bar::animated},
-    {"downloading",
-     [](InstallerWindow& w) { w.working("Downloading", w.downloadDetail(std::nullopt), 0.0); },
-     "Downloading",
-     at(100, 472, 600, 48, "Connecting to download service… · Vexa 1.4.2 · 123.5 MB"), kHidden,
-     kHidden, kHidden, Bar::atZero},
-    {"failure", [](InstallerWindow& w) { w.showFailure(failure(), false); },
-     "Installation incomplete", kErrorDetail, primary(470, "Retry"), kHidden, kHidden, Bar::hidden},
-    {"failure-paused", [](InstallerWindow& w) { w.showFailure(failure(), true); },
-     "Installation incomplete", kErrorDetail, primary(470, "Continue Download"), kHidden, kHidden,
-     Bar::hidden},
-    {"newer-application", [](InstallerWindow& w) { w.showNewerApplication(); }, kNewer, kHidden,
-     primary(450, "Open Vexa"), plain(503, "Install Anyway"), plain(541, "Cancel"), Bar::hidden},
-    {"application-running", [](InstallerWindow& w) { w.showApplicationRunning(); },
-     "Vexa is running", at(100, 415, 600, 45, "Quit Vexa to continue installation."),
-     primary(470, "Quit Now"), plain(525, "Cancel"), kHidden, Bar::hidden},
-    {"quit-wait", [](InstallerWindow& w) { w.showQuitWait(); }, "Waiting for Vexa to quit",
-     at(100, 415, 600, 45, "Installation continues when Vexa quits."), primary(470, "Quit Vexa"),
-     plain(525, "Cancel"), kHidden, Bar::hidden},
-    {"opening", [](InstallerWindow& w) { w.showOpening(); }, "Opening Vexa",
-     at(100, 419, 600, 46, "Vexa is ready"), kHidden, kHidden, kHidden, Bar::hidden},
-    {"opening-failed", [](InstallerWindow& w) { w.showOpening(), w.showOpeningFailed(failure()); },
-     "Opening Vexa", kOpenError, primary(470, "Open Vexa"), plain(530, "Close"), kHidden,
-     Bar::hidden},
+    {[](InstallerWindow& w) { w.welcome(); }, {"Install Vexa", "Vexa · 1.4.2", "Install Now"}},
+    {[](InstallerWindow& w) { w.working("Checking…", "", std::nullopt); },
+     {"Checking…", ""},
+     Bar::animated},
+    {[](InstallerWindow& w) { w.working("Downloading", w.downloadDetail(std::nullopt), 0.0); },
+     {"Downloading", "Connecting to download service… · Vexa 1.4.2 · 123.5 MB"},
+     Bar::atZero},
+    {[](InstallerWindow& w) { w.showFailure(failure(), false); },
+     {"Installation incomplete", kError, "Retry"}},
+    {[](InstallerWindow& w) { w.showFailure(failure(), true); },
+     {"Installation incomplete", kError, "Continue Download"}},
+    {[](InstallerWindow& w) { w.showNewerApplication(); },
+     {kNewer, nullptr, "Open Vexa", "Install Anyway", "Cancel"}},
+    {[](InstallerWindow& w) { w.showApplicationRunning(); },
+     {"Vexa is running", "Quit Vexa to continue installation.", "Quit Now", "Cancel"}},
+    {[](InstallerWindow& w) { w.showOpening(); }, {"Opening Vexa", "Vexa is ready"}},
     // Opening the newer copy disables both buttons; a failure brings them back with their titles.
-    {"opening-newer-failed",
-     [](InstallerWindow& w) {
+    {[](InstallerWindow& w) {
        w.showNewerApplication(), w.disableButtons(), w.showOpeningFailed(failure());
      },
-     kNewer, kOpenError, primary(450, "Open Vexa"), plain(503, "Install Anyway"),
-     plain(541, "Cancel"), Bar::hidden},
+     {kNewer, kError, "Open Vexa", "Install Anyway", "Cancel"}},
 };
 
-void expectControl(const char* role, QWidget* widget, const QString& text, const Shown& expected) {
-  SCOPED_TRACE(role);
-  EXPECT_EQ(!widget->isHidden(), expected.text != nullptr);
-  if (expected.text == nullptr) return;
-  EXPECT_EQ(widget->geometry(), expected.frame);
-  EXPECT_EQ(text, QString::fromUtf8(expected.text));
-  EXPECT_TRUE(widget->isEnabled());
-}
-
 // Each screen sets everything it relies on, so it is checked after a run through busier screens.
-// Every screen in each language is also written to <build>/screens/<screen>-<language>.png for
-// people to look at.
-TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
-  std::filesystem::create_directories(VEXA_SCREENS_DIR);
-  for (const std::string language : {"zh", "en"}) {
-    ScopedEnvironment environment{{"LANGUAGE", language}};
-    for (const ScreenCase& screen : kScreens) {
-      SCOPED_TRACE(screen.name);
-      auto window = makeWindow(screen.bar == Bar::hidden);
-      window->showQuitWait();
-      window->working("previous", "screen", std::nullopt);
-      window->downloadProgress(0.5);
-      window->showNewerApplication();
-      screen.arrange(*window);
-      const std::string file =
-          std::string(VEXA_SCREENS_DIR "/") + screen.name + "-" + language + ".png";
-      EXPECT_TRUE(testing::renderWidget(*window).save(QString::fromStdString(file)));
-      if (language != "en") continue;
-      expectControl("heading", window->heading(), window->heading()->text(),
-                    at(100, 377, 600, 38, screen.heading));
-      expectControl("detail", window->detail(), window->detail()->text(), screen.detail);
-      for (auto [role, button, expected] :
-           {std::tuple{"primary", (QPushButton*)window->primary(), screen.primary},
-            {"secondary", window->secondary(), screen.secondary},
-            {"tertiary", window->tertiary(), screen.tertiary}})
-        expectControl(role, button, button->text(), expected);
-      EXPECT_EQ(window->artwork()->geometry(), QRect(1, 156, 798, 228));
-      EXPECT_FALSE(window->artwork()->isHidden() || window->artwork()->compact());
-      const InstallerProgress& bar = *window->progress();
-      EXPECT_EQ(bar.isHidden(), screen.bar == Bar::hidden);
-      EXPECT_EQ(bar.animation() != nullptr, screen.bar == Bar::animated);
-      if (screen.bar == Bar::hidden) continue;
-      EXPECT_EQ(bar.geometry(), QRect(160, 444, 480, 10));
-      EXPECT_EQ(bar.isIndeterminate(), screen.bar == Bar::animated);
-      if (screen.bar == Bar::atZero) {
-        EXPECT_EQ(bar.doubleValue(), 0);
-      }
-      EXPECT_FALSE(window->secondary()->isEnabled());
+TEST_F(WindowTest, EveryScreen_ShowsItsControlsAndTexts) {
+  for (const ScreenCase& screen : kScreens) {
+    SCOPED_TRACE(screen.texts[0]);
+    auto window = makeWindow(screen.bar == Bar::hidden);
+    window->showQuitWait();
+    window->working("previous", "screen", std::nullopt);
+    window->downloadProgress(0.5);
+    window->showNewerApplication();
+    screen.arrange(*window);
+    const QWidget* controls[] = {window->heading(), window->detail(), window->primary(),
+                                 window->secondary(), window->tertiary()};
+    for (std::size_t i = 0; i < 5; ++i) {
+      EXPECT_EQ(!controls[i]->isHidden(), screen.texts[i] != nullptr) << i;
+      if (screen.texts[i] == nullptr) continue;
+      EXPECT_EQ(controls[i]->property("text").toString(), QString::fromUtf8(screen.texts[i]));
+      EXPECT_TRUE(controls[i]->isEnabled()) << i;
     }
+    const InstallerProgress& bar = *window->progress();
+    EXPECT_EQ(bar.isHidden(), screen.bar == Bar::hidden);
+    EXPECT_EQ(bar.animation() != nullptr, screen.bar == Bar::animated);
+    if (screen.bar == Bar::hidden) continue;
+    EXPECT_EQ(bar.isIndeterminate(), screen.bar == Bar::animated);
+    EXPECT_TRUE(screen.bar != Bar::atZero || bar.doubleValue() == 0);
+    EXPECT_FALSE(window->secondary()->isEnabled());
   }
 }
 
 // The whole percentage reached: 0.29 * 100 is 28.999... in binary floating point.
 TEST_F(WindowTest, DownloadProgress_ShowsTheWholePercentageReached) {
-  ScopedEnvironment language{{"LANGUAGE", "en"}};
   auto window = makeWindow();
   window->working("Downloading", "", 0.0);
   for (const auto& [fraction, percent, value] :
@@ -178,27 +120,14 @@ TEST_F(WindowTest, DownloadProgress_ShowsTheWholePercentageReached) {
   }
 }
 
-// The decoration is built once, in order (later views are drawn above earlier ones), in the user's
-// language; the logo comes from the bundle, scaled to fit 56 x 64, and is empty when missing.
-TEST_F(WindowTest, Decoration_IsBuiltOnceInOrderAndInTheUsersLanguage) {
-  ScopedEnvironment chinese{{"LANGUAGE", "zh"}};
-  EXPECT_EQ(makeWindow()->findChild<QLabel*>("tagline")->text(), "你的 AI 助手，随时在线。");
-  chinese.set("LANGUAGE", "en");
+// The decoration is built once, in order (later views are drawn above earlier ones); the brand
+// and the logo from the bundle, scaled to fit 56 x 64 and empty when missing, are centred together.
+TEST_F(WindowTest, Decoration_IsBuiltOnceInOrder) {
   auto window = makeWindow();
-  EXPECT_EQ(window->windowTitle(), "Vexa Installer");
-  EXPECT_EQ(window->size(), QSize(800, 600));
-  auto* tagline = window->findChild<QLabel*>("tagline");
-  EXPECT_EQ(tagline->geometry(), QRect(150, 116, 500, 28));
-  EXPECT_EQ(tagline->text(), "your AI assistant, always on.");
-  auto* close = window->findChild<QPushButton*>("close");
-  EXPECT_EQ(close->geometry(), QRect(750, 8, 40, 38));
-  EXPECT_EQ(close->text(), QString(QChar(0x00D7)));
-  EXPECT_EQ(close->accessibleName(), "Close");
+  EXPECT_EQ(window->findChild<QPushButton*>("close")->accessibleName(), "Close");
   EXPECT_EQ(window->progress()->accessibleName(), "Installation progress");
-  EXPECT_EQ(window->progress()->maximum(), 100);
   auto* brand = window->findChild<QLabel*>("brand");
   const BrandLayout layout = brandLayout(QFontMetricsF(brand->font()).horizontalAdvance("Vexa"));
-  EXPECT_EQ(brand->text(), "Vexa");
   EXPECT_EQ(brand->geometry(), layout.label.toRect());
   EXPECT_EQ(window->findChild<QLabel*>("logo")->geometry(), layout.logo.toRect());
   EXPECT_EQ(window->findChild<QLabel*>("logo")->pixmap().deviceIndependentSize(), QSizeF(56, 56));
@@ -210,35 +139,29 @@ TEST_F(WindowTest, Decoration_IsBuiltOnceInOrderAndInTheUsersLanguage) {
   // w = ceil(text) + 4; x0 = (736 - w) / 2.
   EXPECT_EQ(brandLayout(90.2).logo, QRectF(320.5, 43, 56, 64));
   EXPECT_EQ(brandLayout(90.2).label, QRectF(384.5, 49, 95, 60));
-  const testing::TemporaryDirectory noLogo;
-  const InstallerWindow bare(windowConfiguration(),
-                             {.bundle = platform::MainBundle(noLogo.path())});
-  EXPECT_TRUE(bare.findChild<QLabel*>("logo")->pixmap().isNull());
+  std::filesystem::remove(logo_);
+  EXPECT_TRUE(makeWindow()->findChild<QLabel*>("logo")->pixmap().isNull());
 }
 
-// Return and Enter press the primary button wherever the keyboard focus is, only while it is shown
-// and enabled. Once shown, the window itself holds the focus, so no button shows a focus ring.
-TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenShownAndEnabled) {
-  for (const auto& [arrange, presses] :
-       std::vector<std::pair<std::function<void(InstallerWindow&)>, int>>{
-           {[](InstallerWindow& w) { w.welcome(); }, 1},
-           {[](InstallerWindow& w) { w.showOpening(); }, 0},
-           {[](InstallerWindow& w) { w.showNewerApplication(), w.disableButtons(); }, 0}}) {
+// Return and Enter press the primary button wherever the keyboard focus is, only while it is
+// enabled. Once shown, the window itself holds the focus, so no button shows a focus ring.
+TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenEnabled) {
+  for (const bool disabled : {false, true}) {
     auto window = makeWindow();
-    arrange(*window);
+    window->showNewerApplication();
+    if (disabled) window->disableButtons();
     int pressed = 0;
     QObject::connect(window->primary(), &QPushButton::clicked, [&] { ++pressed; });
     window->show();
     window->activateWindow();
     QApplication::processEvents();
     EXPECT_EQ(QApplication::focusWidget(), window.get());
-    for (QWidget* target : {static_cast<QWidget*>(window.get()), (QWidget*)window->secondary()}) {
-      for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
-        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-        QApplication::sendEvent(target, &press);
-      }
+    for (auto [target, key] : {std::pair<QWidget*, int>{window.get(), Qt::Key_Return},
+                               {window->secondary(), Qt::Key_Enter}}) {
+      QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+      QApplication::sendEvent(target, &press);
     }
-    EXPECT_EQ(pressed, presses * 4);
+    EXPECT_EQ(pressed, disabled ? 0 : 2);
   }
 }
 
@@ -264,8 +187,8 @@ TEST_F(WindowTest, QuitShortcutClosesAndDraggingTheBackgroundMoves) {
   EXPECT_FALSE(window->isVisible());
 }
 
-// The card is white with a light outline and rounded corners, and every text keeps its own ink
-// even when the desktop's palette is dark.
+// The card stays white with rounded corners, and every text keeps its own ink, even when the
+// desktop's palette is dark.
 TEST_F(WindowTest, Card_KeepsItsLightLookUnderADarkPalette) {
   const QPalette saved = QApplication::palette();
   QPalette dark(QColor(53, 53, 53), QColor(30, 30, 30));
@@ -276,8 +199,7 @@ TEST_F(WindowTest, Card_KeepsItsLightLookUnderADarkPalette) {
   window->showNewerApplication();
   const QImage image = testing::renderWidget(*window);
   QApplication::setPalette(saved);
-  EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);                // a rounded corner
-  EXPECT_EQ(image.pixelColor(400, 0), QColor(217, 225, 232));  // the outline
+  EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);  // a rounded corner
   EXPECT_EQ(image.pixelColor(400, 590), QColor(Qt::white));
   for (const char* name : {"brand", "tagline", "close", "heading", "secondary", "tertiary"}) {
     const QRect area = window->findChild<QWidget*>(name)->geometry();
