@@ -5,7 +5,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 
-#include <array>
+#include <filesystem>
 
 #include "config/installer_failure.h"
 #include "tests/support/configuration_samples.h"
@@ -13,6 +13,7 @@
 #include "tests/support/temporary_directory.h"
 #include "tests/ui/screen_samples.h"
 #include "ui/accent_button.h"
+#include "ui/installer_artwork.h"
 #include "ui/installer_progress.h"
 #include "ui/installer_window.h"
 
@@ -42,68 +43,118 @@ class WindowTest : public ::testing::Test {
   const std::filesystem::path logo_ = bundle_ / "Contents/Resources/logo.png";
 };
 
+// What one control shows on a screen in English: its frame and text; hidden when the text is null.
+struct Shown {
+  QRect frame;
+  const char* text = nullptr;
+};
+Shown at(int x, int y, int w, int h, const char* text) { return {QRect(x, y, w, h), text}; }
+Shown primary(int y, const char* text) { return at(240, y, 320, 46, text); }
+Shown plain(int y, const char* text) { return at(300, y, 200, 32, text); }
+const Shown kHidden;
 enum class Bar { hidden, animated, atZero };
 
 struct ScreenCase {
+  const char* name;
   std::function<void(InstallerWindow&)> arrange;
-  // Heading, detail, primary, secondary and tertiary button; a null text: the control is hidden.
-  std::array<const char*, 5> texts;
-  Bar bar = Bar::hidden;
+  const char* heading;
+  Shown detail, primary, secondary, tertiary;
+  Bar bar;
 };
 
 const char* const kError = "Disk full";
 std::exception_ptr failure() { return std::make_exception_ptr(InstallerFailure(kError)); }
 const char* const kNewer = "A newer version is installed";
+const Shown kErrorDetail = at(100, 415, 600, 45, kError);
+const Shown kOpenError = at(100, 415, 600, 32, kError);
 
 const ScreenCase kScreens[] = {
-    {[](InstallerWindow& w) { w.welcome(); }, {"Install Vexa", "Vexa · 1.4.2", "Install Now"}},
-    {[](InstallerWindow& w) { w.working("Checking…", "", std::nullopt); },
-     {"Checking…", ""},
-     Bar::animated},
-    {[](InstallerWindow& w) { w.working("Downloading", w.downloadDetail(std::nullopt), 0.0); },
-     {"Downloading", "Connecting to download service… · Vexa 1.4.2 · 123.5 MB"},
-     Bar::atZero},
-    {[](InstallerWindow& w) { w.showFailure(failure(), false); },
-     {"Installation incomplete", kError, "Retry"}},
-    {[](InstallerWindow& w) { w.showFailure(failure(), true); },
-     {"Installation incomplete", kError, "Continue Download"}},
-    {[](InstallerWindow& w) { w.showNewerApplication(); },
-     {kNewer, nullptr, "Open Vexa", "Install Anyway", "Cancel"}},
-    {[](InstallerWindow& w) { w.showApplicationRunning(); },
-     {"Vexa is running", "Quit Vexa to continue installation.", "Quit Now", "Cancel"}},
-    {[](InstallerWindow& w) { w.showOpening(); }, {"Opening Vexa", "Vexa is ready"}},
+    {"welcome", [](InstallerWindow& w) { w.welcome(); }, "Install Vexa",
+     at(75, 555, 650, 32, "Vexa · 1.4.2"), primary(450, "Install Now"), kHidden, kHidden,
+     Bar::hidden},
+    {"checking", [](InstallerWindow& w) { w.working("Checking…", "", std::nullopt); }, "Checking…",
+     at(100, 472, 600, 48, ""), kHidden, kHidden, kHidden, Bar::animated},
+    {"downloading",
+     [](InstallerWindow& w) { w.working("Downloading", w.downloadDetail(std::nullopt), 0.0); },
+     "Downloading",
+     at(100, 472, 600, 48, "Connecting to download service… · Vexa 1.4.2 · 123.5 MB"), kHidden,
+     kHidden, kHidden, Bar::atZero},
+    {"failure", [](InstallerWindow& w) { w.showFailure(failure(), false); },
+     "Installation incomplete", kErrorDetail, primary(470, "Retry"), kHidden, kHidden, Bar::hidden},
+    {"failure-paused", [](InstallerWindow& w) { w.showFailure(failure(), true); },
+     "Installation incomplete", kErrorDetail, primary(470, "Continue Download"), kHidden, kHidden,
+     Bar::hidden},
+    {"newer-application", [](InstallerWindow& w) { w.showNewerApplication(); }, kNewer, kHidden,
+     primary(450, "Open Vexa"), plain(503, "Install Anyway"), plain(541, "Cancel"), Bar::hidden},
+    {"application-running", [](InstallerWindow& w) { w.showApplicationRunning(); },
+     "Vexa is running", at(100, 415, 600, 45, "Quit Vexa to continue installation."),
+     primary(470, "Quit Now"), plain(525, "Cancel"), kHidden, Bar::hidden},
+    {"quit-wait", [](InstallerWindow& w) { w.showQuitWait(); }, "Waiting for Vexa to quit",
+     at(100, 415, 600, 45, "Installation continues when Vexa quits."), primary(470, "Quit Vexa"),
+     plain(525, "Cancel"), kHidden, Bar::hidden},
+    {"opening", [](InstallerWindow& w) { w.showOpening(); }, "Opening Vexa",
+     at(100, 419, 600, 46, "Vexa is ready"), kHidden, kHidden, kHidden, Bar::hidden},
+    {"opening-failed", [](InstallerWindow& w) { w.showOpening(), w.showOpeningFailed(failure()); },
+     "Opening Vexa", kOpenError, primary(470, "Open Vexa"), plain(530, "Close"), kHidden,
+     Bar::hidden},
     // Opening the newer copy disables both buttons; a failure brings them back with their titles.
-    {[](InstallerWindow& w) {
+    {"opening-newer-failed",
+     [](InstallerWindow& w) {
        w.showNewerApplication(), w.disableButtons(), w.showOpeningFailed(failure());
      },
-     {kNewer, kError, "Open Vexa", "Install Anyway", "Cancel"}},
+     kNewer, kOpenError, primary(450, "Open Vexa"), plain(503, "Install Anyway"),
+     plain(541, "Cancel"), Bar::hidden},
 };
 
+void expectControl(const char* role, QWidget* widget, const QString& text, const Shown& expected) {
+  SCOPED_TRACE(role);
+  EXPECT_EQ(!widget->isHidden(), expected.text != nullptr);
+  if (expected.text == nullptr) return;
+  EXPECT_EQ(widget->geometry(), expected.frame);
+  EXPECT_EQ(text, QString::fromUtf8(expected.text));
+  EXPECT_TRUE(widget->isEnabled());
+}
+
 // Each screen sets everything it relies on, so it is checked after a run through busier screens.
-TEST_F(WindowTest, EveryScreen_ShowsItsControlsAndTexts) {
-  for (const ScreenCase& screen : kScreens) {
-    SCOPED_TRACE(screen.texts[0]);
-    auto window = makeWindow(screen.bar == Bar::hidden);
-    window->showQuitWait();
-    window->working("previous", "screen", std::nullopt);
-    window->downloadProgress(0.5);
-    window->showNewerApplication();
-    screen.arrange(*window);
-    const QWidget* controls[] = {window->heading(), window->detail(), window->primary(),
-                                 window->secondary(), window->tertiary()};
-    for (std::size_t i = 0; i < 5; ++i) {
-      EXPECT_EQ(!controls[i]->isHidden(), screen.texts[i] != nullptr) << i;
-      if (screen.texts[i] == nullptr) continue;
-      EXPECT_EQ(controls[i]->property("text").toString(), QString::fromUtf8(screen.texts[i]));
-      EXPECT_TRUE(controls[i]->isEnabled()) << i;
+// Every screen in each language is also written to <build>/screens/<screen>-<language>.png for
+// people to look at.
+TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
+  std::filesystem::create_directories(VEXA_SCREENS_DIR);
+  for (const std::string language : {"zh", "en"}) {
+    testing::ScopedEnvironment environment{{"LANGUAGE", language}};
+    for (const ScreenCase& screen : kScreens) {
+      SCOPED_TRACE(screen.name);
+      auto window = makeWindow(screen.bar == Bar::hidden);
+      window->showQuitWait();
+      window->working("previous", "screen", std::nullopt);
+      window->downloadProgress(0.5);
+      window->showNewerApplication();
+      screen.arrange(*window);
+      const std::string file =
+          std::string(VEXA_SCREENS_DIR "/") + screen.name + "-" + language + ".png";
+      EXPECT_TRUE(testing::renderWidget(*window).save(QString::fromStdString(file)));
+      if (language != "en") continue;
+      expectControl("heading", window->heading(), window->heading()->text(),
+                    at(100, 377, 600, 38, screen.heading));
+      expectControl("detail", window->detail(), window->detail()->text(), screen.detail);
+      for (auto [role, button, expected] :
+           {std::tuple{"primary", (QPushButton*)window->primary(), screen.primary},
+            {"secondary", window->secondary(), screen.secondary},
+            {"tertiary", window->tertiary(), screen.tertiary}})
+        expectControl(role, button, button->text(), expected);
+      EXPECT_EQ(window->artwork()->geometry(), QRect(1, 156, 798, 228));
+      EXPECT_FALSE(window->artwork()->isHidden() || window->artwork()->compact());
+      const InstallerProgress& bar = *window->progress();
+      EXPECT_EQ(bar.isHidden(), screen.bar == Bar::hidden);
+      EXPECT_EQ(bar.animation() != nullptr, screen.bar == Bar::animated);
+      if (screen.bar == Bar::hidden) continue;
+      EXPECT_EQ(bar.geometry(), QRect(160, 444, 480, 10));
+      EXPECT_EQ(bar.isIndeterminate(), screen.bar == Bar::animated);
+      if (screen.bar == Bar::atZero) {
+        EXPECT_EQ(bar.doubleValue(), 0);
+      }
+      EXPECT_FALSE(window->secondary()->isEnabled());
     }
-    const InstallerProgress& bar = *window->progress();
-    EXPECT_EQ(bar.isHidden(), screen.bar == Bar::hidden);
-    EXPECT_EQ(bar.animation() != nullptr, screen.bar == Bar::animated);
-    if (screen.bar == Bar::hidden) continue;
-    EXPECT_EQ(bar.isIndeterminate(), screen.bar == Bar::animated);
-    EXPECT_TRUE(screen.bar != Bar::atZero || bar.doubleValue() == 0);
-    EXPECT_FALSE(window->secondary()->isEnabled());
   }
 }
 
