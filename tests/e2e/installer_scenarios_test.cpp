@@ -68,15 +68,14 @@ struct Products {
   InstallConfiguration configuration = testing::validProductionConfiguration();
 
   Products() {
-    const testing::PackageBuilder builder;
     const auto makeSigned = [&](const fs::path& bundle, const char* version, const char* build) {
       BundleLayout layout;
       layout.shortVersion = version, layout.buildText = build;
-      builder.makeBundle(bundle, layout);
-      builder.sign(bundle, authority, configuration.teamId);
+      testing::makeBundle(bundle, layout);
+      testing::signBundle(bundle, authority, configuration.teamId);
     };
     makeSigned(folder / "volume" / "Vexa.app", "1.4.0-beta.57", "57");
-    builder.makeImage(folder / "volume", folder / "package.dmg");
+    testing::makeImage(folder / "volume", folder / "package.dmg");
     package = testing::readFile(folder / "package.dmg");
     configuration = testing::withPackage(configuration, static_cast<std::int64_t>(package.size()),
                                          testing::referenceSha256(package));
@@ -182,7 +181,7 @@ class InstallerScenarioTest : public ::testing::Test {
               installed() / "Contents/MacOS/Vexa");
     EXPECT_EQ(NativeInstaller::installedApplication(
                   installed(), products_->configuration,
-                  {.tools = testing::TrustedToolset(root_ / "tools", products_->authority).tools()})
+                  {.tools = testing::trustedTools(root_ / "tools", products_->authority)})
                   ->version.version(),
               "1.4.0-beta.57");
   }
