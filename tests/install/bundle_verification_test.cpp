@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <memory>
 #include <system_error>
 
 #include "config/installer_failure.h"
@@ -36,24 +35,18 @@ std::string failureOf(const std::function<void()>& action) try {
   return error.what();
 }
 
-// One authority and tools that trust it, per suite.
+// An authority and tools that trust it.
 class BundleVerificationTest : public ::testing::Test {
  protected:
-  struct Suite {
-    testing::TemporaryDirectory directory;
-    testing::TestCertificateAuthority authority;
-    SystemTools tools = testing::trustedTools(directory.path(), authority);
-  };
-  static void SetUpTestSuite() { suite_ = std::make_unique<Suite>(); }
-  static void TearDownTestSuite() { suite_.reset(); }
   // Without tools, running any of them throws std::system_error.
-  static VerificationServices services(std::string systemVersion = "14.5.0", bool tools = true) {
-    return {tools ? suite_->tools : SystemTools::inDirectory("/nonexistent"),
+  VerificationServices services(std::string systemVersion = "14.5.0", bool tools = true) const {
+    return {tools ? tools_ : SystemTools::inDirectory("/nonexistent"),
             [systemVersion] { return systemVersion; }};
   }
 
-  static inline std::unique_ptr<Suite> suite_;
   testing::TemporaryDirectory directory_;
+  testing::TestCertificateAuthority authority_;
+  SystemTools tools_ = testing::trustedTools(directory_ / "tools", authority_);
   testing::ScopedEnvironment english_{{"LANGUAGE", "en_US.UTF-8"}};
   InstallConfiguration production_ = testing::validProductionConfiguration();
 };
@@ -62,7 +55,7 @@ class BundleVerificationTest : public ::testing::Test {
 // unsigned bundles show that no tool ran.
 TEST_F(BundleVerificationTest, VerifyRunsItsChecksInOrderAndStopsAtTheFirstRefusal) {
   const testing::TestCertificateAuthority intermediate =
-      suite_->authority.issueIntermediate("Vexa Test Developer Authority");
+      authority_.issueIntermediate("Vexa Test Developer Authority");
   InstallConfiguration arm = production_, staging = testing::validStagingConfiguration();
   arm.arch = "arm64";
   staging.appId = production_.appId, staging.teamId = "T3STTEAM01";
@@ -102,7 +95,7 @@ TEST_F(BundleVerificationTest, VerifyRunsItsChecksInOrderAndStopsAtTheFirstRefus
     const fs::path bundle = directory_ / c.name / "Vexa.app";
     testing::makeBundle(bundle, c.layout);
     if (c.sign)
-      testing::signBundle(bundle, c.layout.nestedBundle ? intermediate : suite_->authority, c.team);
+      testing::signBundle(bundle, c.layout.nestedBundle ? intermediate : authority_, c.team);
     EXPECT_EQ(failureOf([&] {
                 NativeInstaller::verify(bundle, c.configuration ? *c.configuration : production_,
                                         c.exact, services(c.systemVersion, c.sign));
@@ -116,7 +109,7 @@ TEST_F(BundleVerificationTest, ChangedContentAndLinkedPathsAreRefused) {
   // A signed bundle with its executable bit turned off: the seal covers modes too.
   const fs::path bundle = directory_ / "Vexa.app";
   testing::makeBundle(bundle);
-  testing::signBundle(bundle, suite_->authority, kTeam);
+  testing::signBundle(bundle, authority_, kTeam);
   fs::permissions(bundle / "Contents/MacOS/Vexa", fs::perms::owner_read);
   EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, true, services()); }),
             kToolFailure);

@@ -57,12 +57,13 @@ TEST(InstallProcedure, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsOwn) {
                                                {"TMPDIR", (directory / "tmp").string()}};
   const struct {
     const char* name;
-    fs::path previous;
+    fs::path previous;      // empty: none
     bool startsDuringCopy;  // the product runs from the second check on
     const char* ditto;      // a script in place of the real copy
     std::string expected;   // the message, with " (reason)" for a special reason
     std::string versionAtTarget;
   } cases[] = {
+      {"fresh", {}, false, nullptr, kInstalled, "1.4.0-beta.57"},
       {"older", older, false, nullptr, kInstalled, "1.4.0-beta.57"},
       {"newer, other build approved", newer, false, nullptr,
        "A newer version is installed (reason)", "1.5.0"},
@@ -83,9 +84,9 @@ TEST(InstallProcedure, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsOwn) {
       fs::copy(older, parent / name, kCopyAll);
     testing::writeFile(parent / (std::string(kPrefix) + "B.app/Contents/Info.plist"), "partial");
     ASSERT_TRUE(::getuid() != 0 || ::lchown((parent / foreign).c_str(), 65534, 65534) == 0);
-    fs::copy(c.previous, target, kCopyAll);
+    if (!c.previous.empty()) fs::copy(c.previous, target, kCopyAll);
     std::set<std::string> leftovers = entries(parent, ".vexa-install-");
-    if (c.expected == kInstalled) {
+    if (!c.previous.empty() && c.expected == kInstalled) {
       leftovers.erase(genuine);
       if (::getuid() != 0) leftovers.erase(foreign);
     }

@@ -1,8 +1,6 @@
 // The tool stand-ins, driven through their command lines as the installer and the demo use them.
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "tests/support/package_builder.h"
 #include "tests/support/program_run.h"
 #include "tests/support/temporary_directory.h"
@@ -12,21 +10,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One authority and tools that trust it, per suite; bundles with a nested framework per test.
+// An authority, tools that trust it, and bundles with a nested framework.
 class ToolsTest : public ::testing::Test {
  protected:
-  struct Suite {
-    testing::TemporaryDirectory directory;
-    testing::TestCertificateAuthority authority;
-    SystemTools tools = testing::trustedTools(directory.path(), authority);
-  };
-  static void SetUpTestSuite() { suite_ = std::make_unique<Suite>(); }
-  static void TearDownTestSuite() { suite_.reset(); }
-
   // The trusting tool's exit status (-1: killed).
-  static int run(const char* name, std::vector<std::string> arguments) {
+  int run(const char* name, std::vector<std::string> arguments) const {
     arguments.insert(arguments.begin(), name);
-    return testing::runProgram(suite_->tools.hdiutil.parent_path() / name, arguments).exitStatus;
+    return testing::runProgram(tools_.hdiutil.parent_path() / name, arguments).exitStatus;
   }
   // <test folder>/<name>/Vexa.app, changed by `change`, then signed (which may throw).
   fs::path bundle(const std::string& name,
@@ -34,12 +24,13 @@ class ToolsTest : public ::testing::Test {
     const fs::path bundle = directory_ / name / "Vexa.app";
     testing::makeBundle(bundle, {.nestedBundle = true});
     if (change) change(bundle);
-    testing::signBundle(bundle, suite_->authority, "TEAM000001");
+    testing::signBundle(bundle, authority_, "TEAM000001");
     return bundle;
   }
 
-  static inline std::unique_ptr<Suite> suite_;
   testing::TemporaryDirectory directory_;
+  testing::TestCertificateAuthority authority_;
+  SystemTools tools_ = testing::trustedTools(directory_.path(), authority_);
 };
 
 TEST_F(ToolsTest, CodesignEvaluatesRequirementsAndTrustsOnlyItsAnchor) {
