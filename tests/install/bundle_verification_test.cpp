@@ -106,15 +106,23 @@ TEST_F(BundleVerificationTest, VerifyRunsItsChecksInOrderAndStopsAtTheFirstRefus
 }
 
 TEST_F(BundleVerificationTest, ChangedContentAndLinkedPathsAreRefused) {
-  // A signed bundle with its executable bit turned off: the seal covers modes too.
-  const fs::path bundle = directory_ / "Vexa.app";
-  testing::makeBundle(bundle);
-  testing::signBundle(bundle, authority_, kTeam);
-  fs::permissions(bundle / "Contents/MacOS/Vexa", fs::perms::owner_read);
-  EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, true, services()); }),
-            kToolFailure);
+  // Signed bundles changed afterwards: a file added, one removed, an executable bit turned off.
+  const std::function<void(const fs::path&)> changes[] = {
+      [](const fs::path& b) { testing::writeFile(b / "Contents/README", ""); },
+      [](const fs::path& b) { fs::remove(b / "Contents/MacOS/Vexa"); },
+      [](const fs::path& b) { fs::permissions(b / "Contents/MacOS/Vexa", fs::perms::owner_read); }};
+  int copy = 0;
+  for (const auto& change : changes) {
+    const fs::path bundle = directory_ / std::to_string(++copy) / "Vexa.app";
+    testing::makeBundle(bundle);
+    testing::signBundle(bundle, authority_, kTeam);
+    change(bundle);
+    EXPECT_EQ(failureOf([&] { NativeInstaller::verify(bundle, production_, false, services()); }),
+              kToolFailure)
+        << copy;
+  }
   // A path through a symbolic link is refused before any tool runs.
-  fs::create_directory_symlink(bundle, directory_ / "Link.app");
+  fs::create_directory_symlink(directory_ / "1/Vexa.app", directory_ / "Link.app");
   EXPECT_EQ(failureOf([&] {
               NativeInstaller::verify(directory_ / "Link.app", production_, false,
                                       services("", false));
