@@ -57,10 +57,9 @@ void writeRandomFile(const fs::path& path, std::uint64_t size, std::mt19937_64& 
 
 void prepare(const fs::path& work, std::uint64_t sizeMib, int files) {
   vexa::testing::TestCertificateAuthority authority;
-  vexa::testing::TrustedToolset toolset(work, authority);
-  vexa::testing::PackageBuilder builder;
+  (void)vexa::testing::trustedTools(work, authority);
   const fs::path bundle = work / "volume" / "Vexa.app";
-  builder.makeBundle(bundle, vexa::testing::BundleLayout{});
+  vexa::testing::makeBundle(bundle);
   std::mt19937_64 random(42);
   // An eighth of the bytes in small files, the rest in one.
   const std::uint64_t total = sizeMib << 20,
@@ -72,8 +71,8 @@ void prepare(const fs::path& work, std::uint64_t sizeMib, int files) {
     fs::create_directories(folder);
     writeRandomFile(folder / ("asset-" + std::to_string(i) + ".bin"), smallSize, random);
   }
-  builder.sign(bundle, authority, "QX7RZ2M4KD");
-  builder.makeImage(work / "volume", work / "package.dmg");
+  vexa::testing::signBundle(bundle, authority, "QX7RZ2M4KD");
+  vexa::testing::makeImage(work / "volume", work / "package.dmg");
   vexa::platform::removeItemRecursively(work / "volume");
   const auto configuration = vexa::testing::withPackage(
       vexa::testing::validProductionConfiguration(),

@@ -5,11 +5,12 @@
 // build without it skips these scenarios.
 #include <gtest/gtest.h>
 #include <signal.h>
-
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -55,41 +56,52 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   return true;
 }
 
-class InstallerScenarioTest : public ::testing::Test {
- protected:
-  // One authority signs the products and the TLS server: the configured package's Vexa
-  // 1.4.0-beta.57 and the installed, newer 1.5.0. The server confirms every event and answers
-  // any other request with the package.
-  void SetUp() override {
-    if (scenarioPort() == 0) GTEST_SKIP() << "this build routes no deployment host to loopback";
-    const testing::PackageBuilder builder;
+// Everything the scenarios share: one authority that signs the products and the TLS server, the
+// configured package and a newer copy of the product.
+struct Products {
+  testing::TemporaryDirectory folder;
+  testing::TestCertificateAuthority authority{"Vexa Scenario Authority"};
+  std::string package;  // the configured release's image
+  fs::path newer;       // Vexa.app 1.5.0 build 60, signed
+  InstallConfiguration configuration = testing::validProductionConfiguration();
+
+  Products() {
     const auto makeSigned = [&](const fs::path& bundle, const char* version, const char* build) {
       BundleLayout layout;
       layout.shortVersion = version, layout.buildText = build;
-      builder.makeBundle(bundle, layout);
-      builder.sign(bundle, authority_, configuration_.teamId);
+      testing::makeBundle(bundle, layout);
+      testing::signBundle(bundle, authority, configuration.teamId);
     };
-    makeSigned(root_ / "volume/Vexa.app", "1.4.0-beta.57", "57");
-    builder.makeImage(root_ / "volume", root_ / "package.dmg");
-    package_ = testing::readFile(root_ / "package.dmg");
-    configuration_ =
-        testing::withPackage(configuration_, static_cast<std::int64_t>(package_.size()),
-                             testing::referenceSha256(package_));
-    makeSigned(installed(), "1.5.0", "60");
+    makeSigned(folder / "volume" / "Vexa.app", "1.4.0-beta.57", "57");
+    testing::makeImage(folder / "volume", folder / "package.dmg");
+    package = testing::readFile(folder / "package.dmg");
+    configuration = testing::withPackage(configuration, static_cast<std::int64_t>(package.size()),
+                                         testing::referenceSha256(package));
+    makeSigned(newer = folder / "newer" / "Vexa.app", "1.5.0", "60");
+  }
+};
+
+class InstallerScenarioTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (scenarioPort() != 0) products_ = new Products;
+  }
+  static void TearDownTestSuite() {
+    delete products_;
+    products_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (products_ == nullptr) GTEST_SKIP() << "this build routes no deployment host to loopback";
     fs::copy(VEXA_BUNDLE_DIR, bundle_,
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    testing::writeFile(bundle_ / "Contents/Resources/configuration.json", configuration_.encode());
-    authority_.writeCertificate(bundle_ / "Contents/Resources/code-signing-anchor.pem");
-    authority_.writeCertificate(std::string(DeploymentSettings::extraCaFile));
-    server_ = std::make_unique<testing::HttpsTestServer>(authority_, scenarioPort());
-    server_->setHandler([this](const RecordedRequest& request) {
-      if (request.method != "POST") return ScriptedResponse::withStatus(200, package_);
-      const auto event = nlohmann::json::parse(request.body);
-      return ScriptedResponse::withStatus(202, nlohmann::json{{"event_id", event.at("event_id")},
-                                                              {"accepted", true},
-                                                              {"receipt", "durably_received"}}
-                                                   .dump());
-    });
+    testing::writeFile(bundle_ / "Contents/Resources/configuration.json",
+                       products_->configuration.encode());
+    products_->authority.writeCertificate(bundle_ / "Contents/Resources/code-signing-anchor.pem");
+    products_->authority.writeCertificate(std::string(DeploymentSettings::extraCaFile));
+    server_ = std::make_unique<testing::HttpsTestServer>(products_->authority, scenarioPort());
+    server_->setHandler([this](const RecordedRequest& request) { return answer(request); });
+    fs::create_directories(root_ / "home/Applications");
   }
 
   void TearDown() override {
@@ -97,68 +109,204 @@ class InstallerScenarioTest : public ::testing::Test {
     if (fs::exists(pidFile())) ::kill(std::stoi(testing::readFile(pidFile())), SIGKILL);
   }
 
-  [[nodiscard]] fs::path pidFile() const { return root_ / "product.pid"; }
-  [[nodiscard]] fs::path installed() const { return root_ / "home/Applications/Vexa.app"; }
-  [[nodiscard]] long recorded(const std::string& event) const {
-    return std::ranges::count_if(server_->requests(), [&](const RecordedRequest& request) {
-      return request.method == "POST" && nlohmann::json::parse(request.body)["event_name"] == event;
-    });
+  ScriptedResponse answer(const RecordedRequest& request) const {
+    if (request.method == "POST") {
+      const auto event = nlohmann::json::parse(request.body);
+      return ScriptedResponse::withStatus(202, nlohmann::json{{"event_id", event.at("event_id")},
+                                                              {"accepted", true},
+                                                              {"receipt", "durably_received"}}
+                                                   .dump());
+    }
+    const std::string served =
+        damaged_ ? std::string(products_->package.size(), 'x') : products_->package;
+    const auto range = request.header("Range");
+    const std::size_t from = range ? std::stoull(range->substr(6)) : 0;
+    ScriptedResponse response =
+        ScriptedResponse::withStatus(range ? 206 : 200, served.substr(from));
+    if (range) {
+      response.headers = {{"Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                std::to_string(served.size() - 1) + "/" +
+                                                std::to_string(served.size())}};
+    }
+    if (stalled_) {
+      // A transfer that is under way for as long as the test needs: some bytes, then silence.
+      response.ending = ScriptedResponse::Ending::stall;
+      response.sendBytes = 4096;
+    }
+    return response;
   }
 
+  void start(std::vector<std::string> arguments = {}) {
+    arguments.insert(arguments.begin(), executable().string());
+    installer_ =
+        std::make_unique<testing::BackgroundProgram>(executable(), arguments, environment());
+    window_ = display_.findWindow("Vexa Installer", 60);
+    ASSERT_TRUE(window_) << "no installer window";
+  }
+  [[nodiscard]] testing::EnvironmentChanges environment() const {
+    return {{"HOME", (root_ / "home").string()},
+            {"XDG_CACHE_HOME", (root_ / "cache").string()},
+            {"XDG_DATA_HOME", (root_ / "data").string()},
+            {"DISPLAY", display_.name()},
+            {"QT_QPA_PLATFORM", "xcb"},
+            {"LANGUAGE", "en"},
+            {"VEXA_FAKE_APPLICATION_PID_FILE", pidFile().string()}};
+  }
+  [[nodiscard]] fs::path executable() const { return bundle_ / "Contents/MacOS/VexaInstaller"; }
+  [[nodiscard]] fs::path pidFile() const { return root_ / "product.pid"; }
+  [[nodiscard]] fs::path installed() const { return root_ / "home/Applications/Vexa.app"; }
+  [[nodiscard]] fs::path cacheFolder() const {
+    return root_ / "cache" / (products_->configuration.appId + ".installer");
+  }
+
+  void key(const std::string& name) {
+    (void)display_.xdotool({"windowfocus", "--sync", *window_, "key", name});
+  }
+  // At a point of the window, in the layout's points.
+  void click(int x, int y) {
+    (void)display_.xdotool(
+        {"mousemove", "--window", *window_, std::to_string(x), std::to_string(y), "click", "1"});
+  }
+  // The welcome screen takes Return only once the first check is over: press until it is taken.
+  void pressInstallNow() {
+    ASSERT_TRUE(waitUntil([&] {
+      key("Return");
+      return !downloads().empty();
+    }));
+  }
+  // The installer opened the installed application (a real process running the installed copy),
+  // which passes the exact check for the configured version, and ended with status 0.
+  void expectOpened() {
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); })) << "never opened";
+    EXPECT_EQ(waitForExit(), 0);
+    const std::string product = testing::readFile(pidFile());
+    EXPECT_EQ(fs::read_symlink(fs::path("/proc") / product.substr(0, product.find('\n')) / "exe"),
+              installed() / "Contents/MacOS/Vexa");
+    EXPECT_EQ(NativeInstaller::installedApplication(
+                  installed(), products_->configuration,
+                  {.tools = testing::trustedTools(root_ / "tools", products_->authority)})
+                  ->version.version(),
+              "1.4.0-beta.57");
+  }
+
+  // The events that reached the service, in the order they occurred (each is posted on its own,
+  // so they may arrive in another; equal times keep their order of arrival).
+  [[nodiscard]] std::vector<std::string> events() const {
+    std::multimap<std::string, std::string> byTime;
+    for (const RecordedRequest& request : server_->requests()) {
+      if (request.method != "POST") continue;
+      const auto event = nlohmann::json::parse(request.body);
+      byTime.emplace(event.at("occurred_at"), event.at("event_name"));
+    }
+    std::vector<std::string> names;
+    for (auto& [at, name] : byTime) names.push_back(name);
+    return names;
+  }
+  [[nodiscard]] long recorded(const std::string& event) const {
+    return std::ranges::count(events(), event);
+  }
+  [[nodiscard]] std::vector<RecordedRequest> downloads() const {
+    std::vector<RecordedRequest> gets = server_->requests();
+    std::erase_if(gets, [](const RecordedRequest& request) { return request.method != "GET"; });
+    return gets;
+  }
+  [[nodiscard]] bool installerEnded() const { return reaped_ || processEnded(installer_->pid()); }
+  int waitForExit() {
+    const testing::ProgramResult result = installer_->wait();
+    reaped_ = true;
+    return result.exitStatus;
+  }
+
+  static Products* products_;
   testing::TemporaryDirectory root_;
-  testing::TestCertificateAuthority authority_{"Vexa Scenario Authority"};
-  InstallConfiguration configuration_ = testing::validProductionConfiguration();
-  std::string package_;
   const fs::path bundle_ = root_ / "VexaInstaller.app";
   testing::VirtualDisplay display_;
   std::unique_ptr<testing::HttpsTestServer> server_;
   std::unique_ptr<testing::BackgroundProgram> installer_;
+  std::optional<std::string> window_;
+  std::atomic<bool> stalled_ = false, damaged_ = false;
+  bool reaped_ = false;
 };
 
+Products* InstallerScenarioTest::products_ = nullptr;
+
 // Given a newer copy that is running, "Install Anyway" (the newer-application screen's secondary
-// button) replaces it: the installation asks it to quit ("Quit Now"), installs, leaves no package
-// in the cache and opens the new copy, a real process that passes the exact version check.
+// button) replaces it: the installation asks it to quit ("Quit Now") and goes on.
 TEST_F(InstallerScenarioTest, RunningNewerCopy_InstallAnywayQuitNowThenInstallsAndOpens) {
+  fs::copy(products_->newer, installed(),
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   testing::BackgroundProgram product(installed() / "Contents/MacOS/Vexa",
                                      {(installed() / "Contents/MacOS/Vexa").string()});
   ASSERT_EQ(product.readLine(), "ready");
-  const fs::path executable = bundle_ / "Contents/MacOS/VexaInstaller";
-  installer_ = std::make_unique<testing::BackgroundProgram>(
-      executable, std::vector<std::string>{executable.string(), "--cid=spring-campaign"},
-      testing::EnvironmentChanges{{"HOME", (root_ / "home").string()},
-                                  {"XDG_CACHE_HOME", (root_ / "cache").string()},
-                                  {"XDG_DATA_HOME", (root_ / "data").string()},
-                                  {"DISPLAY", display_.name()},
-                                  {"QT_QPA_PLATFORM", "xcb"},
-                                  {"LANGUAGE", "en"},
-                                  {"VEXA_FAKE_APPLICATION_PID_FILE", pidFile().string()}});
-  const std::optional<std::string> window = display_.findWindow("Vexa Installer", 60);
-  ASSERT_TRUE(window) << "no installer window";
-  // A click can come before the window takes pointer input: click until the download starts.
+  ASSERT_NO_FATAL_FAILURE(start({"--cid=spring-campaign"}));
   ASSERT_TRUE(waitUntil([&] {
-    display_.xdotool({"mousemove", "--window", *window, "400", "519", "click", "1"});
-    return recorded("vexa_download_started") > 0;
+    click(400, 519);
+    return !downloads().empty();
   }));
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_started") > 0; }));
   ASSERT_TRUE(waitUntil([&] {
-    // "Quit Now", once the application-running screen stands
-    display_.xdotool({"windowfocus", "--sync", *window, "key", "Return"});
+    key("Return");  // "Quit Now", once the application-running screen stands
     return processEnded(product.pid());
   }));
   EXPECT_EQ(product.wait().exitStatus, 0) << "the product got the polite request";
-  ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); })) << "never opened";
-  EXPECT_EQ(installer_->wait().exitStatus, 0);
-  const std::string opened = testing::readFile(pidFile());
-  EXPECT_EQ(fs::read_symlink(fs::path("/proc") / opened.substr(0, opened.find('\n')) / "exe"),
-            installed() / "Contents/MacOS/Vexa");
-  EXPECT_EQ(NativeInstaller::installedApplication(
-                installed(), configuration_,
-                {.tools = testing::TrustedToolset(root_ / "tools", authority_).tools()})
-                ->version.version(),
-            "1.4.0-beta.57");
+  expectOpened();
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_completed") > 0; }));
-  EXPECT_FALSE(fs::exists(root_ / "cache" / (configuration_.appId + ".installer") /
-                          (configuration_.sha256 + ".dmg")));
+  EXPECT_EQ(events(), (std::vector<std::string>{"vexa_downloader_open", "vexa_download_started",
+                                                "vexa_download_completed", "vexa_install_started",
+                                                "vexa_install_started", "vexa_install_completed"}));
+  EXPECT_FALSE(fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")));
+}
+
+// Both the corner close and a quit request only pause a running download; "Continue Download"
+// resumes it from the saved bytes each time. The resumed package is damaged: it is discarded, and
+// "Retry" downloads it again from the first byte, installs and opens it.
+TEST_F(InstallerScenarioTest, DamagedDownload_PausesResumesThenRetryStartsOver) {
+  stalled_ = true, damaged_ = true;
+  ASSERT_NO_FATAL_FAILURE(start());
+  pressInstallNow();
+  // Some bytes are saved before the pause, so that continuing has something to resume from.
+  const fs::path partial = cacheFolder() / (products_->configuration.sha256 + ".partial");
+  ASSERT_TRUE(waitUntil([&] {
+    std::error_code error;
+    return fs::file_size(partial, error) > 0 && !error;
+  }));
+  // A click can come before the window takes pointer input; one more is harmless while the
+  // transfer runs (a pause still pending records nothing more).
+  ASSERT_TRUE(waitUntil([&] {
+    click(770, 27);  // the corner close
+    return waitUntil([&] { return recorded("vexa_download_paused") > 0; }, 1s);
+  }));
+  // "Continue Download", once the failure screen that the pause leads to stands.
+  const auto continueUntilRequest = [&](std::size_t count) {
+    return waitUntil([&] {
+      key("Return");
+      return downloads().size() >= count;
+    });
+  };
+  ASSERT_TRUE(continueUntilRequest(2));
+  installer_->signal(SIGTERM);
+  ASSERT_TRUE(waitUntil([&] { return recorded("vexa_download_paused") == 2; }));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_FALSE(installerEnded());
+  stalled_ = false;
+  ASSERT_TRUE(continueUntilRequest(3));
+  ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_failed") > 0; }));
+  EXPECT_FALSE(fs::exists(installed()));
+  ASSERT_TRUE(waitUntil(
+      [&] { return !fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")); }));
+  damaged_ = false;
+  // "Retry" until the application opens: a Return left over from continuing may have retried
+  // once already, with the damaged bytes.
+  ASSERT_TRUE(waitUntil([&] {
+    if (!fs::exists(pidFile())) key("Return");
+    return fs::exists(pidFile());
+  }));
+  expectOpened();
+  const auto gets = downloads();
+  ASSERT_GE(gets.size(), 4u);
+  for (std::size_t get = 0; get < gets.size(); ++get)
+    EXPECT_EQ(gets[get].header("Range").has_value(), get == 1 || get == 2) << get;
+  EXPECT_FALSE(recorded("vexa_download_failed"));
 }
 
 }  // namespace

@@ -22,44 +22,37 @@ PropertyListDictionary info(const PropertyListValue& version,
   return dictionary;
 }
 
-InstallConfiguration configured(const char* version, std::int64_t build) {
+// The configured release `version` with build 5.
+InstallConfiguration configured(const char* version) {
   InstallConfiguration configuration = testing::validProductionConfiguration();
-  configuration.applicationVersion = version;
-  configuration.buildNumber = build;
+  configuration.applicationVersion = version, configuration.buildNumber = 5;
   return configuration;
 }
 
 // The English message of the InstallerFailure `action` throws (with its reason), or "(none)".
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-    return "(none)";
-  } catch (const InstallerFailure& failure) {
-    return failure.what() +
-           std::string(failure.reason() == InstallerFailureReason::general ? "" : " (reason)");
-  }
+std::string failureOf(const std::function<void()>& action) try {
+  action();
+  return "(none)";
+} catch (const InstallerFailure& failure) {
+  return failure.what() +
+         std::string(failure.reason() == InstallerFailureReason::general ? "" : " (reason)");
 }
 
-class InstalledApplicationVersionTest : public ::testing::Test {
- protected:
-  testing::ScopedEnvironment english_{{"LANGUAGE", "en_US.UTF-8"}};
-};
-
-TEST_F(InstalledApplicationVersionTest, ReadsVersionAndBuildInTheirNaturalDescription) {
+TEST(InstalledApplicationVersion, ReadsVersionAndBuildInTheirNaturalDescription) {
+  const testing::ScopedEnvironment english{{"LANGUAGE", "en_US.UTF-8"}};
   // A text build is kept as written (the bundle check's lookup reads one).
   const auto text = PropertyListValue::makeText;
   EXPECT_EQ(Version(info(text("1.2.3-beta.1"), PropertyListValue::makeInteger(42))),
             Version("1.2.3-beta.1", "42"));
   EXPECT_EQ(Version(info(text("1.2.3"))), Version("1.2.3", std::nullopt));
-  for (const PropertyListValue& refused : {text("1.2"), PropertyListValue::makeInteger(1)})
-    EXPECT_EQ(failureOf([&] { (void)Version(info(refused)); }),
-              "Could not read the Vexa version. Check the installed application.");
-  EXPECT_THROW((void)Version(PropertyListDictionary{}), InstallerFailure);
+  EXPECT_EQ(failureOf([&] { (void)Version(info(PropertyListValue::makeInteger(1))); }),
+            "Could not read the Vexa version. Check the installed application.");
 }
 
 // Against the configured release with build 5: whether the copy is newer, and whether it may be
 // replaced given the approval.
-TEST_F(InstalledApplicationVersionTest, IsNewerByVersionThenBuildAndOnlyAnApprovedNewerIsReplaced) {
+TEST(InstalledApplicationVersion, IsNewerByVersionThenBuildAndOnlyAnApprovedNewerIsReplaced) {
+  const testing::ScopedEnvironment english{{"LANGUAGE", "en_US.UTF-8"}};
   const std::string refused = "A newer version is installed (reason)";
   const struct {
     Version installed;
@@ -74,20 +67,12 @@ TEST_F(InstalledApplicationVersionTest, IsNewerByVersionThenBuildAndOnlyAnApprov
       {{"1.3.0", std::nullopt}, "1.2.9", std::nullopt, true, refused},
       {{"1.2.9", "999"}, "1.3.0", std::nullopt, false, "(none)"},
       {{"1.2.0", "5"}, "1.2.0", std::nullopt, false, "(none)"},
-      {{"1.2.0", "4"}, "1.2.0", std::nullopt, false, "(none)"},
       {{"1.2.0", "6"}, "1.2.0", std::nullopt, true, refused},
-      {{"1.2.0", "20260905024501.6"},
-       "1.2.0",
-       Version("1.2.0", "20260905024501.6"),
-       true,
-       "(none)"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.installed.version() + " build " + c.installed.build().value_or("(none)"));
-    EXPECT_EQ(c.installed.isNewer(configured(c.configuredVersion, 5)), c.newer);
+    EXPECT_EQ(c.installed.isNewer(configured(c.configuredVersion)), c.newer) << c.configuredVersion;
     EXPECT_EQ(failureOf([&] {
-                c.installed.requireReplacementConsent(configured(c.configuredVersion, 5),
-                                                      c.approved);
+                c.installed.requireReplacementConsent(configured(c.configuredVersion), c.approved);
               }),
               c.expected);
   }
@@ -96,12 +81,10 @@ TEST_F(InstalledApplicationVersionTest, IsNewerByVersionThenBuildAndOnlyAnApprov
       info(PropertyListValue::makeText("1.2.0"),
            platform::parsePropertyList("<?xml version=\"1.0\"?><plist version=\"1.0\"><date>"
                                        "2001-01-01T00:00:05Z</date></plist>")));
-  EXPECT_EQ(dateBuild.build(), "2001-01-01 00:00:05 +0000");
-  for (const Version& installed :
-       {dateBuild, Version("1.2.0", std::nullopt), Version("1.2.0", "05")}) {
-    EXPECT_EQ(failureOf([&] { (void)installed.isNewer(configured("1.2.0", 5)); }), kCannotCompare);
+  for (const Version& installed : {dateBuild, Version("1.2.0", std::nullopt)}) {
+    EXPECT_EQ(failureOf([&] { (void)installed.isNewer(configured("1.2.0")); }), kCannotCompare);
     EXPECT_EQ(
-        failureOf([&] { installed.requireReplacementConsent(configured("1.2.0", 5), installed); }),
+        failureOf([&] { installed.requireReplacementConsent(configured("1.2.0"), installed); }),
         kCannotCompare);
   }
 }

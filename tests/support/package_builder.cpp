@@ -13,19 +13,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void runTool(const fs::path& tool, std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), tool.string());
-  const ProgramResult result = runProgram(tool, arguments);
+const fs::path kHelpers = fs::path(VEXA_BUNDLE_DIR) / "Contents" / "Helpers";
+
+void runTool(const char* name, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), name);
+  const ProgramResult result = runProgram(kHelpers / name, arguments);
   if (result.exitStatus != 0)
-    throw std::runtime_error(tool.filename().string() + " failed: " + result.standardError);
+    throw std::runtime_error(std::string(name) + " failed: " + result.standardError);
 }
 
 std::string infoPlist(const BundleLayout& layout) {
   std::unique_ptr<void, decltype(&plist_free)> root(plist_new_dict(), &plist_free);
   const std::pair<const char*, std::optional<std::string>> entries[] = {
       {"CFBundleIdentifier", layout.identifier},
-      {"CFBundleName", "Vexa"},
-      {"CFBundlePackageType", "APPL"},
       {"CFBundleShortVersionString", layout.shortVersion},
       {"CFBundleVersion", layout.buildText},
       {"LSMinimumSystemVersion", layout.minimumSystemVersion},
@@ -43,7 +43,7 @@ std::string infoPlist(const BundleLayout& layout) {
 
 }  // namespace
 
-void PackageBuilder::makeBundle(const fs::path& bundle, const BundleLayout& layout) const {
+void makeBundle(const fs::path& bundle, const BundleLayout& layout) {
   const fs::path contents = bundle / "Contents";
   // The fake application built for this machine, relabelled (ELF e_machine) for the processor.
   std::string executable = readFile(fs::path(VEXA_DEMO_PROGRAMS_DIR) / "fake_application");
@@ -53,23 +53,20 @@ void PackageBuilder::makeBundle(const fs::path& bundle, const BundleLayout& layo
     fs::permissions(path, static_cast<fs::perms>(0755));
   };
   writeFile(contents / "Info.plist", infoPlist(layout));
-  writeFile(contents / "PkgInfo", "APPL????");
-  const std::string name = layout.executableName.value_or("");
+  const std::string& name = layout.executableName;
   if (!name.empty() && name.find('/') == std::string::npos) program(contents / "MacOS" / name);
   if (layout.nestedBundle) {
     const fs::path framework = contents / "Frameworks/VexaCore.framework/Contents";
-    BundleLayout nested;
-    nested.identifier = layout.identifier + ".core";
-    nested.executableName = "VexaCore";
-    writeFile(framework / "Info.plist", infoPlist(nested));
+    writeFile(framework / "Info.plist",
+              infoPlist({.identifier = layout.identifier + ".core", .executableName = "VexaCore"}));
     program(framework / "MacOS/VexaCore");
     fs::create_symlink("VexaCore.framework/Contents/MacOS/VexaCore",
                        contents / "Frameworks/VexaCore");
   }
 }
 
-void PackageBuilder::sign(const fs::path& bundle, const TestCertificateAuthority& authority,
-                          const std::string& team) const {
+void signBundle(const fs::path& bundle, const TestCertificateAuthority& authority,
+                const std::string& team) {
   TemporaryDirectory keys;
   const IssuedCertificate leaf =
       authority.issueCodeSigningCertificate("Vexa Test Developer (" + team + ")", team);
@@ -77,26 +74,22 @@ void PackageBuilder::sign(const fs::path& bundle, const TestCertificateAuthority
   // the root it is harmless.
   writeFile(keys / "identity.pem", leaf.certificatePem + authority.authority().certificatePem);
   leaf.writePrivateKey(keys / "identity-key.pem");
-  runTool(tools_.codesign, {"--sign", (keys / "identity.pem").string(), "--key",
-                            (keys / "identity-key.pem").string(), "--deep", bundle.string()});
+  runTool("codesign", {"--sign", (keys / "identity.pem").string(), "--key",
+                       (keys / "identity-key.pem").string(), "--deep", bundle.string()});
 }
 
-void PackageBuilder::makeImage(const fs::path& folder, const fs::path& image) const {
-  runTool(tools_.hdiutil,
+void makeImage(const fs::path& folder, const fs::path& image) {
+  runTool("hdiutil",
           {"create", "-srcfolder", folder.string(), "-volname", "Vexa", "-ov", image.string()});
 }
 
-TrustedToolset::TrustedToolset(const fs::path& directory,
-                               const TestCertificateAuthority& authority) {
+SystemTools trustedTools(const fs::path& directory, const TestCertificateAuthority& authority) {
   const fs::path helpers = directory / "Tools.app" / "Contents" / "Helpers";
   fs::create_directories(helpers);
-  const fs::path built = fs::path(VEXA_BUNDLE_DIR) / "Contents" / "Helpers";
-  for (const char* name : {"hdiutil", "ditto", "codesign", "spctl", "lipo"}) {
-    fs::copy_file(built / name, helpers / name, fs::copy_options::overwrite_existing);
-  }
-  authority.writeCertificate(directory / "Tools.app" / "Contents" / "Resources" /
-                             "code-signing-anchor.pem");
-  tools_ = SystemTools::inDirectory(helpers);
+  for (const char* name : {"hdiutil", "ditto", "codesign", "spctl", "lipo"})
+    fs::copy_file(kHelpers / name, helpers / name, fs::copy_options::overwrite_existing);
+  authority.writeCertificate(directory / "Tools.app/Contents/Resources/code-signing-anchor.pem");
+  return SystemTools::inDirectory(helpers);
 }
 
 }  // namespace vexa::testing
