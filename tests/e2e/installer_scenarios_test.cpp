@@ -28,7 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::BundleLayout;
 using testing::RecordedRequest;
 using testing::ScriptedResponse;
 
@@ -56,52 +55,29 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   return true;
 }
 
-// Everything the scenarios share: one authority that signs the products and the TLS server, the
-// configured package and a newer copy of the product.
-struct Products {
-  testing::TemporaryDirectory folder;
-  testing::TestCertificateAuthority authority{"Vexa Scenario Authority"};
-  std::string package;  // the configured release's image
-  fs::path newer;       // Vexa.app 1.5.0 build 60, signed
-  InstallConfiguration configuration = testing::validProductionConfiguration();
-
-  Products() {
-    const auto makeSigned = [&](const fs::path& bundle, const char* version, const char* build) {
-      BundleLayout layout;
-      layout.shortVersion = version, layout.buildText = build;
-      testing::makeBundle(bundle, layout);
-      testing::signBundle(bundle, authority, configuration.teamId);
-    };
-    makeSigned(folder / "volume" / "Vexa.app", "1.4.0-beta.57", "57");
-    testing::makeImage(folder / "volume", folder / "package.dmg");
-    package = testing::readFile(folder / "package.dmg");
-    configuration = testing::withPackage(configuration, static_cast<std::int64_t>(package.size()),
-                                         testing::referenceSha256(package));
-    makeSigned(newer = folder / "newer" / "Vexa.app", "1.5.0", "60");
-  }
-};
-
 class InstallerScenarioTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (scenarioPort() != 0) products_ = new Products;
-  }
-  static void TearDownTestSuite() {
-    delete products_;
-    products_ = nullptr;
-  }
-
+  // One authority signs the products and the TLS server; the package holds Vexa 1.4.0-beta.57.
   void SetUp() override {
-    if (products_ == nullptr) GTEST_SKIP() << "this build routes no deployment host to loopback";
+    if (scenarioPort() == 0) GTEST_SKIP() << "this build routes no deployment host to loopback";
+    makeSigned(root_ / "volume/Vexa.app", "1.4.0-beta.57", "57");
+    testing::makeImage(root_ / "volume", root_ / "package.dmg");
+    package_ = testing::readFile(root_ / "package.dmg");
+    configuration_ =
+        testing::withPackage(configuration_, static_cast<std::int64_t>(package_.size()),
+                             testing::referenceSha256(package_));
     fs::copy(VEXA_BUNDLE_DIR, bundle_,
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    testing::writeFile(bundle_ / "Contents/Resources/configuration.json",
-                       products_->configuration.encode());
-    products_->authority.writeCertificate(bundle_ / "Contents/Resources/code-signing-anchor.pem");
-    products_->authority.writeCertificate(std::string(DeploymentSettings::extraCaFile));
-    server_ = std::make_unique<testing::HttpsTestServer>(products_->authority, scenarioPort());
+    testing::writeFile(bundle_ / "Contents/Resources/configuration.json", configuration_.encode());
+    authority_.writeCertificate(bundle_ / "Contents/Resources/code-signing-anchor.pem");
+    authority_.writeCertificate(std::string(DeploymentSettings::extraCaFile));
+    server_ = std::make_unique<testing::HttpsTestServer>(authority_, scenarioPort());
     server_->setHandler([this](const RecordedRequest& request) { return answer(request); });
     fs::create_directories(root_ / "home/Applications");
+  }
+  void makeSigned(const fs::path& bundle, const char* version, const char* build) {
+    testing::makeBundle(bundle, {.shortVersion = version, .buildText = build});
+    testing::signBundle(bundle, authority_, configuration_.teamId);
   }
 
   void TearDown() override {
@@ -117,8 +93,7 @@ class InstallerScenarioTest : public ::testing::Test {
                                                               {"receipt", "durably_received"}}
                                                    .dump());
     }
-    const std::string served =
-        damaged_ ? std::string(products_->package.size(), 'x') : products_->package;
+    const std::string served = damaged_ ? std::string(package_.size(), 'x') : package_;
     const auto range = request.header("Range");
     const std::size_t from = range ? std::stoull(range->substr(6)) : 0;
     ScriptedResponse response =
@@ -156,7 +131,7 @@ class InstallerScenarioTest : public ::testing::Test {
   [[nodiscard]] fs::path pidFile() const { return root_ / "product.pid"; }
   [[nodiscard]] fs::path installed() const { return root_ / "home/Applications/Vexa.app"; }
   [[nodiscard]] fs::path cacheFolder() const {
-    return root_ / "cache" / (products_->configuration.appId + ".installer");
+    return root_ / "cache" / (configuration_.appId + ".installer");
   }
 
   void key(const std::string& name) {
@@ -183,8 +158,8 @@ class InstallerScenarioTest : public ::testing::Test {
     EXPECT_EQ(fs::read_symlink(fs::path("/proc") / product.substr(0, product.find('\n')) / "exe"),
               installed() / "Contents/MacOS/Vexa");
     EXPECT_EQ(NativeInstaller::installedApplication(
-                  installed(), products_->configuration,
-                  {.tools = testing::trustedTools(root_ / "tools", products_->authority)})
+                  installed(), configuration_,
+                  {.tools = testing::trustedTools(root_ / "tools", authority_)})
                   ->version.version(),
               "1.4.0-beta.57");
   }
@@ -217,8 +192,10 @@ class InstallerScenarioTest : public ::testing::Test {
     return result.exitStatus;
   }
 
-  static Products* products_;
   testing::TemporaryDirectory root_;
+  testing::TestCertificateAuthority authority_{"Vexa Scenario Authority"};
+  InstallConfiguration configuration_ = testing::validProductionConfiguration();
+  std::string package_;
   const fs::path bundle_ = root_ / "VexaInstaller.app";
   testing::VirtualDisplay display_;
   std::unique_ptr<testing::HttpsTestServer> server_;
@@ -228,13 +205,10 @@ class InstallerScenarioTest : public ::testing::Test {
   bool reaped_ = false;
 };
 
-Products* InstallerScenarioTest::products_ = nullptr;
-
 // Given a newer copy that is running, "Install Anyway" (the newer-application screen's secondary
 // button) replaces it: the installation asks it to quit ("Quit Now") and goes on.
 TEST_F(InstallerScenarioTest, RunningNewerCopy_InstallAnywayQuitNowThenInstallsAndOpens) {
-  fs::copy(products_->newer, installed(),
-           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  makeSigned(installed(), "1.5.0", "60");
   testing::BackgroundProgram product(installed() / "Contents/MacOS/Vexa",
                                      {(installed() / "Contents/MacOS/Vexa").string()});
   ASSERT_EQ(product.readLine(), "ready");
@@ -254,7 +228,7 @@ TEST_F(InstallerScenarioTest, RunningNewerCopy_InstallAnywayQuitNowThenInstallsA
   EXPECT_EQ(events(), (std::vector<std::string>{"vexa_downloader_open", "vexa_download_started",
                                                 "vexa_download_completed", "vexa_install_started",
                                                 "vexa_install_started", "vexa_install_completed"}));
-  EXPECT_FALSE(fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")));
+  EXPECT_FALSE(fs::exists(cacheFolder() / (configuration_.sha256 + ".dmg")));
 }
 
 // Both the corner close and a quit request only pause a running download; "Continue Download"
@@ -265,7 +239,7 @@ TEST_F(InstallerScenarioTest, DamagedDownload_PausesResumesThenRetryStartsOver) 
   ASSERT_NO_FATAL_FAILURE(start());
   pressInstallNow();
   // Some bytes are saved before the pause, so that continuing has something to resume from.
-  const fs::path partial = cacheFolder() / (products_->configuration.sha256 + ".partial");
+  const fs::path partial = cacheFolder() / (configuration_.sha256 + ".partial");
   ASSERT_TRUE(waitUntil([&] {
     std::error_code error;
     return fs::file_size(partial, error) > 0 && !error;
@@ -292,8 +266,8 @@ TEST_F(InstallerScenarioTest, DamagedDownload_PausesResumesThenRetryStartsOver) 
   ASSERT_TRUE(continueUntilRequest(3));
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_failed") > 0; }));
   EXPECT_FALSE(fs::exists(installed()));
-  ASSERT_TRUE(waitUntil(
-      [&] { return !fs::exists(cacheFolder() / (products_->configuration.sha256 + ".dmg")); }));
+  ASSERT_TRUE(
+      waitUntil([&] { return !fs::exists(cacheFolder() / (configuration_.sha256 + ".dmg")); }));
   damaged_ = false;
   // "Retry" until the application opens: a Return left over from continuing may have retried
   // once already, with the damaged bytes.
