@@ -11,6 +11,7 @@
 #include "fuzz_check.h"
 #include "install/installed_application_version.h"
 #include "platform/property_list.h"
+#include "tests/support/configuration_samples.h"
 
 namespace {
 
@@ -32,15 +33,6 @@ void checkBuildNumber(std::string_view text, std::string_view environment) {
     digits.remove_prefix(vexa::NativeInstaller::productionBuildPrefix.size());
   }
   FUZZ_CHECK(std::to_string(*number) == digits);
-}
-
-vexa::InstallConfiguration configuration(std::string environment) {
-  vexa::InstallConfiguration result;
-  result.environment = std::move(environment);
-  result.ring = "beta";
-  result.productVersion = "1.4.0";
-  result.buildNumber = 57;
-  return result;
 }
 
 }  // namespace
@@ -71,9 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(
         version.build() ==
         (split == std::string_view::npos ? std::nullopt : std::optional<std::string>(right)));
-    for (const char* environment : {"production", "staging"}) {
+    for (const auto& configuration : {vexa::testing::validProductionConfiguration(),
+                                      vexa::testing::validStagingConfiguration()}) {
       try {
-        (void)version.isNewer(configuration(environment));
+        (void)version.isNewer(configuration);
       } catch (const vexa::InstallerFailure&) {
       }
     }

@@ -69,7 +69,6 @@ ProgramResult reap(pid_t pid) {
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.terminatingSignal = WTERMSIG(status);
   return result;
 }
 

@@ -16,7 +16,6 @@ using EnvironmentChanges = std::map<std::string, std::optional<std::string>>;
 
 struct ProgramResult {
   int exitStatus = -1;  // the exit code, or -1 when the child died of a signal
-  int terminatingSignal = 0;
   std::string standardOutput;
   std::string standardError;
 };
