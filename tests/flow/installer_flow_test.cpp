@@ -181,15 +181,12 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
   std::shared_ptr<InstallerFlow> flow;
 };
 
-enum World {
-  plain = 0,
-  running = 1,
-  runningAtInstall = 2,
-  openFails = 4,
-  newerAtInstall = 8,
-  corrupt = 16,
-  unwritable = 32
-};
+// What the world holds when the flow starts (or-ed together).
+namespace world {
+constexpr int plain = 0, running = 1, runningAtInstall = 2, openFails = 4, newerAtInstall = 8,
+              corrupt = 16, unwritable = 32;
+}  // namespace world
+using namespace world;
 
 // One road through the flow. `log` as noted after the construction's welcome, centred, Checking;
 // `events` without their vexa_ prefix after downloader_open; lists are ", "-separated.
@@ -273,10 +270,10 @@ class FlowPathTest : public FlowTest, public ::testing::WithParamInterface<Path>
 
 TEST_P(FlowPathTest, ScreensAndEvents) {
   const Path& path = GetParam();
-  copy = path.copy, productRunning = path.world & running;
-  runningAtInstall = path.world & World::runningAtInstall,
-  openFails = path.world & World::openFails, newerAtInstall = path.world & World::newerAtInstall;
-  corrupt = path.world & World::corrupt, unwritable = path.world & World::unwritable;
+  copy = path.copy, productRunning = path.world & world::running;
+  runningAtInstall = path.world & world::runningAtInstall;
+  openFails = path.world & world::openFails, newerAtInstall = path.world & world::newerAtInstall;
+  corrupt = path.world & world::corrupt, unwritable = path.world & world::unwritable;
   flow = InstallerFlow::create(testing::validProductionConfiguration(), "/cache", *this, services_);
   drain();
   const std::string steps = path.steps;
