@@ -49,21 +49,9 @@ class BootstrapApplicationTest : public ::testing::Test {
     testing::writeFile(bundle() / "Contents/Resources/configuration.json", text);
   }
 
-  // No display, English, a private cache home (unless `changes` say otherwise): alerts arrive on
-  // standard error.
-  testing::EnvironmentChanges environment(const testing::EnvironmentChanges& changes = {}) const {
-    testing::EnvironmentChanges all = {{"XDG_CACHE_HOME", caches().string()},
-                                       {"DISPLAY", std::nullopt},
-                                       {"WAYLAND_DISPLAY", std::nullopt},
-                                       {"QT_QPA_PLATFORM", std::nullopt},
-                                       {"LANGUAGE", "en"}};
-    for (const auto& [name, value] : changes) all[name] = value;
-    return all;
-  }
-  testing::ProgramResult run(std::vector<std::string> arguments,
-                             const testing::EnvironmentChanges& changes = {}) const {
+  testing::ProgramResult run(std::vector<std::string> arguments) const {
     arguments.insert(arguments.begin(), executable().string());
-    return testing::runProgram(executable(), arguments, environment(changes));
+    return testing::runProgram(executable(), arguments, environment_);
   }
 
   static void expectAlert(const testing::ProgramResult& result, const std::string& text) {
@@ -75,6 +63,13 @@ class BootstrapApplicationTest : public ::testing::Test {
   }
 
   testing::TemporaryDirectory temporary_;
+  // No display, English, a private cache home (unless a test says otherwise): alerts arrive on
+  // standard error.
+  testing::EnvironmentChanges environment_ = {{"XDG_CACHE_HOME", caches().string()},
+                                              {"DISPLAY", std::nullopt},
+                                              {"WAYLAND_DISPLAY", std::nullopt},
+                                              {"QT_QPA_PLATFORM", std::nullopt},
+                                              {"LANGUAGE", "en"}};
 };
 
 TEST_F(BootstrapApplicationTest, SelfTest_PrintsTheSummaryAndCreatesNoCacheFolder) {
@@ -98,28 +93,26 @@ TEST_F(BootstrapApplicationTest, SelfTest_PrintsTheSummaryAndCreatesNoCacheFolde
 TEST_F(BootstrapApplicationTest, BadConfiguration_ShowsTheAlertAndExitsZero) {
   // No configuration resource at all.
   expectAlert(run({"--self-test"}), "The installer is incomplete. Download it again.");
-  InstallConfiguration invalid = testing::validProductionConfiguration();
-  invalid.downloadToken = std::string(32, 'a');
-  installConfiguration(invalid.encode());
+  installConfiguration(
+      testing::withPackage(testing::validProductionConfiguration(), 0, "").encode());
   // Also in self-test mode the alert replaces the summary.
   expectAlert(run({"--self-test"}), "The installer configuration is invalid. Download it again.");
   EXPECT_FALSE(fs::exists(caches()));
 }
 
-// A cache home reached through a link is refused before any folder is made behind the link; so is
-// a lock file that is a link.
+// A lock file that is a link is refused and never followed; so is a cache home reached through a
+// link, before any folder is made behind it.
 TEST_F(BootstrapApplicationTest, Links_AreRefusedBeforeAnyLock) {
   installConfiguration(testing::validProductionConfiguration().encode());
-  fs::create_directories(caches());
-  fs::create_directory_symlink(caches(), temporary_ / "caches-link");
-  expectAlert(run({}, {{"XDG_CACHE_HOME", (temporary_ / "caches-link" / "deeper").string()}}),
-              "The installer cache directory is invalid.");
-  EXPECT_TRUE(fs::is_empty(caches()));
-
   fs::create_directories(cacheFolder());
   fs::create_symlink(temporary_ / "target", lockFile());
   expectAlert(run({}), "Another installer is already running.");
   EXPECT_FALSE(fs::exists(temporary_ / "target"));
+
+  fs::create_directory_symlink(caches(), temporary_ / "caches-link");
+  environment_["XDG_CACHE_HOME"] = (temporary_ / "caches-link" / "deeper").string();
+  expectAlert(run({}), "The installer cache directory is invalid.");
+  EXPECT_FALSE(fs::exists(caches() / "deeper"));
 }
 
 // Given an existing cache folder open to others, any other command line starts the installer,
@@ -130,9 +123,8 @@ TEST_F(BootstrapApplicationTest, OtherArguments_StartInAPrivateCacheFolderHoldin
   installConfiguration(testing::validProductionConfiguration().encode());
   fs::create_directories(cacheFolder());
   fs::permissions(cacheFolder(), fs::perms(0755));
-  auto first = std::make_unique<testing::BackgroundProgram>(
-      executable(), std::vector<std::string>{executable().string(), "--self-test", "extra"},
-      environment());
+  testing::BackgroundProgram first(executable(), {executable().string(), "--self-test", "extra"},
+                                   environment_);
   // It opens its window (offscreen here) once it holds the lock.
   bool locked = false;
   for (int wait = 0; wait < 600 && !locked; ++wait) {
@@ -146,21 +138,21 @@ TEST_F(BootstrapApplicationTest, OtherArguments_StartInAPrivateCacheFolderHoldin
   expectAlert(run({}), "Another installer is already running.");
   // Each request gets time to take effect: one sent while a granted one ends the process would
   // end it anyway.
-  for (int request = 0; request < 60 && !exited(first->pid()); ++request) {
-    first->signal(SIGTERM);
-    for (int wait = 0; wait < 50 && !exited(first->pid()); ++wait)
+  for (int request = 0; request < 60 && !exited(first.pid()); ++request) {
+    first.signal(SIGTERM);
+    for (int wait = 0; wait < 50 && !exited(first.pid()); ++wait)
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  EXPECT_EQ(first->wait().exitStatus, 0);
-  EXPECT_EQ(first->readLine(1000).value_or(""), "");  // no summary
+  EXPECT_EQ(first.wait().exitStatus, 0);
+  EXPECT_EQ(first.readLine(1000).value_or(""), "");  // no summary
 }
 
 // With a display, the failure is a real modal alert that the default button (Return) dismisses,
 // after which the installer exits with status 0.
 TEST_F(BootstrapApplicationTest, Alert_IsARealWindowWhenADisplayExists) {
   testing::VirtualDisplay display;
-  testing::BackgroundProgram installer(executable(), {executable().string()},
-                                       environment({{"DISPLAY", display.name()}}));
+  environment_["DISPLAY"] = display.name();
+  testing::BackgroundProgram installer(executable(), {executable().string()}, environment_);
   const std::optional<std::string> window = display.findWindow(kTitle);
   ASSERT_TRUE(window) << "no alert window appeared";
   display.xdotool({"windowfocus", "--sync", *window, "key", "Return"});

@@ -6,8 +6,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <random>
-
 #include "config/package_verification.h"
 #include "download/package_download.h"
 #include "platform/unique_fd.h"
@@ -39,8 +37,8 @@ TEST(NginxInteropTest, PausedMidway_ResumesWithARangeAndVerifies) {
   testing::ensureQtApplication();
   testing::TemporaryDirectory root, cache;
   std::string package(6 * 1024 * 1024 + 321, '\0');
-  std::mt19937 generator(20261206);
-  for (char& byte : package) byte = static_cast<char>(generator());
+  for (std::size_t i = 0; i < package.size(); ++i)
+    package[i] = static_cast<char>(i * 7919 + i / 977);
   const InstallConfiguration configuration = testing::withPackage(
       testing::validProductionConfiguration(), static_cast<std::int64_t>(package.size()),
       testing::referenceSha256(package));
@@ -57,16 +55,15 @@ TEST(NginxInteropTest, PausedMidway_ResumesWithARangeAndVerifies) {
   // once it listens.
   testing::writeFile(root / "nginx.conf",
                      "daemon off; master_process off; pid nginx.pid; events {} http {\n"
-                     "log_format interop '\"$http_range\" $status $server_protocol';\n"
+                     "log_format interop '$status $server_protocol';\n"
                      "access_log access.log interop; client_body_temp_path t; proxy_temp_path t; "
                      "fastcgi_temp_path t; uwsgi_temp_path t; scgi_temp_path t;\n"
                      "server { listen 127.0.0.1:" +
                          std::to_string(port) + " ssl http2; server_name " + host +
                          "; ssl_certificate server.pem; ssl_certificate_key server.key; root "
                          "www; limit_rate 8m; } }\n");
-  const std::string r = root.path().string() + "/";
   testing::BackgroundProgram nginx(
-      "/usr/sbin/nginx", {"nginx", "-p", r, "-c", r + "nginx.conf", "-e", r + "error.log"});
+      "/usr/sbin/nginx", {"nginx", "-p", root.path(), "-c", "nginx.conf", "-e", "error.log"});
   ASSERT_TRUE(testing::runEventLoopUntil([&] { return fs::exists(root / "nginx.pid"); }))
       << testing::readFile(root / "error.log");
 
@@ -89,7 +86,7 @@ TEST(NginxInteropTest, PausedMidway_ResumesWithARangeAndVerifies) {
   EXPECT_NO_THROW(verifyDownload(configuration, result->package));
   // nginx writes its log line when the response ends: a range answered over HTTP/2.
   EXPECT_TRUE(testing::runEventLoopUntil([&] {
-    return testing::readFile(root / "access.log").find("\" 206 HTTP/2.0") != std::string::npos;
+    return testing::readFile(root / "access.log").find("206 HTTP/2.0") != std::string::npos;
   })) << testing::readFile(root / "access.log");
 }
 

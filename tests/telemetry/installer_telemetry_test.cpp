@@ -27,30 +27,20 @@ const std::string kId = "6f1d0c1e-2b3a-4c5d-8e9f-0a1b2c3d4e5f";
 std::string eventIdOf(const RecordedRequest& request) {
   return nlohmann::json::parse(request.body).at("event_id").get<std::string>();
 }
-std::string receiptFor(const std::string& id, const std::string& accepted = "true",
-                       const std::string& receipt = "durably_received") {
-  return R"({"event_id":")" + id + R"(","accepted":)" + accepted + R"(,"receipt":")" + receipt +
-         "\"}";
+std::string receiptFor(const std::string& id, const std::string& receipt = "durably_received") {
+  return R"({"event_id":")" + id + R"(","accepted":true,"receipt":")" + receipt + "\"}";
 }
 
 TEST(InstallerTelemetryTest, CampaignIdentifierAndReceipt_FollowTheExactForms) {
-  using Arguments = std::vector<std::string>;
-  EXPECT_EQ(campaignIdentifier(Arguments{"installer"}), std::nullopt);
-  EXPECT_EQ(
-      campaignIdentifier(Arguments{"installer", "-cid=1.2", "--CID=1.2", "--cid=1.2", "--cid=3.4"}),
-      "1.2");
-  EXPECT_EQ(campaignIdentifier(Arguments{"--cid=9.9", "--self-test"}), "9.9");  // the program path
-  EXPECT_EQ(campaignIdentifier(Arguments{"installer", "--cid="}), "");
+  EXPECT_EQ(campaignIdentifier({"installer"}), std::nullopt);
+  EXPECT_EQ(campaignIdentifier({"installer", "-cid=1.2", "--CID=1.2", "--cid=1.2", "--cid=3.4"}),
+            "1.2");
 
   const std::string good = receiptFor(kId);
-  const std::tuple<int, std::string, bool> cases[] = {
-      {202, good + std::string(2048 - good.size(), ' '), true},
-      {202, good + std::string(2049 - good.size(), ' '), false},
-      {200, good, false},
-      {202, receiptFor(kId, "true", "queued"), false},
-  };
-  for (const auto& [status, body, accepted] : cases)
-    EXPECT_EQ(isAcceptedReceipt(status, body, kId), accepted) << body;
+  EXPECT_TRUE(isAcceptedReceipt(202, good + std::string(2048 - good.size(), ' '), kId));
+  EXPECT_FALSE(isAcceptedReceipt(202, good + std::string(2049 - good.size(), ' '), kId));
+  EXPECT_FALSE(isAcceptedReceipt(200, good, kId));
+  EXPECT_FALSE(isAcceptedReceipt(202, receiptFor(kId, "queued"), kId));
 }
 
 // A telemetry object recording into a private folder with a pinned clock, posting to the scripted
@@ -81,11 +71,10 @@ class TelemetryServiceTest : public ::testing::Test {
   fs::path folder() const { return temporary_ / "Attribution"; }
   fs::path events() const { return folder() / "events"; }
   std::size_t count(const std::string& extension) const {
-    std::size_t found = 0;
     std::error_code error;
-    for (const auto& entry : fs::directory_iterator(events(), error))
-      found += entry.path().extension() == extension;
-    return found;
+    return std::ranges::count_if(fs::directory_iterator(events(), error), [&](const auto& entry) {
+      return entry.path().extension() == extension;
+    });
   }
 
   testing::TemporaryDirectory temporary_;
@@ -124,8 +113,6 @@ TEST_F(TelemetryServiceTest, AcceptedNames_ArePostedAsRecordsAndConfirmedFilesGo
         telemetry->attempt() + R"(", "action": ")" + action + R"(", "page": ")" + component +
         R"(", "state": ")" + state + R"(", "attribution_cid": "123.456"})");
     EXPECT_EQ(record, expected);
-    EXPECT_EQ(readFile(events() / (eventId + ".sent")),
-              R"({"schema_version":1,"occurred_at":"2026-12-06T17:32:42.125Z"})");
   }
   EXPECT_EQ(count(".sent"), cases.size());  // one marker per event: no id used twice
   EXPECT_EQ(count(".json"), 0u);
