@@ -14,6 +14,7 @@ TEST(CompareApplicationVersions, OrdersNumericallyWithReleasesAfterPreReleases) 
       {"2.0.0-beta.1", "2.0.0", ComparisonResult::ascending},
       {"11.0", "11.0.0", ComparisonResult::ascending},  // a proper prefix is lower
       {"1.2.3-beta-2", "1.2.3-beta-10", ComparisonResult::ascending},
+      {"1.0.0", "-2.0.0", ComparisonResult::ascending},  // leading hyphens are skipped
       {"99999999999999999999998.0", "99999999999999999999999.0", ComparisonResult::ascending},
       {"1.2.3", "1.2.3", ComparisonResult::same},
       {"1.02.0", "1.2.0", ComparisonResult::same},  // digit runs compare by value
