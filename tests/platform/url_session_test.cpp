@@ -102,17 +102,14 @@ TEST_F(UrlSessionTest, Failures_CompleteOnceWithTheirKind) {
   EXPECT_EQ(delegate_.body, "body");
 }
 
-TEST_F(UrlSessionTest, FinishedTasks_KeepNoTransferHandle) {
-  // given finished tasks whose owner still holds them
+TEST_F(UrlSessionTest, FinishedTask_KeepsNoTransferHandle) {
+  // given a finished task whose owner still holds it
   const std::size_t before = liveTransferHandles();
   auto session = UrlSession::create(server_.sessionConfiguration(), &delegate_);
-  std::vector<std::shared_ptr<UrlDataTask>> tasks;
-  for (int i = 1; i <= 2; ++i) {
-    server_.enqueue(ScriptedResponse::withStatus(200, "done"));
-    tasks.push_back(session->dataTask({.url = kUrl}));
-    tasks.back()->resume();
-    ASSERT_TRUE(vexa::testing::runEventLoopUntil([&] { return delegate_.completions == i; }));
-  }
+  server_.enqueue(ScriptedResponse::withStatus(200, "done"));
+  const std::shared_ptr<UrlDataTask> task = session->dataTask({.url = kUrl});
+  task->resume();
+  ASSERT_TRUE(vexa::testing::runEventLoopUntil([&] { return delegate_.completions == 1; }));
   EXPECT_EQ(liveTransferHandles(), before);
 }
 
