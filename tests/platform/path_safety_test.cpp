@@ -33,8 +33,6 @@ TEST_F(PathSafetyTest, ResolvesToItself_RefusesEveryPathThroughALink) {
       {temporary_ / "real" / "loop" / "deeper", false},
   };
   for (const auto& c : cases) EXPECT_EQ(resolvesToItself(c.path), c.safe) << c.path;
-  EXPECT_EQ(resolvedPath(temporary_ / "link" / "inner" / "new"),
-            temporary_ / "real" / "inner" / "new");
 }
 
 TEST_F(PathSafetyTest, CreatePrivateDirectories_MakesNewFolders0700AndNothingBehindALink) {
