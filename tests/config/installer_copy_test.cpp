@@ -19,7 +19,6 @@ TEST(InstallerCopyTest, Text_FollowsTheFirstPreferredLanguageOnly) {
       {"Zh_TW:en", {}, {}, "en_US.UTF-8", "zh"},
       {{}, "en_GB.UTF-8", "zh_CN.UTF-8", "zh_CN.UTF-8", "en"},
       {{}, {}, "zh_TW.UTF-8", "en_US.UTF-8", "zh"},
-      {{}, {}, {}, "zh_CN.UTF-8", "zh"},
       {{}, {}, {}, "C", "en"},
   };
   for (const auto& c : cases) {

