@@ -80,7 +80,6 @@ class InstallerScenarioTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (installer_) installer_->signal(SIGKILL);
     if (fs::exists(pidFile())) ::kill(std::stoi(testing::readFile(pidFile())), SIGKILL);
   }
 
@@ -111,22 +110,20 @@ class InstallerScenarioTest : public ::testing::Test {
   }
 
   void start(std::vector<std::string> arguments = {}) {
-    arguments.insert(arguments.begin(), executable().string());
-    installer_ =
-        std::make_unique<testing::BackgroundProgram>(executable(), arguments, environment());
+    const fs::path executable = bundle_ / "Contents/MacOS/VexaInstaller";
+    arguments.insert(arguments.begin(), executable.string());
+    installer_ = std::make_unique<testing::BackgroundProgram>(
+        executable, arguments,
+        testing::EnvironmentChanges{{"HOME", (root_ / "home").string()},
+                                    {"XDG_CACHE_HOME", (root_ / "cache").string()},
+                                    {"XDG_DATA_HOME", (root_ / "data").string()},
+                                    {"DISPLAY", display_.name()},
+                                    {"QT_QPA_PLATFORM", "xcb"},
+                                    {"LANGUAGE", "en"},
+                                    {"VEXA_FAKE_APPLICATION_PID_FILE", pidFile().string()}});
     window_ = display_.findWindow("Vexa Installer", 60);
     ASSERT_TRUE(window_) << "no installer window";
   }
-  [[nodiscard]] testing::EnvironmentChanges environment() const {
-    return {{"HOME", (root_ / "home").string()},
-            {"XDG_CACHE_HOME", (root_ / "cache").string()},
-            {"XDG_DATA_HOME", (root_ / "data").string()},
-            {"DISPLAY", display_.name()},
-            {"QT_QPA_PLATFORM", "xcb"},
-            {"LANGUAGE", "en"},
-            {"VEXA_FAKE_APPLICATION_PID_FILE", pidFile().string()}};
-  }
-  [[nodiscard]] fs::path executable() const { return bundle_ / "Contents/MacOS/VexaInstaller"; }
   [[nodiscard]] fs::path pidFile() const { return root_ / "product.pid"; }
   [[nodiscard]] fs::path installed() const { return root_ / "home/Applications/Vexa.app"; }
   [[nodiscard]] fs::path cacheFolder() const {
@@ -152,7 +149,7 @@ class InstallerScenarioTest : public ::testing::Test {
   // which passes the exact check for the configured version, and ended with status 0.
   void expectOpened() {
     ASSERT_TRUE(waitUntil([&] { return fs::exists(pidFile()); })) << "never opened";
-    EXPECT_EQ(waitForExit(), 0);
+    EXPECT_EQ(installer_->wait().exitStatus, 0);
     const std::string product = testing::readFile(pidFile());
     EXPECT_EQ(fs::read_symlink(fs::path("/proc") / product.substr(0, product.find('\n')) / "exe"),
               installed() / "Contents/MacOS/Vexa");
@@ -174,12 +171,6 @@ class InstallerScenarioTest : public ::testing::Test {
     std::erase_if(gets, [](const RecordedRequest& request) { return request.method != "GET"; });
     return gets;
   }
-  [[nodiscard]] bool installerEnded() const { return reaped_ || processEnded(installer_->pid()); }
-  int waitForExit() {
-    const testing::ProgramResult result = installer_->wait();
-    reaped_ = true;
-    return result.exitStatus;
-  }
 
   testing::TemporaryDirectory root_;
   testing::TestCertificateAuthority authority_{"Vexa Scenario Authority"};
@@ -191,7 +182,6 @@ class InstallerScenarioTest : public ::testing::Test {
   std::unique_ptr<testing::BackgroundProgram> installer_;
   std::optional<std::string> window_;
   std::atomic<bool> stalled_ = false, damaged_ = false;
-  bool reaped_ = false;
 };
 
 // Given a newer copy that is running, "Install Anyway" (the newer-application screen's secondary
@@ -248,7 +238,7 @@ TEST_F(InstallerScenarioTest, DamagedDownload_PausesResumesThenRetryStartsOver) 
   installer_->signal(SIGTERM);
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_download_paused") == 2; }));
   std::this_thread::sleep_for(500ms);
-  EXPECT_FALSE(installerEnded());
+  EXPECT_FALSE(processEnded(installer_->pid()));
   stalled_ = false;
   ASSERT_TRUE(continueUntilRequest(3));
   ASSERT_TRUE(waitUntil([&] { return recorded("vexa_install_failed") > 0; }));

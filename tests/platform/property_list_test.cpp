@@ -63,8 +63,10 @@ TEST(PropertyList, ReadsNestingUpToTheLimitAndRefusesHostileListsOnAnOrdinaryThr
   std::vector<std::pair<std::string, int>> cases = {
       // levels of arrays read; 0 when refused for a limit, -1 when refused as malformed
       {"not a plist", -1},
+      {"bplist00garbage", -1},
       {testing::nestedArrays(257, false), 257},  // the innermost at depth 256, the limit
       {testing::nestedArrays(258, false), 0},
+      {testing::nestedArrays(257, true), 257},
       {testing::nestedArrays(100000, true), 0},
       {xmlPlist(repeated("<array>", 140000)), 0},
       {testing::binaryArrays({{1}, {2, 0}, {}}), 0},

@@ -216,7 +216,7 @@ TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenEnabled) {
   }
 }
 
-TEST_F(WindowTest, QuitShortcutClosesAndDraggingTheBackgroundMoves) {
+TEST_F(WindowTest, QuitShortcutAsksTheFlowAndDraggingTheBackgroundMoves) {
   auto window = makeWindow();
   window->move(100, 100);
   window->show();
@@ -233,8 +233,15 @@ TEST_F(WindowTest, QuitShortcutClosesAndDraggingTheBackgroundMoves) {
   send(QEvent::MouseButtonRelease, {430, 60}, Qt::NoButton);
   send(QEvent::MouseMove, {490, 110}, Qt::NoButton);
   EXPECT_EQ(window->pos(), origin + QPoint(30, 40));
+  // The quit shortcut asks the flow, which refuses here; the flow's own close is not asked.
+  int asked = 0;
+  InstallerWindowActions actions;
+  actions.shouldClose = [&] { return ++asked, false; };
+  window->setActions(actions);
   QKeyEvent quit(QEvent::KeyPress, Qt::Key_Q, Qt::ControlModifier);
   QApplication::sendEvent(window.get(), &quit);
+  EXPECT_TRUE(asked == 1 && window->isVisible());
+  window->closeWindow();
   EXPECT_FALSE(window->isVisible());
 }
 
