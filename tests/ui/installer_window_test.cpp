@@ -257,7 +257,8 @@ TEST_F(WindowTest, Card_KeepsItsLightLookUnderADarkPalette) {
   window->showNewerApplication();
   const QImage image = testing::renderWidget(*window);
   QApplication::setPalette(saved);
-  EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);  // a rounded corner
+  EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);                // a rounded corner
+  EXPECT_EQ(image.pixelColor(400, 0), QColor(217, 225, 232));  // the outline
   EXPECT_EQ(image.pixelColor(400, 590), QColor(Qt::white));
   for (const char* name : {"brand", "tagline", "close", "heading", "secondary", "tertiary"}) {
     const QRect area = window->findChild<QWidget*>(name)->geometry();
