@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/support/https_test_server.h"
 #include "tests/support/qt_application.h"
 
 // The package download and the telemetry submission drive the session end to end (headers of a
-// GET and a POST, cancelling from a response or from the data, a connection cut short, redirects,
-// letting go of a session with a task running, invalidating it with one running); these tests
-// cover what neither of them reaches.
+// GET and a POST, cancelling from a response, a connection cut short, redirects, invalidating a
+// session with a task running); these tests cover what neither of them reaches.
 namespace vexa::platform {
 namespace {
 
@@ -23,14 +24,16 @@ struct RecordingDelegate : UrlSessionDelegate {
   std::string body;
   std::optional<UrlError::Code> error;  // `other` for a failure that is no UrlError
   int completions = 0;
+  std::function<void(UrlDataTask&)> onData;
 
   ResponseDisposition didReceiveResponse(UrlSession&, UrlDataTask&,
                                          const UrlResponse& received) override {
     response = received;
     return ResponseDisposition::allow;
   }
-  void didReceiveData(UrlSession&, UrlDataTask&, std::span<const char> data) override {
+  void didReceiveData(UrlSession&, UrlDataTask& task, std::span<const char> data) override {
     body.append(data.data(), data.size());
+    if (onData) onData(task);
   }
   void didComplete(UrlSession&, UrlDataTask&, std::exception_ptr failure) override {
     ++completions;
@@ -99,6 +102,22 @@ TEST_F(UrlSessionTest, Failures_CompleteOnceWithTheirKind) {
                    .dripDelay = 600ms});
   run({.url = kUrl}, impatient);
   EXPECT_EQ(delegate_.body, "body");
+}
+
+// given an owner that invalidates its session and lets go of it at once, and a delegate that
+// cancels the task from inside its first data
+TEST_F(UrlSessionTest, CancelFromTheData_StopsDeliveryAtOnceWithoutTheOwner) {
+  server_.enqueue({.body = std::string(100000, 'c'), .dripBytes = 1000, .dripDelay = 2ms});
+  delegate_.onData = [](UrlDataTask& task) { task.cancel(); };
+  auto session = UrlSession::create(server_.sessionConfiguration(), &delegate_);
+  session->dataTask({.url = kUrl})->resume();
+  session->finishTasksAndInvalidate();
+  session.reset();
+  ASSERT_TRUE(vexa::testing::runEventLoopUntil([&] { return delegate_.completions > 0; }));
+  vexa::testing::runEventLoopFor(50ms);
+  EXPECT_EQ(delegate_.completions, 1);
+  EXPECT_EQ(delegate_.error, UrlError::Code::cancelled);
+  EXPECT_LE(delegate_.body.size(), 1000u);
 }
 
 TEST_F(UrlSessionTest, FinishedTask_KeepsNoTransferHandle) {
