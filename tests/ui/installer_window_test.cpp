@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <QApplication>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
@@ -29,13 +30,12 @@ class WindowTest : public ::testing::Test {
         logo_, testing::readFile(std::filesystem::path(VEXA_SOURCE_DIR) / "resources/logo.png"));
   }
 
-  std::unique_ptr<InstallerWindow> makeWindow(bool reduceMotion = false) {
+  std::unique_ptr<InstallerWindow> makeWindow() {
     InstallConfiguration configuration = testing::validProductionConfiguration();
     configuration.applicationVersion = "1.4.2", configuration.sizeBytes = 123456789;
     return std::make_unique<InstallerWindow>(
-        configuration,
-        InstallerWindow::Services{.bundle = platform::MainBundle(bundle_.path()),
-                                  .reduceMotion = [reduceMotion] { return reduceMotion; }});
+        configuration, InstallerWindow::Services{.bundle = platform::MainBundle(bundle_.path()),
+                                                 .reduceMotion = [] { return false; }});
   }
 
   testing::ScopedEnvironment language_{{"LANGUAGE", "en"}};
@@ -124,7 +124,7 @@ TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
     testing::ScopedEnvironment environment{{"LANGUAGE", language}};
     for (const ScreenCase& screen : kScreens) {
       SCOPED_TRACE(screen.name);
-      auto window = makeWindow(screen.bar == Bar::hidden);
+      auto window = makeWindow();
       window->showQuitWait();
       window->working("previous", "screen", std::nullopt);
       window->downloadProgress(0.5);
@@ -158,8 +158,9 @@ TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
   }
 }
 
-// The whole percentage reached: 0.29 * 100 is 28.999... in binary floating point.
-TEST_F(WindowTest, DownloadProgress_ShowsTheWholePercentageReached) {
+// The whole percentage reached: 0.29 * 100 is 28.999... in binary floating point. A long message
+// wraps onto lines inside the detail's frame.
+TEST_F(WindowTest, Detail_ShowsTheWholePercentageReachedAndWrapsALongMessage) {
   auto window = makeWindow();
   window->working("Downloading", "", 0.0);
   for (const auto& [fraction, percent, value] :
@@ -169,6 +170,9 @@ TEST_F(WindowTest, DownloadProgress_ShowsTheWholePercentageReached) {
               QString("Downloaded %1 · Vexa 1.4.2 · 123.5 MB").arg(percent));
     EXPECT_NEAR(window->progress()->doubleValue(), value, 1e-9);
   }
+  const std::string words = QString("word ").repeated(40).toStdString();
+  window->showFailure(std::make_exception_ptr(InstallerFailure(words)), false);
+  EXPECT_GT(window->detail()->heightForWidth(600), 2 * window->detail()->fontMetrics().height());
 }
 
 // The decoration is built once, in order (later views are drawn above earlier ones); the brand
@@ -268,6 +272,16 @@ TEST_F(WindowTest, Card_KeepsItsLightLookUnderADarkPalette) {
         darkest = std::min(darkest, image.pixelColor(x, y).lightness());
     EXPECT_LT(darkest, 180) << name;
   }
+  // The primary's white title is set in 15-pixel semibold and centred on the pill.
+  QFont title = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  title.setPixelSize(15), title.setWeight(QFont::DemiBold);
+  const QRect pill = window->primary()->geometry().adjusted(12, 4, -12, -4);
+  int left = pill.right(), right = pill.left();
+  for (int y = pill.top(); y <= pill.bottom(); ++y)
+    for (int x = pill.left(); x <= pill.right(); ++x)
+      if (image.pixelColor(x, y).red() > 160) left = std::min(left, x), right = std::max(right, x);
+  EXPECT_NEAR(right - left + 1, QFontMetrics(title).boundingRect("Open Vexa").width(), 2);
+  EXPECT_NEAR(left + right, 2 * pill.center().x(), 3);
 }
 
 }  // namespace
