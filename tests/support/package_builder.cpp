@@ -54,7 +54,8 @@ void makeBundle(const fs::path& bundle, const BundleLayout& layout) {
   };
   writeFile(contents / "Info.plist", infoPlist(layout));
   const std::string& name = layout.executableName;
-  if (!name.empty() && name.find('/') == std::string::npos) program(contents / "MacOS" / name);
+  if (name.find_first_not_of('.') != std::string::npos && name.find('/') == std::string::npos)
+    program(contents / "MacOS" / name);
   if (layout.nestedBundle) {
     const fs::path framework = contents / "Frameworks/VexaCore.framework/Contents";
     writeFile(framework / "Info.plist",
