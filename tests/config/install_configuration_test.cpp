@@ -86,6 +86,7 @@ TEST(InstallConfigurationTest, Decode_RoundTripsOrRefusesWithADescriptionNamingT
       {patched({{"gitSha", nullptr}}), "\"gitSha\""},
       {patched({{"sizeBytes", 9223372036854775808ULL}}), "\"sizeBytes\""},
       {patched({{"installerURL", "https://a b/"}}), "\"installerURL\""},
+      {patched({{"installerURL", "https://a/b`c"}}), "\"installerURL\""},
       {R"({"schemaVersion": 1e999})", "JSON"},
       {"[]", "object"},
   };

@@ -113,6 +113,7 @@ TEST_F(RunningProductTest, ReusedPid_IsTerminatedAndNeverSignalled) {
   testing::BackgroundProgram& product = start(identifier_);
   const auto instances = platform::runningApplications(identifier_);
   ASSERT_EQ(instances.size(), 1u);
+  EXPECT_GT(instances[0].startTime, 0u);  // clock ticks since boot; the field before is always 0
   const platform::RunningApplicationInstance earlier{product.pid(), instances[0].startTime - 1};
   // Stopped, the product leaves every SIGTERM pending where /proc shows it.
   product.signal(SIGSTOP);

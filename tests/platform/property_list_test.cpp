@@ -66,6 +66,7 @@ TEST(PropertyList, ReadsNestingUpToTheLimitAndRefusesHostileListsOnAnOrdinaryThr
       {"bplist00garbage", -1},
       {testing::nestedArrays(257, false), 257},  // the innermost at depth 256, the limit
       {testing::nestedArrays(258, false), 0},
+      {xmlPlist(repeated("<array><dict><key>k</key>", 129) + repeated("</dict></array>", 129)), 0},
       {testing::nestedArrays(257, true), 257},
       {testing::nestedArrays(100000, true), 0},
       {xmlPlist(repeated("<array>", 140000)), 0},
