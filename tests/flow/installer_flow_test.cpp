@@ -292,22 +292,15 @@ TEST_P(FlowPathTest, ScreensAndEvents) {
 
 // Every missing service is named at once, before anything is shown.
 TEST_F(FlowTest, MissingServices_AreAllNamedBeforeAnythingShows) {
-  InstallerFlow::Services none;
-  none.defaultParent = {}, none.target = {}, none.installedApplication = {};
-  none.verifyDownload = {}, none.install = {}, none.applicationIsRunning = {};
-  none.waitForApplicationExit = {}, none.openApplication = {}, none.makeDownloader = {};
-  none.makeTelemetry = {}, none.runInBackground = {}, none.postToMainThread = {};
-  none.startRepeatingTimer = {};
-  const std::string all =
-      "defaultParent, target, installedApplication, verifyDownload, install, "
-      "applicationIsRunning, waitForApplicationExit, openApplication, makeDownloader, "
-      "makeTelemetry, runInBackground, postToMainThread, startRepeatingTimer";
-  try {
-    (void)InstallerFlow::create(testing::validProductionConfiguration(), "/cache", *this, none);
-    ADD_FAILURE() << "created";
-  } catch (const std::invalid_argument& refused) {
-    EXPECT_EQ(refused.what(), "installer flow services missing: " + all);
-  }
+  const InstallerFlow::Services none{{}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}, {}};
+  EXPECT_EQ(testing::failureMessage<std::invalid_argument>([&] {
+              (void)InstallerFlow::create(testing::validProductionConfiguration(), "/", *this,
+                                          none);
+            }),
+            "installer flow services missing: defaultParent, target, installedApplication, "
+            "verifyDownload, install, applicationIsRunning, waitForApplicationExit, "
+            "openApplication, makeDownloader, makeTelemetry, runInBackground, postToMainThread, "
+            "startRepeatingTimer");
   EXPECT_EQ(log, "");
 }
 
