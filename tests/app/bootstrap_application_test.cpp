@@ -5,11 +5,8 @@
 #include <signal.h>
 
 #include <sys/file.h>
-#include <sys/wait.h>
 
-#include <chrono>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "platform/unique_fd.h"
 #include "tests/support/configuration_samples.h"
@@ -23,12 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const char* const kTitle = "Could not start the Vexa installer";
-
-// The child has ended; it stays to be reaped.
-bool exited(pid_t pid) {
-  siginfo_t info{};
-  return ::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
-}
 
 // Each test gets its own copy of the built installer bundle (it is relocatable) with a
 // configuration of the test's choosing, and its own cache home.
@@ -126,23 +117,19 @@ TEST_F(BootstrapApplicationTest, OtherArguments_StartInAPrivateCacheFolderHoldin
   testing::BackgroundProgram first(executable(), {executable().string(), "--self-test", "extra"},
                                    environment_);
   // It opens its window (offscreen here) once it holds the lock.
-  bool locked = false;
-  for (int wait = 0; wait < 600 && !locked; ++wait) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(testing::waitUntil([&] {
     const platform::UniqueFd probe(::open(lockFile().c_str(), O_RDONLY | O_CLOEXEC));
-    locked = probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0;
-  }
-  ASSERT_TRUE(locked);
+    return probe && ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0;
+  }));
   EXPECT_EQ(testing::permissionBits(cacheFolder()), 0700u);
   EXPECT_EQ(testing::permissionBits(lockFile()), 0600u);
   expectAlert(run({}), "Another installer is already running.");
   // Each request gets time to take effect: one sent while a granted one ends the process would
   // end it anyway.
-  for (int request = 0; request < 60 && !exited(first.pid()); ++request) {
+  ASSERT_TRUE(testing::waitUntil([&] {
     first.signal(SIGTERM);
-    for (int wait = 0; wait < 50 && !exited(first.pid()); ++wait)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+    return testing::waitUntil([&] { return first.hasEnded(); }, std::chrono::seconds(5));
+  }));
   EXPECT_EQ(first.wait().exitStatus, 0);
   EXPECT_EQ(first.readLine(1000).value_or(""), "");  // no summary
 }

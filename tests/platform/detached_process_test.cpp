@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <thread>
 
+#include "tests/support/program_run.h"
 #include "tests/support/temporary_directory.h"
 
 namespace vexa::platform {
@@ -20,8 +20,7 @@ TEST(DetachedProcessTest, RunsInItsOwnSessionWithStandardDescriptorsOnNull) {
                         "echo $$ $(cut -d' ' -f6 /proc/$$/stat) $(readlink /proc/$$/fd/1)"
                         " > \"$0.tmp\"; mv \"$0.tmp\" \"$0\"",
                         report.string()});
-  for (int i = 0; i < 1000 && !std::filesystem::exists(report); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(testing::waitUntil([&] { return std::filesystem::exists(report); }));
   std::istringstream words(testing::readFile(report));
   std::string pid, session, output;
   words >> pid >> session >> output;

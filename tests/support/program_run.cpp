@@ -10,6 +10,9 @@
 
 #include <cerrno>
 #include <system_error>
+#include <thread>
+
+#include "platform/unique_fd.h"
 
 extern char** environ;
 
@@ -78,29 +81,31 @@ std::string readAll(int fd) {
   for (ssize_t count;
        (count = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;)
     text.append(buffer, static_cast<std::size_t>(count));
-  ::close(fd);
   return text;
 }
 
 }  // namespace
 
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
 ProgramResult runProgram(const std::filesystem::path& program,
                          const std::vector<std::string>& arguments,
                          const EnvironmentChanges& environment) {
   // Both streams go to in-memory files, so nothing needs reading while the child runs.
-  const int output = ::memfd_create("stdout", MFD_CLOEXEC),
-            error = ::memfd_create("stderr", MFD_CLOEXEC);
-  pid_t pid = -1;
-  try {
-    check(output >= 0 && error >= 0, "memfd_create");
-    pid = spawn(program, arguments, environment, -1, output, error);
-  } catch (...) {
-    for (int fd : {output, error}) ::close(fd);
-    throw;
-  }
-  ProgramResult result = reap(pid);
-  result.standardOutput = readAll(output);
-  result.standardError = readAll(error);
+  const platform::UniqueFd output(::memfd_create("stdout", MFD_CLOEXEC)),
+      error(::memfd_create("stderr", MFD_CLOEXEC));
+  check(output && error, "memfd_create");
+  ProgramResult result =
+      reap(spawn(program, arguments, environment, -1, output.get(), error.get()));
+  result.standardOutput = readAll(output.get());
+  result.standardError = readAll(error.get());
   return result;
 }
 
@@ -108,17 +113,13 @@ BackgroundProgram::BackgroundProgram(const std::filesystem::path& program,
                                      const std::vector<std::string>& arguments,
                                      const EnvironmentChanges& environment) {
   int in[2] = {-1, -1}, out[2] = {-1, -1};
-  try {
-    check(::pipe2(in, O_CLOEXEC) == 0 && ::pipe2(out, O_CLOEXEC) == 0, "pipe2");
-    pid_ = spawn(program, arguments, environment, in[0], out[1], STDERR_FILENO);
-  } catch (...) {
-    for (int fd : {in[0], in[1], out[0], out[1]}) ::close(fd);
-    throw;
-  }
-  ::close(in[0]);
-  ::close(out[1]);
-  input_ = in[1];
-  output_ = out[0];
+  check(::pipe2(in, O_CLOEXEC) == 0, "pipe2");
+  input_.reset(in[1]);
+  const platform::UniqueFd childInput(in[0]);
+  check(::pipe2(out, O_CLOEXEC) == 0, "pipe2");
+  output_.reset(out[0]);
+  const platform::UniqueFd childOutput(out[1]);
+  pid_ = spawn(program, arguments, environment, childInput.get(), childOutput.get(), STDERR_FILENO);
 }
 
 BackgroundProgram::~BackgroundProgram() {
@@ -127,18 +128,16 @@ BackgroundProgram::~BackgroundProgram() {
     ::kill(pid_, SIGKILL);
     (void)reap(pid_);
   }
-  ::close(input_);
-  ::close(output_);
 }
 
 std::optional<std::string> BackgroundProgram::readLine(int timeoutMilliseconds) {
   std::size_t end;
   while ((end = buffered_.find('\n')) == std::string::npos) {
-    pollfd descriptor{output_, POLLIN, 0};
+    pollfd descriptor{output_.get(), POLLIN, 0};
     char buffer[4096];
     ssize_t count = 0;
     if (::poll(&descriptor, 1, timeoutMilliseconds) <= 0 ||
-        (count = ::read(output_, buffer, sizeof buffer)) <= 0)
+        (count = ::read(output_.get(), buffer, sizeof buffer)) <= 0)
       return std::nullopt;
     buffered_.append(buffer, static_cast<std::size_t>(count));
   }
@@ -148,6 +147,12 @@ std::optional<std::string> BackgroundProgram::readLine(int timeoutMilliseconds) 
 }
 
 void BackgroundProgram::signal(int signal) { ::kill(pid_, signal); }
+
+bool BackgroundProgram::hasEnded() const {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == pid_;
+}
 
 ProgramResult BackgroundProgram::wait() {
   reaped_ = true;

@@ -2,11 +2,15 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace vexa::testing {
 
@@ -19,6 +23,10 @@ struct ProgramResult {
   std::string standardOutput;
   std::string standardError;
 };
+
+// Polls `done` every 100 ms until it holds (true) or `limit` has passed (false).
+[[nodiscard]] bool waitUntil(const std::function<bool()>& done,
+                             std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // Every child started here lives no longer than the test: it is killed (SIGKILL) when the thread
 // that started it ends, however the test process ends (a timeout's kill included). So start a
@@ -49,13 +57,15 @@ class BackgroundProgram {
   [[nodiscard]] std::optional<std::string> readLine(int timeoutMilliseconds = 20000);
   // Sends `signal`.
   void signal(int signal);
+  // Whether the child has exited; it stays to be reaped by wait().
+  [[nodiscard]] bool hasEnded() const;
   // Waits for the child to exit and returns what waitpid reported, as in ProgramResult.
   ProgramResult wait();
 
  private:
   pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
+  platform::UniqueFd input_;
+  platform::UniqueFd output_;
   std::string buffered_;
   bool reaped_ = false;
 };
