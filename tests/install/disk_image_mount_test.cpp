@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <system_error>
-
 #include "config/installer_failure.h"
 #include "tests/support/package_builder.h"
 #include "tests/support/temporary_directory.h"

@@ -7,7 +7,6 @@
 #include <set>
 
 #include "config/installer_failure.h"
-#include "platform/file_system_items.h"
 #include "tests/support/configuration_samples.h"
 #include "tests/support/package_builder.h"
 #include "tests/support/temporary_directory.h"

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <system_error>
 
 #include "config/installer_failure.h"
