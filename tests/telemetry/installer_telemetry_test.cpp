@@ -35,6 +35,10 @@ TEST(InstallerTelemetryTest, CampaignIdentifierAndReceipt_FollowTheExactForms) {
   EXPECT_EQ(campaignIdentifier({"installer"}), std::nullopt);
   EXPECT_EQ(campaignIdentifier({"installer", "-cid=1.2", "--CID=1.2", "--cid=1.2", "--cid=3.4"}),
             "1.2");
+  // Digits around one dot, at most 36 characters.
+  EXPECT_TRUE(TelemetryIdentity::isCampaignIdentifier("111111111111111111.22222222222222222"));
+  for (const char* cid : {"123456", "111111111111111111.222222222222222222", "12a.4", ".5"})
+    EXPECT_FALSE(TelemetryIdentity::isCampaignIdentifier(cid)) << cid;
 
   const std::string good = receiptFor(kId);
   EXPECT_TRUE(isAcceptedReceipt(202, good + std::string(2048 - good.size(), ' '), kId));

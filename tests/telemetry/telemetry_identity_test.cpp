@@ -43,12 +43,6 @@ TEST_F(TelemetryIdentityTest, FirstRun_CreatesPrivateRecordThenReadsItBack) {
   EXPECT_EQ(InstallerTelemetry::identity(folder(), std::nullopt), identity);
 }
 
-TEST(TelemetryIdentityRulesTest, CampaignIdentifier_IsDigitsAroundOneDotUpTo36Characters) {
-  EXPECT_TRUE(TelemetryIdentity::isCampaignIdentifier("111111111111111111.22222222222222222"));
-  for (const char* cid : {"123456", "111111111111111111.222222222222222222", "12a.4", ".5"})
-    EXPECT_FALSE(TelemetryIdentity::isCampaignIdentifier(cid)) << cid;
-}
-
 TEST_F(TelemetryIdentityTest, StoredCampaign_WinsWithoutRewrite_MissingOneIsAdded) {
   writeFile(file(), kStored);
   const TelemetryIdentity expected{kStoredId, "42.7"};
