@@ -54,12 +54,8 @@ class PackageDownloadTest : public ::testing::Test {
     EXPECT_TRUE(testing::runEventLoopUntil([&] { return completions_ > 0; }));
     testing::runEventLoopFor(std::chrono::milliseconds(20));
     EXPECT_EQ(completions_, 1);
-    try {
-      if (result_.error) std::rethrow_exception(result_.error);
-    } catch (const std::exception& error) {
-      return error.what();
-    }
-    return "success";
+    if (!result_.error) return "success";
+    return testing::failureMessage<std::exception>([&] { std::rethrow_exception(result_.error); });
   }
 
   ScriptedResponse rest(std::size_t from) {

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <system_error>
 
-#include "config/installer_failure.h"
 #include "tests/support/configuration_samples.h"
 #include "tests/support/package_builder.h"
 #include "tests/support/property_list_samples.h"
@@ -59,9 +57,8 @@ TEST_F(BundleVerificationTest, VerifyRunsItsChecksInOrderAndStopsAtTheFirstRefus
       .minimumSystemVersion = "11.0", .processor = arm64, .nestedBundle = true};
   // What the lenient form ignores: build, minimum system and processor.
   const auto lenient = [=](const char* version) {
-    BundleLayout layout{.shortVersion = version, .buildText = {}, .minimumSystemVersion = "99"};
-    layout.processor = arm64;
-    return layout;
+    return BundleLayout{
+        .shortVersion = version, .buildText = {}, .minimumSystemVersion = "99", .processor = arm64};
   };
   const std::string ok;  // accepted
   const struct {

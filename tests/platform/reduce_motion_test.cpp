@@ -21,11 +21,9 @@ TEST(ReduceMotionTest, FollowsTheDesktopsAnimationSetting) {
        false},
       {{{"kdeglobals", "[KDE]\nAnimationDurationFactor=0\n"}}, true},
   };
-  testing::TemporaryDirectory config;
-  testing::ScopedEnvironment environment{{"XDG_CONFIG_HOME", config.path().string()}};
   for (const auto& c : cases) {
-    for (const char* item : {"gtk-3.0", "gtk-4.0", "kdeglobals"})
-      std::filesystem::remove_all(config / item);
+    const testing::TemporaryDirectory config;
+    const testing::ScopedEnvironment environment{{"XDG_CONFIG_HOME", config.path().string()}};
     for (const auto& [file, content] : c.files) testing::writeFile(config / file, content);
     EXPECT_EQ(reduceMotion(), c.reduce) << (c.files.empty() ? "" : c.files[0].second);
   }
