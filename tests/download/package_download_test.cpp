@@ -54,8 +54,7 @@ class PackageDownloadTest : public ::testing::Test {
     EXPECT_TRUE(testing::runEventLoopUntil([&] { return completions_ > 0; }));
     testing::runEventLoopFor(std::chrono::milliseconds(20));
     EXPECT_EQ(completions_, 1);
-    if (!result_.error) return "success";
-    return testing::failureMessage<std::exception>([&] { std::rethrow_exception(result_.error); });
+    return result_.error ? testing::messageOf(result_.error) : "success";
   }
 
   ScriptedResponse rest(std::size_t from) {

@@ -16,10 +16,6 @@ void append(std::string& log, std::string_view entry) {
   log += (log.empty() ? "" : ", ") + std::string(entry);
 }
 
-std::string describe(const std::exception_ptr& error) {
-  return testing::failureMessage<std::exception>([&] { std::rethrow_exception(error); });
-}
-
 // The world around the flow, and its screens. `log` holds what is shown (short names; the download
 // detail is not the flow's business) and what the flow does to the world: opening the product,
 // discarding or pausing the download, asking the product to quit ("ask"), installing over an
@@ -36,10 +32,10 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
   void downloadProgress(double) override {}
   void showOpening() override { append(log, "opening"); }
   void showOpeningFailed(const std::exception_ptr& e) override {
-    append(log, "open failed: " + describe(e));
+    append(log, "open failed: " + testing::messageOf(e));
   }
   void showFailure(const std::exception_ptr& e, bool paused) override {
-    append(log, (paused ? "continue: " : "retry: ") + describe(e));
+    append(log, (paused ? "continue: " : "retry: ") + testing::messageOf(e));
   }
   void showNewerApplication() override { append(log, "newer"); }
   void showApplicationRunning() override { append(log, "running"); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,11 @@ template <typename Failure>
     return failure.what();
   }
   return "";
+}
+
+// The message of the exception `error` holds.
+[[nodiscard]] inline std::string messageOf(const std::exception_ptr& error) {
+  return failureMessage<std::exception>([&] { std::rethrow_exception(error); });
 }
 
 }  // namespace vexa::testing
