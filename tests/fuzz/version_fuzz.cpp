@@ -15,7 +15,6 @@
 
 namespace {
 
-using vexa::ComparisonResult;
 using vexa::NativeInstaller::compareApplicationVersions;
 
 void checkBuildNumber(std::string_view text, std::string_view environment) {
@@ -40,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view right =
       split == std::string_view::npos ? std::string_view() : input.substr(split + 1);
 
-  FUZZ_CHECK(compareApplicationVersions(left, left) == ComparisonResult::same);
+  FUZZ_CHECK(compareApplicationVersions(left, left) == vexa::ComparisonResult::same);
   FUZZ_CHECK(static_cast<int>(compareApplicationVersions(left, right)) ==
              -static_cast<int>(compareApplicationVersions(right, left)));
   checkBuildNumber(right, "production");

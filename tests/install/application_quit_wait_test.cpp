@@ -17,8 +17,6 @@ namespace vexa {
 namespace {
 
 namespace fs = std::filesystem;
-using NativeInstaller::applicationIsRunning;
-using NativeInstaller::waitForApplicationExit;
 
 TEST(ApplicationQuitWait, FiresOnceWhenNothingRunsAndNeverAfterCancel) {
   // Steps, with the product running at first: r request(), c check(), x cancel(), q the product
@@ -84,7 +82,7 @@ class RunningProductTest : public ::testing::Test {
 TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQuit) {
   testing::BackgroundProgram& first = start(identifier_);
   start(identifier_ + ".helper");
-  auto wait = waitForApplicationExit(identifier_, [this] { ++notifications_; });
+  auto wait = NativeInstaller::waitForApplicationExit(identifier_, [this] { ++notifications_; });
   testing::BackgroundProgram& second = start(identifier_, true);
 
   wait->request();
@@ -96,7 +94,7 @@ TEST_F(RunningProductTest, Request_TerminatesEveryInstanceAndWaitsUntilAllHaveQu
 
   wait->request();
   EXPECT_EQ(second.wait().exitStatus, 0);
-  EXPECT_TRUE(applicationIsRunning(identifier_ + ".helper"));
+  EXPECT_TRUE(NativeInstaller::applicationIsRunning(identifier_ + ".helper"));
   wait->check();
   EXPECT_EQ(notifications_, 1);
 }

@@ -13,8 +13,6 @@
 namespace vexa::platform {
 namespace {
 
-using testing::ScriptedResponse;
-using Ending = ScriptedResponse::Ending;
 using namespace std::chrono_literals;
 
 const std::string kUrl = "https://downloads.vexa.example/files/package.dmg";
@@ -95,7 +93,9 @@ TEST_F(UrlSessionTest, Failures_CompleteOnceWithTheirKind) {
 
   UrlSessionConfiguration impatient = server_.sessionConfiguration();
   impatient.idleTimeout = std::chrono::seconds(2);
-  server_.enqueue({.body = std::string(50000, 'e'), .ending = Ending::stall, .sendBytes = 10});
+  server_.enqueue({.body = std::string(50000, 'e'),
+                   .ending = testing::ScriptedResponse::Ending::stall,
+                   .sendBytes = 10});
   run({.url = kUrl}, impatient);
   EXPECT_EQ(delegate_.error, UrlError::Code::timedOut);
 

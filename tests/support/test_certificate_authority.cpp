@@ -24,11 +24,10 @@ struct Deleter {
 };
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
 using CertPtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
-using BioPtr = std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>>;
 
 // The PEM text of a certificate, or of a private key.
 std::string pem(X509* certificate, EVP_PKEY* key = nullptr) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
+  std::unique_ptr<BIO, Deleter<BIO, BIO_free_all>> bio(BIO_new(BIO_s_mem()));
   if (!bio || (key ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
                    : PEM_write_bio_X509(bio.get(), certificate)) != 1)
     fail("encoding");

@@ -17,7 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::ordered_json;
-using testing::readFile;
 using testing::RecordedRequest;
 using testing::ScriptedResponse;
 namespace fs = std::filesystem;
@@ -136,7 +135,7 @@ TEST_F(TelemetryServiceTest, UnconfirmedEvent_KeepsItsFileExactlyAsPosted) {
   const RecordedRequest request = server_.requests().back();
   EXPECT_EQ(request.header("Host"), DeploymentSettings::stagingTelemetryHost);
   const fs::path file = events() / (eventIdOf(request) + ".json");
-  EXPECT_EQ(readFile(file), request.body);
+  EXPECT_EQ(testing::readFile(file), request.body);
   EXPECT_EQ(testing::permissionBits(file), 0600u);
   EXPECT_EQ(count(".sent"), 0u);
 }
