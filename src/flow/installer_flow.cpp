@@ -95,7 +95,13 @@ InstallerFlow::InstallerFlow(PassKey, InstallConfiguration configuration,
   telemetry_("vexa_downloader_open");
 }
 
-InstallerFlow::~InstallerFlow() { cancelQuitWait(); }
+InstallerFlow::~InstallerFlow() {
+  try {
+    cancelQuitWait();
+  } catch (...) {
+    // Nothing is left to report to.
+  }
+}
 
 template <class Step>
 void InstallerFlow::guarded(Step step) noexcept {

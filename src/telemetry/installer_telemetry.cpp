@@ -6,6 +6,7 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <thread>
 
 #include "platform/atomic_file.h"
 #include "platform/claimed_file.h"
@@ -32,6 +33,9 @@ constexpr std::string_view kEventsPath = "/v2/telemetry/events";
 constexpr std::size_t kMaximumStoredEventBytes = 16 * 1024;
 // How often stored events that another process was sending are looked at again.
 constexpr std::chrono::seconds kStoredRetryInterval{2};
+// How long an event waits for another process's identity lock before it is dropped.
+constexpr int kIdentityAttempts = 25;
+constexpr std::chrono::milliseconds kIdentityRetryDelay{20};
 
 std::string lowerCaseUuid() {
   std::string uuid = platform::randomUuid();
@@ -77,6 +81,21 @@ std::optional<std::string> storedEventId(const std::filesystem::path& file) {
       return std::nullopt;
   }
   return id;
+}
+
+// Two installers run side by side for a moment when one is closing as the next starts, and each
+// holds the identity lock for a few milliseconds per event: an event finding it taken tries again
+// for a moment rather than being dropped. A lock file left by a crashed process still drops it.
+TelemetryIdentity identityWaitingBriefly(const std::filesystem::path& folder,
+                                         const std::optional<std::string>& cid) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return InstallerTelemetry::identity(folder, cid);
+    } catch (const std::system_error& error) {
+      if (error.code() != platform::FileError::fileLocking || attempt == kIdentityAttempts) throw;
+    }
+    std::this_thread::sleep_for(kIdentityRetryDelay);
+  }
 }
 
 std::size_t pendingEventCount(const std::filesystem::path& events) {
@@ -305,7 +324,7 @@ void InstallerTelemetry::Shared::recordOnWorker(const std::string& event,
   std::shared_ptr<platform::ClaimedFile> claim;
   try {
     const TelemetryIdentity identity =
-        InstallerTelemetry::identity(directory, options.campaignIdentifier);
+        identityWaitingBriefly(directory, options.campaignIdentifier);
     eventId = lowerCaseUuid();
     body = eventRecord(event, identity, eventId);
 

@@ -68,7 +68,8 @@ struct InstallerTelemetryOptions {
 // still in flight complete on their own.
 //
 // Failures: none ever reaches the caller or the user, and nothing is logged. A failing identity,
-// events folder, pending limit or event file drops the event; a failed submission keeps the file;
+// events folder, pending limit or event file drops the event (an identity lock held by another
+// installer is waited for up to about half a second first); a failed submission keeps the file;
 // failures writing the marker or removing the file are ignored.
 class InstallerTelemetry {
  public:
