@@ -191,7 +191,7 @@ TEST_F(TelemetryServiceTest, StoredEvents_SentByTheNextStartOnceTheirHolderLetsG
   telemetry->record("vexa_install_started");
   testing::runEventLoopFor(60ms);
   fs::remove(folder() / "identity.lock");
-  ASSERT_TRUE(testing::runEventLoopUntil([&] { return count(".sent") == 3; }));
+  ASSERT_TRUE(testing::runEventLoopUntil([&] { return telemetry->idle() && count(".sent") == 3; }));
   EXPECT_EQ(server_.requests().size(), 3u);
   EXPECT_EQ(count(".json"), 1u);  // notes.json
 }
