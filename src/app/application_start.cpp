@@ -23,7 +23,7 @@ constexpr std::chrono::milliseconds deliveryGrace{3000};
 
 void run(platform::GuiApplication& gui, const InstallConfiguration& configuration,
          const std::filesystem::path& cache, const std::vector<std::string>& arguments,
-         InstallerFlow::Services services) {
+         const std::function<void()>& windowClosed, InstallerFlow::Services services) {
   QApplication& application = gui.application();
   // The flow ends the loop itself once the window has closed (and only then).
   application.setQuitOnLastWindowClosed(false);
@@ -69,10 +69,13 @@ void run(platform::GuiApplication& gui, const InstallConfiguration& configuratio
   application.exec();
   window.setActions({});
   flow.reset();
+  // Nothing of this attempt runs any more but its telemetry, which guards its own files: a new
+  // installer may start while the last events wait for their receipts.
+  if (windowClosed) windowClosed();
 
   // The last events (the installation's completion, recorded just before the application opens and
   // the window closes) are usually still on their way. The window is gone; give them a moment to
-  // get their receipts rather than leaving them stored for ever (stored events are never resent).
+  // get their receipts rather than waiting in their files for the next start to send them.
   if (telemetry) {
     const QDeadlineTimer deadline(deliveryGrace);
     QTimer wake;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,14 @@ class GuiApplication;
 // Main thread only. Returns when the event loop ends, after at most three more seconds in which
 // telemetry events still in flight may get their receipts; the window, the flow (with its timer,
 // quit wait, download session) and the telemetry worker are gone by then, before the application
-// object.
+// object. `windowClosed` is called once the window and the flow are gone, before those seconds:
+// from then on another installer may start (what it finds of this one's telemetry, it leaves to
+// this one while this one is still sending it).
 namespace vexa::ApplicationStart {
 
 // `arguments` is the whole command line (the campaign identifier comes from it).
 void run(platform::GuiApplication& gui, const InstallConfiguration& configuration,
          const std::filesystem::path& cache, const std::vector<std::string>& arguments,
-         InstallerFlow::Services services = {});
+         const std::function<void()>& windowClosed, InstallerFlow::Services services = {});
 
 }  // namespace vexa::ApplicationStart

@@ -16,7 +16,7 @@
 namespace vexa::BootstrapApplication {
 namespace {
 
-// Held until the process ends; see the header.
+// Held until the window has closed for good; see the header.
 std::optional<platform::FileLock> singleInstanceLock;
 
 InstallConfiguration loadConfiguration(const platform::MainBundle& bundle) {
@@ -69,7 +69,8 @@ void startUp(const std::vector<std::string>& arguments, Services& services) {
   const std::filesystem::path cache =
       prepareCacheFolder(services.cachesDirectory, configuration.appId);
   takeSingleInstanceLock(cache);
-  if (services.startApplication) services.startApplication(configuration, cache);
+  if (services.startApplication)
+    services.startApplication(configuration, cache, [] { singleInstanceLock.reset(); });
 }
 
 }  // namespace

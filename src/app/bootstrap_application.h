@@ -19,9 +19,10 @@ class AlertPresenter;
 // hands over to the application start. Every failure before the hand-over is shown in one alert,
 // after which main() returns normally (the process then exits with status 0).
 //
-// Main thread only. The lock (platform::FileLock) is kept for the life of the process and released
-// by the system when the process ends; it is close-on-exec, so no child (a tool, the installed
-// application) can keep the installer's lock alive after the installer ends.
+// Main thread only. The lock (platform::FileLock) is held until the application start lets it go
+// once the window has closed for good (so a new installer can start at once, while this one may
+// still linger for telemetry), or else until the process ends; it is close-on-exec, so no child
+// (a tool, the installed application) can keep the installer's lock alive after the installer ends.
 namespace vexa::BootstrapApplication {
 
 // What the entry uses of the outside world: production values by default where there is one;
@@ -33,8 +34,10 @@ struct Services {
   platform::AlertPresenter& alerts;
   // Where the self-test summary goes.
   std::ostream& standardOutput = std::cout;
-  // The application start: opens the window and runs the event loop; returns when it ends.
-  std::function<void(const InstallConfiguration&, const std::filesystem::path& cache)>
+  // The application start: opens the window and runs the event loop; returns when it ends. It
+  // calls `releaseLock` once the window has closed for good, to let the single-instance lock go.
+  std::function<void(const InstallConfiguration&, const std::filesystem::path& cache,
+                     const std::function<void()>& releaseLock)>
       startApplication;
 };
 

@@ -23,8 +23,9 @@ int main(int argc, char** argv) {
       .alerts = alerts,
       .standardOutput = std::cout,
       .startApplication =
-          [&](const vexa::InstallConfiguration& configuration, const std::filesystem::path& cache) {
-            vexa::ApplicationStart::run(gui, configuration, cache, arguments);
+          [&](const vexa::InstallConfiguration& configuration, const std::filesystem::path& cache,
+              const std::function<void()>& releaseLock) {
+            vexa::ApplicationStart::run(gui, configuration, cache, arguments, releaseLock);
           },
   };
   vexa::BootstrapApplication::main(arguments, services);

@@ -80,7 +80,7 @@ std::shared_ptr<InstallerFlow> InstallerFlow::create(InstallConfiguration config
                                               screens, std::move(services));
   screens.welcome();
   screens.centreOnScreen();
-  flow->checkBeforeDownload(false);
+  flow->guarded([&flow] { flow->checkBeforeDownload(false); });
   return flow;
 }
 
@@ -95,14 +95,49 @@ InstallerFlow::InstallerFlow(PassKey, InstallConfiguration configuration,
   telemetry_("vexa_downloader_open");
 }
 
-InstallerFlow::~InstallerFlow() { cancelQuitWait(); }
+InstallerFlow::~InstallerFlow() {
+  try {
+    cancelQuitWait();
+  } catch (...) {
+    // Nothing is left to report to.
+  }
+}
+
+template <class Step>
+void InstallerFlow::guarded(Step step) noexcept {
+  try {
+    step();
+  } catch (...) {
+    try {
+      showFailure(std::current_exception());
+    } catch (...) {
+      // The failure screen itself failed. Its flags are reset already, so the user can still
+      // retry or close; there is nothing left to show the error with.
+    }
+  }
+}
 
 template <class Work, class Then>
 void InstallerFlow::inBackground(Work work, Then then) {
   services_.runInBackground([weak = weak_from_this(), post = services_.postToMainThread,
                              work = std::move(work), then = std::move(then)] {
-    post([weak, then, outcome = work()]() mutable {
-      if (const auto flow = weak.lock()) then(*flow, std::move(outcome));
+    // The work reports its own failures in its outcome; what escapes it anyway goes to the
+    // failure screen like any other error of the flow.
+    using Outcome = decltype(work());
+    std::optional<Outcome> outcome;
+    std::exception_ptr error;
+    try {
+      outcome.emplace(work());
+    } catch (...) {
+      error = std::current_exception();
+    }
+    post([weak, then, outcome = std::move(outcome), error]() mutable {
+      const auto flow = weak.lock();
+      if (!flow) return;
+      flow->guarded([&] {
+        if (error) std::rethrow_exception(error);
+        then(*flow, std::move(*outcome));
+      });
     });
   });
 }
@@ -167,21 +202,24 @@ void InstallerFlow::startDownload(const std::filesystem::path& parent) {
   const std::weak_ptr<InstallerFlow> weak = weak_from_this();
   downloader_->start(
       [weak](double fraction) {
-        if (const auto flow = weak.lock()) flow->screens_.downloadProgress(fraction);
+        if (const auto flow = weak.lock())
+          flow->guarded([&] { flow->screens_.downloadProgress(fraction); });
       },
       [weak, parent](DownloadResult result) {
         const auto flow = weak.lock();
         if (!flow) return;
-        if (!result.succeeded()) {
-          // The failure that ends a pause reports the pause; it is not a failed download.
-          if (!flow->paused_) flow->telemetry_("vexa_download_failed");
-          flow->showFailure(result.error);
-          return;
-        }
-        flow->telemetry_("vexa_download_completed");
-        flow->downloading_ = false;
-        flow->downloadedInstaller_ = result.package;
-        flow->installDownloaded(result.package, parent);
+        flow->guarded([&] {
+          if (!result.succeeded()) {
+            // The failure that ends a pause reports the pause; it is not a failed download.
+            if (!flow->paused_) flow->telemetry_("vexa_download_failed");
+            flow->showFailure(result.error);
+            return;
+          }
+          flow->telemetry_("vexa_download_completed");
+          flow->downloading_ = false;
+          flow->downloadedInstaller_ = result.package;
+          flow->installDownloaded(result.package, parent);
+        });
       });
 }
 
@@ -317,6 +355,7 @@ void InstallerFlow::showNewerApplication(const InstalledApplication& application
 }
 
 void InstallerFlow::showFailure(const std::exception_ptr& error) {
+  opening_ = false;
   cancelQuitWait();
   newerApplication_.reset();
   busy_ = false;
@@ -344,14 +383,18 @@ void InstallerFlow::requestQuitAndContinue(const std::filesystem::path& package,
   }
   showApplicationRunning(package);
   screens_.showQuitWait();
-  quitWait_ = services_.waitForApplicationExit(configuration_.appId,
-                                               [weak = weak_from_this(), package, parent] {
-                                                 if (const auto flow = weak.lock())
-                                                   flow->installDownloaded(package, parent);
-                                               });
-  quitTimer_ =
-      services_.startRepeatingTimer(kQuitCheckInterval, [weakWait = std::weak_ptr(quitWait_)] {
-        if (const auto wait = weakWait.lock()) wait->check();
+  // The notification runs inside the wait's own calls, which may pass some errors over: it
+  // reports its own.
+  quitWait_ = services_.waitForApplicationExit(
+      configuration_.appId, [weak = weak_from_this(), package, parent] {
+        if (const auto flow = weak.lock())
+          flow->guarded([&] { flow->installDownloaded(package, parent); });
+      });
+  quitTimer_ = services_.startRepeatingTimer(
+      kQuitCheckInterval, [weak = weak_from_this(), weakWait = std::weak_ptr(quitWait_)] {
+        const auto flow = weak.lock();
+        const auto wait = weakWait.lock();
+        if (flow && wait) flow->guarded([&] { wait->check(); });
       });
   const std::shared_ptr<InstallerQuitWait> wait = quitWait_;
   wait->request();
@@ -376,6 +419,34 @@ void InstallerFlow::pauseDownload() {
 }
 
 void InstallerFlow::primaryPressed() {
+  guarded([this] { primary(); });
+}
+
+void InstallerFlow::secondaryPressed() {
+  guarded([this] { secondary(); });
+}
+
+void InstallerFlow::closePressed() {
+  guarded([this] { closeRequest(); });
+}
+
+bool InstallerFlow::shouldClose() {
+  // A close decision that fails has shown its failure and keeps the window: the user sees it.
+  bool close = false;
+  guarded([this, &close] { close = closeDecision(); });
+  return close;
+}
+
+void InstallerFlow::windowWillClose() {
+  try {
+    cancelQuitWait();
+  } catch (...) {
+    // The window is gone; the installer ends all the same.
+  }
+  screens_.terminate();
+}
+
+void InstallerFlow::primary() {
   if (busy_ || opening_) return;
   if (installed_) {
     openApplication(std::nullopt);
@@ -389,18 +460,18 @@ void InstallerFlow::primaryPressed() {
   }
 }
 
-void InstallerFlow::secondaryPressed() {
+void InstallerFlow::secondary() {
   if (busy_) return;
   if (newerApplication_) {
     approvedReplacement_ = newerApplication_->version;
     newerApplication_.reset();
     checkBeforeDownload(true);
   } else if (waitingForApplicationQuit_ || installed_) {
-    closePressed();
+    closeRequest();
   }
 }
 
-void InstallerFlow::closePressed() {
+void InstallerFlow::closeRequest() {
   if (waitingForApplicationQuit_) {
     cancelQuitWait();
     screens_.closeWindow();
@@ -411,7 +482,7 @@ void InstallerFlow::closePressed() {
   }
 }
 
-bool InstallerFlow::shouldClose() {
+bool InstallerFlow::closeDecision() {
   if (waitingForApplicationQuit_) {
     cancelQuitWait();
     return true;
@@ -419,11 +490,6 @@ bool InstallerFlow::shouldClose() {
   if (!busy_) return true;
   if (downloading_) pauseDownload();
   return false;
-}
-
-void InstallerFlow::windowWillClose() {
-  cancelQuitWait();
-  screens_.terminate();
 }
 
 }  // namespace vexa

@@ -41,7 +41,11 @@ namespace vexa {
 // cancels its quit wait and stops its timer. `busy` keeps more than one operation from running:
 // the buttons do nothing while it is set and the window refuses to close.
 //
-// Failures: none escapes to the caller; each is shown on a screen.
+// Failures: none escapes to the caller, nor to the event loop that calls the flow. Every error of a
+// step the flow starts, whether a service reports it or throws it unexpectedly (the install
+// location, the look at running processes, the quit wait, the transfer's start, a posted result),
+// ends that step on the failure screen with the error's message, and the installer keeps running;
+// opening errors stay on the opening screen.
 class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
  public:
   // What the installation flow reaches outside itself: `{}` gives the production values; tests pass
@@ -150,6 +154,18 @@ class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
                 InstallerScreens& screens, Services services);
 
  private:
+  // The public entry points' work, run guarded by them.
+  void primary();
+  void secondary();
+  void closeRequest();
+  [[nodiscard]] bool closeDecision();
+
+  // Runs one step started from outside the flow (a button, the window, a posted result, a transfer
+  // callback, the timer, the quit wait's notification): whatever it throws ends on the failure
+  // screen.
+  template <class Step>
+  void guarded(Step step) noexcept;
+
   void checkBeforeDownload(bool start);
   void startDownload(const std::filesystem::path& parent);
   void installDownloaded(const std::filesystem::path& package, const std::filesystem::path& parent);
@@ -165,7 +181,7 @@ class InstallerFlow : public std::enable_shared_from_this<InstallerFlow> {
   void pauseDownload();
 
   // Runs `work` on the background runner; what it returns is handed to `then` on the main thread,
-  // if the flow still exists.
+  // if the flow still exists. What escapes `work` or `then` is shown as a failure.
   template <class Work, class Then>
   void inBackground(Work work, Then then);
 

@@ -1,6 +1,7 @@
 #include "install/application_quit_wait.h"
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -39,8 +40,14 @@ using platform::RunningApplicationInstance;
 class TrackedInstances {
  public:
   explicit TrackedInstances(std::string bundleIdentifier)
-      : bundleIdentifier_(std::move(bundleIdentifier)),
-        instances_(platform::runningApplications(bundleIdentifier_)) {}
+      : bundleIdentifier_(std::move(bundleIdentifier)) {
+    // A first look that fails is like a later one that fails: the wait goes on, and every refresh
+    // looks again and adds what it finds.
+    try {
+      instances_ = platform::runningApplications(bundleIdentifier_);
+    } catch (const std::system_error&) {
+    }
+  }
 
   // Adds the instances running now that are not tracked yet (one started after the wait began must
   // quit too) and returns the tracked ones still alive, in the order they were first seen. An

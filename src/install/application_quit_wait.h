@@ -51,7 +51,8 @@ namespace NativeInstaller {
 // those started while the wait lasts. An instance, once seen, stays tracked until it has ended by
 // itself, so one that has left the process list while still alive keeps the wait waiting. The
 // request sends each live tracked instance SIGTERM, never anything stronger; the product may
-// decline. Throws std::system_error when /proc cannot be listed.
+// decline. Never throws for /proc: when it cannot be listed at creation, the wait starts with no
+// instance and its first check() or request() looks again (and throws as they do).
 [[nodiscard]] std::unique_ptr<ApplicationQuitWait> waitForApplicationExit(
     const std::string& bundleIdentifier, std::function<void()> onExit);
 

@@ -40,7 +40,15 @@ bool isSymbolicLink(const fs::path& path) {
 }  // namespace
 
 fs::path defaultParent() {
-  const fs::path folder = platform::applicationsDirectory();
+  fs::path folder;
+  try {
+    folder = platform::applicationsDirectory();
+  } catch (const std::system_error&) {
+    // The home folder's links cannot be resolved (a link whose target has gone, a folder on the
+    // way that may not be searched): the folder as named, which target refuses with its usual
+    // message, so the failure shows where the install location is judged.
+    folder = platform::standardizedPath(platform::homeDirectory() / "Applications");
+  }
   std::error_code error;
   if (!fs::exists(fs::symlink_status(folder, error))) {
     // Only the last component: a missing home folder is not ours to make.

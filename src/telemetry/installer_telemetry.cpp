@@ -6,8 +6,10 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <thread>
 
 #include "platform/atomic_file.h"
+#include "platform/claimed_file.h"
 #include "platform/deployment_settings.h"
 #include "platform/file_error.h"
 #include "platform/file_lock.h"
@@ -16,6 +18,7 @@
 #include "platform/path_safety.h"
 #include "platform/private_directory.h"
 #include "platform/random_uuid.h"
+#include "platform/repeating_timer.h"
 #include "platform/serial_queue.h"
 #include "platform/standard_locations.h"
 
@@ -26,6 +29,13 @@ constexpr std::size_t kMaximumPendingEvents = 200;
 constexpr std::size_t kMaximumReceiptBytes = 2048;
 constexpr std::chrono::seconds kRequestTimeout{10};
 constexpr std::string_view kEventsPath = "/v2/telemetry/events";
+// A stored event is a few hundred bytes; anything far larger is not one of ours.
+constexpr std::size_t kMaximumStoredEventBytes = 16 * 1024;
+// How often stored events that another process was sending are looked at again.
+constexpr std::chrono::seconds kStoredRetryInterval{2};
+// How long an event waits for another process's identity lock before it is dropped.
+constexpr int kIdentityAttempts = 25;
+constexpr std::chrono::milliseconds kIdentityRetryDelay{20};
 
 std::string lowerCaseUuid() {
   std::string uuid = platform::randomUuid();
@@ -55,6 +65,37 @@ std::string_view stateOf(std::string_view event) {
   if (endsWith(event, "_failed")) return "failed";
   if (endsWith(event, "_started")) return "started";
   return "success";
+}
+
+// The event identifier a stored event file is named after ("<event_id>.json"); nothing for any
+// other name (temporary files, receipt markers, foreign files).
+std::optional<std::string> storedEventId(const std::filesystem::path& file) {
+  const std::string name = file.filename().string();
+  if (name.size() != 36 + 5 || !endsWith(name, ".json")) return std::nullopt;
+  const std::string id = name.substr(0, 36);
+  for (std::size_t at = 0; at < id.size(); ++at) {
+    const bool dash = at == 8 || at == 13 || at == 18 || at == 23;
+    if (dash ? id[at] != '-'
+             : !std::isxdigit(static_cast<unsigned char>(id[at])) ||
+                   std::isupper(static_cast<unsigned char>(id[at])))
+      return std::nullopt;
+  }
+  return id;
+}
+
+// Two installers run side by side for a moment when one is closing as the next starts, and each
+// holds the identity lock for a few milliseconds per event: an event finding it taken tries again
+// for a moment rather than being dropped. A lock file left by a crashed process still drops it.
+TelemetryIdentity identityWaitingBriefly(const std::filesystem::path& folder,
+                                         const std::optional<std::string>& cid) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return InstallerTelemetry::identity(folder, cid);
+    } catch (const std::system_error& error) {
+      if (error.code() != platform::FileError::fileLocking || attempt == kIdentityAttempts) throw;
+    }
+    std::this_thread::sleep_for(kIdentityRetryDelay);
+  }
 }
 
 std::size_t pendingEventCount(const std::filesystem::path& events) {
@@ -107,16 +148,30 @@ void writeIdentity(const std::filesystem::path& file, const TelemetryIdentity& i
 }  // namespace
 
 // What the worker queue, the submissions in flight and the object share. Immutable after
-// construction apart from the counter.
+// construction apart from the counter, the retry flag and `deferred`, which only the worker uses.
 struct InstallerTelemetry::Shared {
   InstallConfiguration configuration;
   std::string attempt;
   std::filesystem::path directory;
   InstallerTelemetryOptions options;
   std::atomic<int> outstanding{0};
+  // Stored events found claimed by another process, to be looked at again (worker only), and
+  // whether there are any (read by the retry timer).
+  std::vector<std::filesystem::path> deferred;
+  std::atomic<bool> retryWanted{false};
 
   void recordOnWorker(const std::string& event, const std::weak_ptr<platform::SerialQueue>& worker,
                       const std::shared_ptr<Shared>& self);
+  // Sends each stored event in `files` (every stored event when absent) that no process is sending;
+  // those claimed elsewhere become `deferred`. Worker only.
+  void sendStored(std::optional<std::vector<std::filesystem::path>> files,
+                  const std::weak_ptr<platform::SerialQueue>& worker,
+                  const std::shared_ptr<Shared>& self);
+  // Posts the event whose file `claim` holds, from the main thread.
+  void submit(std::shared_ptr<platform::ClaimedFile> claim, std::filesystem::path file,
+              std::string eventId, std::string body,
+              const std::weak_ptr<platform::SerialQueue>& worker,
+              const std::shared_ptr<Shared>& self);
   [[nodiscard]] std::string eventRecord(const std::string& event, const TelemetryIdentity& identity,
                                         const std::string& eventId) const;
 };
@@ -130,10 +185,12 @@ class Submission final : public platform::UrlSessionDelegate,
                          public std::enable_shared_from_this<Submission> {
  public:
   Submission(std::shared_ptr<InstallerTelemetry::Shared> shared,
-             std::weak_ptr<platform::SerialQueue> worker, std::filesystem::path file,
+             std::weak_ptr<platform::SerialQueue> worker,
+             std::shared_ptr<platform::ClaimedFile> claim, std::filesystem::path file,
              std::string eventId)
       : shared_(std::move(shared)),
         worker_(std::move(worker)),
+        claim_(std::move(claim)),
         file_(std::move(file)),
         eventId_(std::move(eventId)) {}
 
@@ -183,7 +240,9 @@ class Submission final : public platform::UrlSessionDelegate,
     // The session is still inside this callback: let go of it (and of this) only afterwards, and
     // count the event as settled only once the session is gone.
     platform::postToMainThread([self = std::move(self_), accepted]() mutable {
-      auto settle = [shared = self->shared_, file = self->file_, accepted] {
+      // The claim goes with the settling, so no other process takes the file up before it is
+      // confirmed and gone (or left for a later start).
+      auto settle = [shared = self->shared_, claim = self->claim_, file = self->file_, accepted] {
         if (accepted) confirm(file, shared->options.clock);
         --shared->outstanding;
       };
@@ -215,6 +274,7 @@ class Submission final : public platform::UrlSessionDelegate,
 
   const std::shared_ptr<InstallerTelemetry::Shared> shared_;
   const std::weak_ptr<platform::SerialQueue> worker_;
+  const std::shared_ptr<platform::ClaimedFile> claim_;
   const std::filesystem::path file_;
   const std::string eventId_;
   std::shared_ptr<platform::UrlSession> session_;
@@ -261,9 +321,10 @@ void InstallerTelemetry::Shared::recordOnWorker(const std::string& event,
   std::filesystem::path file;
   std::string eventId;
   std::string body;
+  std::shared_ptr<platform::ClaimedFile> claim;
   try {
     const TelemetryIdentity identity =
-        InstallerTelemetry::identity(directory, options.campaignIdentifier);
+        identityWaitingBriefly(directory, options.campaignIdentifier);
     eventId = lowerCaseUuid();
     body = eventRecord(event, identity, eventId);
 
@@ -277,21 +338,83 @@ void InstallerTelemetry::Shared::recordOnWorker(const std::string& event,
 
     file = events / (eventId + ".json");
     platform::writeFileAtomically(file, body, 0600);
+    // Another installer starting just now may have taken the new file up already; it sends it.
+    std::optional<platform::ClaimedFile> claimed = platform::ClaimedFile::tryClaim(file);
+    if (!claimed) {
+      --outstanding;
+      return;
+    }
+    claim = std::make_shared<platform::ClaimedFile>(std::move(*claimed));
   } catch (...) {
-    --outstanding;  // dropped: nothing is reported
+    --outstanding;  // dropped: nothing is reported (a file already written stays)
     return;
   }
-  platform::postToMainThread([self, worker, file, eventId, body] {
+  submit(std::move(claim), std::move(file), std::move(eventId), std::move(body), worker, self);
+}
+
+void InstallerTelemetry::Shared::submit(std::shared_ptr<platform::ClaimedFile> claim,
+                                        std::filesystem::path file, std::string eventId,
+                                        std::string body,
+                                        const std::weak_ptr<platform::SerialQueue>& worker,
+                                        const std::shared_ptr<Shared>& self) {
+  platform::postToMainThread([self, worker, claim, file, eventId, body] {
     const std::string_view host = self->configuration.environment == "production"
                                       ? DeploymentSettings::productionTelemetryHost
                                       : DeploymentSettings::stagingTelemetryHost;
     try {
-      auto submission = std::make_shared<Submission>(self, worker, file, eventId);
+      auto submission = std::make_shared<Submission>(self, worker, claim, file, eventId);
       submission->start(body, host, self->options.sessionConfiguration());
     } catch (...) {
       --self->outstanding;  // no session could be made: the file stays, like any unconfirmed event
     }
   });
+}
+
+void InstallerTelemetry::Shared::sendStored(std::optional<std::vector<std::filesystem::path>> files,
+                                            const std::weak_ptr<platform::SerialQueue>& worker,
+                                            const std::shared_ptr<Shared>& self) {
+  std::vector<std::filesystem::path> claimedElsewhere;
+  try {
+    const std::filesystem::path events = directory / "events";
+    std::error_code error;
+    if (!files) {
+      if (!std::filesystem::is_directory(std::filesystem::symlink_status(events, error)) ||
+          !platform::resolvesToItself(events))
+        return;
+      files.emplace();
+      for (const auto& entry : std::filesystem::directory_iterator(events)) {
+        files->push_back(entry.path());
+      }
+    }
+    for (const std::filesystem::path& file : *files) {
+      const std::optional<std::string> eventId = storedEventId(file);
+      if (!eventId) continue;
+      try {
+        std::optional<platform::ClaimedFile> claimed = platform::ClaimedFile::tryClaim(file);
+        if (!claimed) {
+          if (std::filesystem::exists(std::filesystem::symlink_status(file, error)))
+            claimedElsewhere.push_back(file);
+          continue;
+        }
+        // Only what is plainly one of our events is posted, byte for byte as it was stored; the
+        // rest stays, counting towards the limit.
+        std::string body = claimed->read(kMaximumStoredEventBytes + 1);
+        const nlohmann::json record = nlohmann::json::parse(body, nullptr, false);
+        if (body.size() > kMaximumStoredEventBytes || !record.is_object() ||
+            record.value("event_id", nlohmann::json()) != *eventId)
+          continue;
+        ++outstanding;
+        submit(std::make_shared<platform::ClaimedFile>(std::move(*claimed)), file, *eventId,
+               std::move(body), worker, self);
+      } catch (const std::system_error&) {
+        // Not a file that can be sent (a link, a folder, unreadable): left alone.
+      }
+    }
+  } catch (...) {
+    // The folder could not be listed: the stored events wait for the next start.
+  }
+  deferred = std::move(claimedElsewhere);
+  retryWanted = !deferred.empty();
 }
 
 std::optional<std::string> campaignIdentifier(const std::vector<std::string>& arguments) {
@@ -327,10 +450,24 @@ InstallerTelemetry::InstallerTelemetry(InstallConfiguration configuration,
   shared_->configuration = std::move(configuration);
   shared_->attempt = lowerCaseUuid();
   shared_->options = std::move(options);
+  // The events an earlier installer stored without a receipt are sent now, before any of this
+  // one's; those another installer is still sending are looked at again until it lets them go.
+  ++shared_->outstanding;
+  worker_->async([shared = shared_, worker = std::weak_ptr(worker_)] {
+    shared->sendStored(std::nullopt, worker, shared);
+    --shared->outstanding;
+  });
+  retryTimer_ = platform::startRepeatingTimer(
+      kStoredRetryInterval, [shared = shared_, worker = std::weak_ptr(worker_)] {
+        const auto queue = worker.lock();
+        if (!queue || !shared->retryWanted.exchange(false)) return;
+        queue->async([shared, worker] { shared->sendStored(shared->deferred, worker, shared); });
+      });
 }
 
-// worker_ goes first (declared last): queued recordings finish, then the queue's thread is joined.
-InstallerTelemetry::~InstallerTelemetry() = default;
+// The timer stops first; worker_ goes next (declared last): queued recordings finish, then the
+// queue's thread is joined.
+InstallerTelemetry::~InstallerTelemetry() { retryTimer_.reset(); }
 
 void InstallerTelemetry::record(std::string_view event) {
   const auto& accepted = acceptedEvents();

@@ -16,8 +16,9 @@
 namespace vexa {
 
 namespace platform {
+class RepeatingTimer;
 class SerialQueue;
-}
+}  // namespace platform
 
 // Services InstallerTelemetry uses, with their production defaults. Tests route the session to a
 // loopback server and trust its authority through `sessionConfiguration`, and pin the clock.
@@ -52,15 +53,23 @@ struct InstallerTelemetryOptions {
 // (with the account's anonymous identity, see identity()) stored as "<event_id>.json" in the
 // "events" folder of the telemetry folder, and is then posted once, each event over its own URL
 // session; a file whose durable receipt arrives is replaced by a "<event_id>.sent" marker. At most
-// 200 event files wait at any time; stored events are never resent.
+// 200 event files wait at any time. An event left without a receipt stays stored and is posted
+// again by the next installer to start (once per start, byte for byte): each object, when created,
+// posts the stored events that no process is sending. A file is sent by one process at a time:
+// its sender holds a claim on it (platform::ClaimedFile) from before the post until the file is
+// confirmed and gone or kept, so two installers sharing the folder never post one event at once,
+// and an event confirmed by one is never posted by the other. Stored events another installer is
+// still sending are looked at again every 2 seconds until it lets them go.
 //
 // Threading: construct, call record() and destroy on the main thread (the one running the Qt event
-// loop). The recording steps run one after the other on a private serial queue; sessions are
-// created and driven on the main thread; receipt file work returns to the serial queue. Destroying
-// the object lets queued recordings finish; submissions still in flight complete on their own.
+// loop, which also drives the 2-second look again). The recording steps run one after the other on
+// a private serial queue; sessions are created and driven on the main thread; receipt file work
+// returns to the serial queue. Destroying the object lets queued recordings finish; submissions
+// still in flight complete on their own.
 //
 // Failures: none ever reaches the caller or the user, and nothing is logged. A failing identity,
-// events folder, pending limit or event file drops the event; a failed submission keeps the file;
+// events folder, pending limit or event file drops the event (an identity lock held by another
+// installer is waited for up to about half a second first); a failed submission keeps the file;
 // failures writing the marker or removing the file are ignored.
 class InstallerTelemetry {
  public:
@@ -76,7 +85,8 @@ class InstallerTelemetry {
   void record(std::string_view event);
 
   // True when no recording or submission of this object is under way (each ends in a stored,
-  // dropped, confirmed or kept event). Any thread.
+  // dropped, confirmed or kept event), stored events it posts again included; events it waits for
+  // another installer to let go do not count. Any thread.
   [[nodiscard]] bool idle() const;
 
   [[nodiscard]] const std::string& attempt() const;
@@ -101,6 +111,7 @@ class InstallerTelemetry {
 
  private:
   std::shared_ptr<Shared> shared_;
+  std::unique_ptr<platform::RepeatingTimer> retryTimer_;
   std::shared_ptr<platform::SerialQueue> worker_;
 };
 

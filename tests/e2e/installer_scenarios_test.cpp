@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -65,12 +67,20 @@ class InstallerScenarioTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    ending_ = true;
     if (fs::exists(pidFile())) ::kill(std::stoi(testing::readFile(pidFile())), SIGKILL);
   }
 
-  ScriptedResponse answer(const RecordedRequest& request) const {
+  ScriptedResponse answer(const RecordedRequest& request) {
     if (request.method == "POST") {
       const auto event = nlohmann::json::parse(request.body);
+      if (telemetryHangs_) {
+        // Taken, never answered: the connection stays silent until the test ends.
+        while (!ending_) std::this_thread::sleep_for(50ms);
+        return ScriptedResponse::withStatus(503);
+      }
+      const std::lock_guard lock(receiptsMutex_);
+      ++receipts_[event.at("event_id")];
       return ScriptedResponse::withStatus(202, nlohmann::json{{"event_id", event.at("event_id")},
                                                               {"accepted", true},
                                                               {"receipt", "durably_received"}}
@@ -163,7 +173,9 @@ class InstallerScenarioTest : public ::testing::Test {
   std::unique_ptr<testing::HttpsTestServer> server_;
   std::unique_ptr<testing::BackgroundProgram> installer_;
   std::optional<std::string> window_;
-  std::atomic<bool> stalled_ = false, damaged_ = false;
+  std::atomic<bool> stalled_ = false, damaged_ = false, telemetryHangs_ = false, ending_ = false;
+  std::mutex receiptsMutex_;
+  std::map<std::string, int> receipts_;  // durable receipts given, by event id
 };
 
 // Given a newer copy that is running, "Install Anyway" (the newer-application screen's secondary
@@ -237,6 +249,43 @@ TEST_F(InstallerScenarioTest, DamagedDownload_PausesResumesThenRetryStartsOver) 
   for (std::size_t get = 0; get < gets.size(); ++get)
     EXPECT_EQ(gets[get].header("Range").has_value(), get == 1 || get == 2) << get;
   EXPECT_FALSE(recorded("vexa_download_failed"));
+}
+
+// Closing the window lets the single-instance lock go at once, while the first installer still
+// waits for a receipt the service never gives: a second one started right away opens its window,
+// and the first one's event is delivered by one of the two, once; no event file is left.
+TEST_F(InstallerScenarioTest, ClosedWhileTelemetryHangs_NextStartsAtOnceAndDeliversOnce) {
+  telemetryHangs_ = true;
+  ASSERT_NO_FATAL_FAILURE(start());
+  ASSERT_TRUE(waitUntil([&] { return recorded("vexa_downloader_open") == 1; }));
+  const std::string first = nlohmann::json::parse(server_->requests().at(0).body)["event_id"];
+  // The corner close, once the welcome stands (closing is refused while checking).
+  ASSERT_TRUE(waitUntil([&] {
+    click(770, 27);
+    return !display_.xdotool({"search", "--name", "^Vexa Installer$"}, 2);
+  }));
+  const std::unique_ptr<testing::BackgroundProgram> closed = std::move(installer_);
+  telemetryHangs_ = false;
+  ASSERT_NO_FATAL_FAILURE(start());
+  EXPECT_EQ(display_.xdotool({"getwindowname", *window_}), "Vexa Installer");  // not the alert
+
+  const fs::path events = root_ / "data/Vexa/Attribution/events";
+  const auto waiting = [&] {
+    return std::ranges::count_if(fs::directory_iterator(events), [](const auto& entry) {
+      return entry.path().extension() == ".json";
+    });
+  };
+  ASSERT_TRUE(waitUntil([&] { return closed->hasEnded() && waiting() == 0; }));
+  EXPECT_EQ(closed->wait().exitStatus, 0);
+  ASSERT_TRUE(waitUntil([&] {
+    click(770, 27);
+    return installer_->hasEnded();
+  }));
+  EXPECT_EQ(installer_->wait().exitStatus, 0);
+  const std::lock_guard lock(receiptsMutex_);
+  EXPECT_EQ(receipts_[first], 1);
+  EXPECT_EQ(receipts_.size(), 2u);  // the second installer's own opening too
+  for (const auto& [event, count] : receipts_) EXPECT_EQ(count, 1) << event;
 }
 
 }  // namespace

@@ -48,12 +48,14 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
   struct Downloader final : InstallerDownloader {
     explicit Downloader(std::string& log) : log(log) {}
     void start(PackageDownload::ProgressCallback, PackageDownload::CompletionCallback c) override {
+      if (fails) throw std::runtime_error("no session");
       completion = std::move(c);
     }
     void pause() override { append(log, "pause"); }
     void discard() override { append(log, "discard"); }
     std::string& log;
     PackageDownload::CompletionCallback completion;
+    bool fails = false;
   };
 
   // Behaves as the real wait does; notes when the flow releases it from inside one of its calls.
@@ -66,6 +68,7 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
       check();
     }
     void check() override {
+      if (test.scanFails) throw std::system_error(EACCES, std::generic_category(), "scan");
       ++test.waitDepth;
       if (onExit && !test.productRunning) std::exchange(onExit, nullptr)();
       --test.waitDepth;
@@ -83,6 +86,10 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
   };
 
   void SetUp() override {
+    services_.defaultParent = [this] {
+      if (parentFails) throw std::runtime_error("no parent");
+      return std::filesystem::path("/Applications");
+    };
     services_.target = [this](const auto& parent, const std::string& name, bool writable) {
       if (writable && unwritable) throw InstallerFailure("not writable");
       return parent / (name + ".app");
@@ -106,6 +113,7 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
     };
     services_.applicationIsRunning = [this](auto&) { return productRunning; };
     services_.waitForApplicationExit = [this](auto&, std::function<void()> onExit) {
+      if (waitFails) throw std::runtime_error("no wait");
       return std::make_shared<QuitWait>(*this, std::move(onExit));
     };
     services_.openApplication = [this](auto&) {
@@ -172,6 +180,9 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
   // next package is corrupt.
   bool runningAtInstall = false, newerAtInstall = false, corrupt = false, unwritable = false,
        openFails = false, productRunning = false;
+  // Main-thread services that throw: the install location, the quit wait's creation, its look at
+  // the running processes.
+  bool parentFails = false, waitFails = false, scanFails = false;
   bool releasedInsideCall = false;
   int timers = 0, waitDepth = 0;
   std::shared_ptr<InstallerFlow> flow;
@@ -180,7 +191,8 @@ class FlowTest : public ::testing::Test, public InstallerScreens {
 // What the world holds when the flow starts (or-ed together).
 namespace world {
 constexpr int plain = 0, running = 1, runningAtInstall = 2, openFails = 4, newerAtInstall = 8,
-              corrupt = 16, unwritable = 32;
+              corrupt = 16, unwritable = 32, parentFails = 64, waitFails = 128, scanFails = 256,
+              startFails = 512;
 }  // namespace world
 using namespace world;
 
@@ -256,6 +268,16 @@ const Path kPaths[] = {
      "welcome, Checking, Downloading, Installing, discard, opening, open, open failed: Exec "
      "format error, open, open failed: Exec format error, closed",
      kInstall + ", install_completed"},
+    // Whatever a step's service throws ends on the failure screen, and the installer stays.
+    {"ParentThrows_FailsTheCheckEachTime", "", parentFails, "primary, close",
+     "retry: no parent, Checking, retry: no parent, closed", ""},
+    {"QuitWaitThrows_Fails", "", running | runningAtInstall | waitFails,
+     "primary, done, primary, close", kRunning + ", retry: no wait, closed", kInstall},
+    {"ProcessScanThrows_Fails", "", running | runningAtInstall | scanFails,
+     "primary, done, primary, close", kRunning + ", ask, retry: scan: Permission denied, closed",
+     kInstall},
+    {"TransferStartThrows_Fails", "", startFails, "primary, close",
+     "welcome, Checking, Downloading, retry: no session, closed", "download_started"},
     {"OpenNewerCopy_GoneMeanwhile", "9.0.0", plain, "copy gone, primary, close",
      "newer, buttons off, retry: Vexa was not found. Install it again., closed", ""},
 };
@@ -270,6 +292,8 @@ TEST_P(FlowPathTest, ScreensAndEvents) {
   runningAtInstall = path.world & world::runningAtInstall;
   openFails = path.world & world::openFails, newerAtInstall = path.world & world::newerAtInstall;
   corrupt = path.world & world::corrupt, unwritable = path.world & world::unwritable;
+  parentFails = path.world & world::parentFails, waitFails = path.world & world::waitFails;
+  scanFails = path.world & world::scanFails, downloader->fails = path.world & world::startFails;
   flow = InstallerFlow::create(testing::validProductionConfiguration(), "/cache", *this, services_);
   drain();
   const std::string steps = path.steps;
@@ -284,6 +308,22 @@ TEST_P(FlowPathTest, ScreensAndEvents) {
   // The wait and its timer are gone once the path left the quit wait, and never went mid-call.
   EXPECT_EQ(timers, 0);
   EXPECT_FALSE(releasedInsideCall);
+}
+
+// A home folder that is a link whose target has gone: the check refuses the install location with
+// its usual message, and the installer stays.
+TEST_F(FlowTest, DanglingHome_RefusedAsInstallLocation) {
+  const testing::TemporaryDirectory folder;
+  std::filesystem::create_directory_symlink(folder / "gone", folder / "home");
+  const testing::ScopedEnvironment home{{"HOME", (folder / "home").string()}};
+  const InstallerFlow::Services production;
+  services_.defaultParent = production.defaultParent, services_.target = production.target;
+  flow = InstallerFlow::create(testing::validProductionConfiguration(), "/cache", *this, services_);
+  drain();
+  flow->closePressed();
+  EXPECT_EQ(log,
+            "welcome, centred, Checking, retry: Cannot write to Applications. Check this "
+            "account’s install permissions., closed");
 }
 
 // Every missing service is named at once, before anything is shown.

@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "platform/claimed_file.h"
 #include "platform/deployment_settings.h"
 #include "tests/support/configuration_samples.h"
 #include "tests/support/https_test_server.h"
@@ -166,6 +167,33 @@ TEST_F(TelemetryServiceTest, DestroyedWhileSubmitting_TheReceiptIsStillHandled) 
   telemetry.reset();  // the recording finishes during destruction; its submission outlives it
   EXPECT_TRUE(
       testing::runEventLoopUntil([&] { return count(".sent") == 1 && count(".json") == 0; }));
+}
+
+// Stored events an earlier installer got no receipt for are posted by the next start, byte for
+// byte; one that another holder is still sending is left to it and taken up once it lets go. Files
+// that are no event of ours stay.
+TEST_F(TelemetryServiceTest, StoredEvents_SentByTheNextStartOnceTheirHolderLetsGo) {
+  const std::string other = "0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d";
+  for (const std::string& id : {kId, other})
+    testing::writeFile(events() / (id + ".json"), R"({"event_id":")" + id + R"(","n":1})");
+  testing::writeFile(events() / "notes.json", R"({"event_id":"notes"})");
+  std::optional<platform::ClaimedFile> held =
+      platform::ClaimedFile::tryClaim(events() / (other + ".json"));
+  ASSERT_TRUE(held);
+  auto telemetry = make();
+  ASSERT_TRUE(testing::runEventLoopUntil([&] { return count(".sent") == 1; }));
+  ASSERT_EQ(server_.requests().size(), 1u);
+  EXPECT_EQ(server_.requests()[0].body, R"({"event_id":")" + kId + R"(","n":1})");
+  held.reset();
+  ASSERT_TRUE(testing::runEventLoopUntil([&] { return count(".sent") == 2; }));
+  // Another installer reading the identity for a moment delays a new event; it is not dropped.
+  testing::writeFile(folder() / "identity.lock", "");
+  telemetry->record("vexa_install_started");
+  testing::runEventLoopFor(60ms);
+  fs::remove(folder() / "identity.lock");
+  ASSERT_TRUE(testing::runEventLoopUntil([&] { return telemetry->idle() && count(".sent") == 3; }));
+  EXPECT_EQ(server_.requests().size(), 3u);
+  EXPECT_EQ(count(".json"), 1u);  // notes.json
 }
 
 }  // namespace
