@@ -6,13 +6,16 @@
 
 namespace vexa::platform {
 
+void ensureEventLoop() {
+  if (QCoreApplication::instance() != nullptr) return;
+  static int argc = 1;
+  static char name[] = "vexa";
+  static char* argv[] = {name, nullptr};
+  new QCoreApplication(argc, argv);  // never destroyed: sessions may outlive any scope here
+}
+
 bool runEventLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  if (QCoreApplication::instance() == nullptr) {
-    static int argc = 1;
-    static char name[] = "vexa";
-    static char* argv[] = {name, nullptr};
-    new QCoreApplication(argc, argv);  // never destroyed: sessions may outlive any scope here
-  }
+  ensureEventLoop();
   if (done()) return true;
   QEventLoop loop;
   QTimer poll;

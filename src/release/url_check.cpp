@@ -33,6 +33,7 @@ class Probe final : public platform::UrlSessionDelegate {
   std::exception_ptr error;
 
   void run(platform::UrlSessionConfiguration configuration, platform::UrlRequest request) {
+    platform::ensureEventLoop();
     session_ = platform::UrlSession::create(std::move(configuration), this);
     session_->dataTask(std::move(request))->resume();
     (void)platform::runEventLoopUntil([this] { return done_; }, std::chrono::hours(2));
