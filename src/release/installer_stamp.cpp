@@ -103,6 +103,8 @@ fs::path stampInstaller(const StampOptions& options, ReleaseReport& report) {
     throw ReleaseRefusal("output: " + output.string() + " exists; use --force to replace it");
   }
 
+  // An output folder made here goes again with a failure, so that a refusal leaves nothing behind.
+  ScratchFolder createdFolder(fs::exists(options.outputFolder) ? fs::path() : options.outputFolder);
   fs::create_directories(options.outputFolder);
   ScratchFolder staged(options.outputFolder / (".vexa-stamp-" + platform::randomUuid() + ".app"));
   copyBundle(options.installer / "Contents/Helpers/ditto", options.installer, staged.path(),
@@ -136,6 +138,7 @@ fs::path stampInstaller(const StampOptions& options, ReleaseReport& report) {
   // After an exchange the hidden name holds the bundle that was replaced: the scratch folder's
   // removal takes it away. After a plain rename there is nothing left to remove.
   if (mode == platform::RenameMode::noReplace) staged.release();
+  createdFolder.release();
   return output;
 }
 

@@ -26,8 +26,9 @@ TEST(ReleaseRoundTrip, ConfiguredCheckedStampedInstaller_InstallsThePackage) {
   if (routes.empty() || DeploymentSettings::extraCaFile.empty()) {
     GTEST_SKIP() << "this build routes no deployment host to loopback";
   }
-  const auto port = static_cast<std::uint16_t>(
-      std::stoi(std::string(routes.substr(0, routes.find(',')).substr(routes.rfind(':') + 1))));
+  const std::string_view first = routes.substr(0, routes.find(','));
+  const auto port =
+      static_cast<std::uint16_t>(std::stoi(std::string(first.substr(first.rfind(':') + 1))));
   testing::TemporaryDirectory root;
   testing::TestCertificateAuthority authority("Vexa Release Authority");
   testing::makeBundle(root / "volume/Vexa.app");
