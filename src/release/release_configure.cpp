@@ -114,6 +114,13 @@ std::string refusedStep(const fs::path& bundle, const InstallConfiguration& conf
 }  // namespace
 
 InstallConfiguration configureRelease(const ConfigureOptions& options, ReleaseReport& report) {
+  const SystemTools tools = SystemTools::inDirectory(options.installer / "Contents/Helpers");
+  if (!fs::is_regular_file(tools.hdiutil) ||
+      !fs::is_regular_file(options.installer / "Contents/Resources/code-signing-anchor.pem")) {
+    throw ReleaseRefusal("installer: " + options.installer.string() +
+                         " must be an installer bundle with its tools in Contents/Helpers and its "
+                         "signing anchor in Contents/Resources");
+  }
   std::optional<platform::HashableFile> file = platform::HashableFile::open(options.package);
   if (!file) {
     throw ReleaseRefusal("package: " + options.package.string() + " must be a regular file");
@@ -125,7 +132,6 @@ InstallConfiguration configureRelease(const ConfigureOptions& options, ReleaseRe
   report.pass("package",
               std::to_string(configuration.sizeBytes) + " bytes, SHA-256 " + configuration.sha256);
 
-  const SystemTools tools = SystemTools::inDirectory(options.installer / "Contents/Helpers");
   std::optional<DiskImageMount> mount;
   try {
     mount.emplace(options.package, tools);
