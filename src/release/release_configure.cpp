@@ -61,11 +61,8 @@ const std::string* textValue(const platform::PropertyListDictionary& info, std::
   return found != info.end() && found->second.isText() ? &found->second.text() : nullptr;
 }
 
-bool toolSucceeds(const fs::path& tool, const std::vector<std::string>& arguments,
-                  int* exitStatus = nullptr) {
-  const platform::ChildProcessResult result = platform::runChildProcess(tool, arguments);
-  if (exitStatus != nullptr) *exitStatus = result.exited ? result.exitStatus : -1;
-  return result.succeeded();
+bool toolSucceeds(const fs::path& tool, const std::vector<std::string>& arguments) {
+  return platform::runChildProcess(tool, arguments).succeeded();
 }
 
 // The processor family the bundle's main executable runs on, as the configuration names it.
@@ -97,11 +94,10 @@ std::string refusedStep(const fs::path& bundle, const InstallConfiguration& conf
            "(codesign --verify --deep --strict): a file changed, added or missing, or a signer "
            "from another authority";
   }
+  // The signature itself holds, so what fails is the requirement: identifier or team.
   const std::string requirement = NativeInstaller::codeRequirement(configuration, false);
-  int status = 0;
   if (!toolSucceeds(tools.codesign,
-                    {"--verify", "--deep", "--strict", "-R", requirement, bundle.string()},
-                    &status)) {
+                    {"--verify", "--deep", "--strict", "-R", requirement, bundle.string()})) {
     return "signature: valid, but it does not satisfy the installer's requirement " +
            requirement.substr(1);
   }
