@@ -1,6 +1,7 @@
 #include "config/install_configuration.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -180,33 +181,97 @@ std::string InstallConfiguration::expectedPath() const {
          std::to_string(buildNumber) + "-" + arch + ".dmg";
 }
 
-void InstallConfiguration::validate() const {
+std::optional<std::string> InstallConfiguration::firstBrokenRule() const {
   const bool staging = isStaging();
   const platform::Url& url = installerURL;
-  const bool valid = schemaVersion == 1 &&                                                        //
-                     isOneOf(environment, {"staging", "production"}) &&                           //
-                     isOneOf(ring, {"alpha", "beta", "rc", "stable"}) &&                          //
-                     isOneOf(arch, {"arm64", "x64"}) &&                                           //
-                     appId == (staging ? "dev.plovik.desktop.staging" : "dev.plovik.desktop") &&  //
-                     productName == (staging ? "Vexa Staging" : "Vexa") &&                        //
-                     isProductVersion(productVersion) &&                                          //
-                     (applicationVersion == expectedApplicationVersion() ||
-                      (staging && applicationVersion == stagingApplicationVersion())) &&  //
-                     buildNumber > 0 &&                                                   //
-                     sizeBytes > 0 &&
-                     sizeBytes <= 4294967296 &&                                            //
-                     allCharactersAre(sha256, 64, 64, isLowerHex) &&                       //
-                     allCharactersAre(gitSha, 40, 40, isLowerHex) &&                       //
-                     teamId == "QX7RZ2M4KD" &&                                             //
-                     url.scheme() == "https" &&                                            //
-                     url.host() && *url.host() == expectedHost() &&                        //
-                     !url.port() &&                                                        //
-                     !url.user() && !url.password() && !url.query() && !url.fragment() &&  //
-                     url.path() == expectedPath() &&                                       //
-                     hasNothingHidden(url) &&                                              //
-                     (staging ? allCharactersAre(downloadToken, 32, 256, isTokenCharacter)
-                              : downloadToken.empty());
-  if (!valid) {
+  const auto quoted = [](std::string_view text) { return "\"" + std::string(text) + "\""; };
+  // One entry per rule, in the order validate() has always checked them.
+  const std::pair<bool, std::function<std::string()>> rules[] = {
+      {schemaVersion == 1,
+       [&] { return "schemaVersion is " + std::to_string(schemaVersion) + "; it must be 1"; }},
+      {isOneOf(environment, {"staging", "production"}),
+       [&] {
+         return "environment is " + quoted(environment) + "; it must be staging or production";
+       }},
+      {isOneOf(ring, {"alpha", "beta", "rc", "stable"}),
+       [&] { return "ring is " + quoted(ring) + "; it must be alpha, beta, rc or stable"; }},
+      {isOneOf(arch, {"arm64", "x64"}),
+       [&] { return "arch is " + quoted(arch) + "; it must be arm64 or x64"; }},
+      {appId == (staging ? "dev.plovik.desktop.staging" : "dev.plovik.desktop"),
+       [&] {
+         return "appId is " + quoted(appId) + "; the " + environment + " environment requires " +
+                quoted(staging ? "dev.plovik.desktop.staging" : "dev.plovik.desktop");
+       }},
+      {productName == (staging ? "Vexa Staging" : "Vexa"),
+       [&] {
+         return "productName is " + quoted(productName) + "; the " + environment +
+                " environment requires " + quoted(staging ? "Vexa Staging" : "Vexa");
+       }},
+      {isProductVersion(productVersion),
+       [&] {
+         return "productVersion is " + quoted(productVersion) +
+                "; it must be three numbers without leading zeros, such as 1.4.0";
+       }},
+      {applicationVersion == expectedApplicationVersion() ||
+           (staging && applicationVersion == stagingApplicationVersion()),
+       [&] {
+         return "applicationVersion is " + quoted(applicationVersion) + "; ring " + ring +
+                " requires " + quoted(expectedApplicationVersion()) +
+                (staging ? " or " + quoted(stagingApplicationVersion()) : "");
+       }},
+      {buildNumber > 0,
+       [&] { return "buildNumber is " + std::to_string(buildNumber) + "; it must be at least 1"; }},
+      {sizeBytes > 0 && sizeBytes <= 4294967296,
+       [&] {
+         return "sizeBytes is " + std::to_string(sizeBytes) +
+                "; it must be between 1 and 4294967296";
+       }},
+      {allCharactersAre(sha256, 64, 64, isLowerHex),
+       [&] { return "sha256 is " + quoted(sha256) + "; it must be 64 lower-case hex digits"; }},
+      {allCharactersAre(gitSha, 40, 40, isLowerHex),
+       [&] { return "gitSha is " + quoted(gitSha) + "; it must be 40 lower-case hex digits"; }},
+      {teamId == "QX7RZ2M4KD",
+       [&] {
+         return "teamId is " + quoted(teamId) + "; the only accepted team is \"QX7RZ2M4KD\"";
+       }},
+      {url.scheme() == "https",
+       [&] { return "installerURL " + quoted(url.text()) + " must use the https scheme"; }},
+      {url.host() && *url.host() == expectedHost(),
+       [&] {
+         return "installerURL " + quoted(url.text()) + " must be on the " + environment +
+                " download host " + quoted(expectedHost());
+       }},
+      {!url.port(), [&] { return "installerURL " + quoted(url.text()) + " must not name a port"; }},
+      {!url.user() && !url.password() && !url.query() && !url.fragment(),
+       [&] {
+         return "installerURL " + quoted(url.text()) +
+                " must carry no user, password, query or fragment";
+       }},
+      {url.path() == expectedPath(),
+       [&] {
+         return "installerURL " + quoted(url.text()) + " must have the path " +
+                quoted(expectedPath());
+       }},
+      {hasNothingHidden(url),
+       [&] {
+         return "installerURL " + quoted(url.text()) + " must hold only scheme, host and path";
+       }},
+      {staging ? allCharactersAre(downloadToken, 32, 256, isTokenCharacter) : downloadToken.empty(),
+       [&] {
+         return staging ? std::string(
+                              "downloadToken must be 32 to 256 letters, digits, _ or - "
+                              "in the staging environment")
+                        : std::string("downloadToken must be empty in the production environment");
+       }},
+  };
+  for (const auto& [holds, description] : rules) {
+    if (!holds) return description();
+  }
+  return std::nullopt;
+}
+
+void InstallConfiguration::validate() const {
+  if (firstBrokenRule()) {
     throw InstallerFailure(
         InstallerCopy::text("安装器配置无效，请重新下载。",
                             "The installer configuration is invalid. Download it again."));

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -48,6 +49,10 @@ struct InstallConfiguration {
   // Checks every rule in order and throws the one InstallerFailure ("the installer configuration
   // is invalid") at the first that fails. Which rule failed is deliberately not reported.
   void validate() const;
+  // The first rule validate() finds broken, as an English sentence that names the member and says
+  // what it must be; nothing when every rule holds. For the publisher's tools: the installer itself
+  // tells its user no more than that the configuration is invalid.
+  [[nodiscard]] std::optional<std::string> firstBrokenRule() const;
 
   [[nodiscard]] bool isStaging() const { return environment == "staging"; }
   // productVersion, or productVersion-ring.build outside the stable ring.

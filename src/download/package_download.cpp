@@ -6,15 +6,12 @@
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
+#include "download/package_request.h"
 #include "download/response_check.h"
 #include "platform/path_safety.h"
 
 namespace vexa {
 namespace {
-
-constexpr auto kIdleTimeout = std::chrono::seconds(30);
-constexpr auto kResourceTimeout = std::chrono::seconds(3600);
-constexpr auto kRequestTimeout = std::chrono::seconds(60);
 
 InstallerFailure failure(std::string_view chinese, std::string_view english) {
   return InstallerFailure(InstallerCopy::text(chinese, english));
@@ -83,20 +80,9 @@ void PackageDownload::start(ProgressCallback progress, CompletionCallback comple
   }
 
   try {
-    platform::UrlSessionConfiguration sessionConfiguration = sessionConfiguration_();
-    sessionConfiguration.idleTimeout = kIdleTimeout;
-    sessionConfiguration.resourceTimeout = kResourceTimeout;
-    session_ = platform::UrlSession::create(std::move(sessionConfiguration), this);
-
-    platform::UrlRequest request{.url = configuration_.installerURL.text(), .method = "GET"};
-    request.headers.emplace_back("Accept-Encoding", "identity");
-    if (received_ > 0)
-      request.headers.emplace_back("Range", "bytes=" + std::to_string(received_) + "-");
-    if (!configuration_.downloadToken.empty()) {
-      request.headers.emplace_back("X-Vexa-Internal-Token", configuration_.downloadToken);
-    }
-    request.timeout = kRequestTimeout;
-    task_ = session_->dataTask(std::move(request));
+    session_ =
+        platform::UrlSession::create(packageSessionConfiguration(sessionConfiguration_()), this);
+    task_ = session_->dataTask(packageRequest(configuration_, received_));
   } catch (...) {
     finish(failed(std::current_exception()));
     return;

@@ -89,17 +89,20 @@ std::optional<HashableFile> HashableFile::open(const std::filesystem::path& path
   return HashableFile(std::move(fd), path, static_cast<std::int64_t>(status.st_size));
 }
 
-std::string HashableFile::sha256Hex() {
+std::string HashableFile::sha256Hex(const std::function<void(std::int64_t hashed)>& progress) {
   if (::lseek(fd_.get(), 0, SEEK_SET) < 0) throwErrno(path_.string());
   // Read once, front to back: let the kernel read ahead generously.
   (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   Sha256 computation;
   const PageAlignedBuffer buffer(Sha256::readSize);
+  std::int64_t hashed = 0;
   for (;;) {
     const std::ptrdiff_t count = readUninterrupted(fd_.get(), buffer.data(), Sha256::readSize);
     if (count < 0) throwErrno(path_.string());
     if (count == 0) break;
     computation.update(std::span<const char>(buffer.data(), static_cast<std::size_t>(count)));
+    hashed += count;
+    if (progress) progress(hashed);
   }
   return computation.finishHex();
 }

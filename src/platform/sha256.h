@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -50,8 +51,10 @@ class HashableFile {
   [[nodiscard]] std::int64_t size() const { return size_; }
   // The digest of everything from the file's first byte to its end, read once, front to back, in
   // pieces of Sha256::readSize through one page-aligned buffer (the kernel copies into an aligned
-  // buffer markedly faster). Throws std::system_error (errno, the path) on a read error.
-  [[nodiscard]] std::string sha256Hex();
+  // buffer markedly faster). `progress`, when set, hears the bytes hashed so far after every piece.
+  // Throws std::system_error (errno, the path) on a read error.
+  [[nodiscard]] std::string sha256Hex(
+      const std::function<void(std::int64_t hashed)>& progress = {});
 
  private:
   HashableFile(UniqueFd fd, std::filesystem::path path, std::int64_t size)

@@ -26,6 +26,7 @@ const std::map<std::string, std::pair<std::string, std::string>> kRules = {
     {"telemetry", {"telemetry/ config/ platform/", "nlohmann/"}},
     {"flow", {"flow/ config/ download/ install/ telemetry/ platform/", ""}},
     {"ui", {"ui/ config/ platform/ flow/installer_screens.h", "Q"}},
+    {"release", {"release/ config/ download/ install/ platform/", "nlohmann/"}},
     {"app", {"*", "*"}},
 };
 
@@ -54,6 +55,8 @@ TEST(IncludeRules, EverySourceFile_IncludesOnlyWhatItsFolderMay) {
   EXPECT_FALSE(allowed("download", "<curl/curl.h>"));
   EXPECT_FALSE(allowed("config", "\"download/package_download.h\""));
   EXPECT_FALSE(allowed("ui", "\"flow/installer_flow.h\""));
+  EXPECT_FALSE(allowed("release", "\"flow/installer_flow.h\""));
+  EXPECT_FALSE(allowed("release", "\"ui/installer_window.h\""));
   const fs::path source = fs::path(VEXA_SOURCE_DIR) / "src";
   int files = 0;
   for (const auto& entry : fs::recursive_directory_iterator(source)) {
@@ -66,6 +69,10 @@ TEST(IncludeRules, EverySourceFile_IncludesOnlyWhatItsFolderMay) {
       const auto open = line.find_first_of("<\"");
       EXPECT_TRUE(open != std::string::npos &&
                   allowed(relative.begin()->string(), line.substr(open)))
+          << relative.string() << " may not " << line;
+      // The installer never depends on the publisher's tool, not even from the entry, which may
+      // include everything else.
+      EXPECT_TRUE(*relative.begin() == "release" || line.find("\"release/") == std::string::npos)
           << relative.string() << " may not " << line;
     }
   }
