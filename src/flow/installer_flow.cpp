@@ -408,6 +408,8 @@ void InstallerFlow::closePressed() {
     screens_.closeWindow();
   } else if (downloading_) {
     pauseDownload();
+  } else {
+    screens_.closeRefused();
   }
 }
 
@@ -417,7 +419,11 @@ bool InstallerFlow::shouldClose() {
     return true;
   }
   if (!busy_) return true;
-  if (downloading_) pauseDownload();
+  if (downloading_) {
+    pauseDownload();
+  } else {
+    screens_.closeRefused();
+  }
   return false;
 }
 

@@ -1,7 +1,11 @@
 #include "platform/gui_application.h"
 
+#include <xcb/xcb.h>
+
 #include <QApplication>
+#include <QGuiApplication>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace vexa::platform {
@@ -46,6 +50,34 @@ bool GuiApplication::hasDisplay() {
   application();
   const QString name = QGuiApplication::platformName();
   return name != QLatin1String("minimal") && name != QLatin1String("offscreen");
+}
+
+bool windowsAreComposited() {
+  if (QGuiApplication::instance() == nullptr) return false;
+  const QString platform = QGuiApplication::platformName();
+  if (platform.startsWith(QLatin1String("wayland"))) return true;
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  if (platform != QLatin1String("xcb") || x11 == nullptr || x11->connection() == nullptr)
+    return false;
+  xcb_connection_t* connection = x11->connection();
+  int screen = 0;
+  if (const char* display = std::getenv("DISPLAY"); display != nullptr) {
+    char* host = nullptr;
+    int number = 0;
+    if (xcb_parse_display(display, &host, &number, &screen) == 0) screen = 0;
+    std::free(host);
+  }
+  const std::string name = "_NET_WM_CM_S" + std::to_string(screen);
+  const std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
+      xcb_intern_atom_reply(
+          connection, xcb_intern_atom(connection, 1, uint16_t(name.size()), name.c_str()), nullptr),
+      &std::free);
+  if (!atom || atom->atom == XCB_NONE) return false;
+  const std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> owner(
+      xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, atom->atom),
+                                    nullptr),
+      &std::free);
+  return owner && owner->owner != XCB_NONE;
 }
 
 }  // namespace vexa::platform

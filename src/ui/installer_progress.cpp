@@ -1,13 +1,12 @@
 #include "ui/installer_progress.h"
 
+#include <QAccessible>
 #include <QPainter>
 #include <QPainterPath>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-
-#include "platform/reduce_motion.h"
 
 namespace vexa {
 namespace {
@@ -18,18 +17,15 @@ constexpr std::chrono::milliseconds kTickInterval{40};
 
 }  // namespace
 
-InstallerProgress::InstallerProgress(QWidget* parent, std::function<bool()> reduceMotion)
-    : QProgressBar(parent),
-      reduceMotion_(reduceMotion ? std::move(reduceMotion)
-                                 : std::function<bool()>(platform::reduceMotion)) {
+InstallerProgress::InstallerProgress(QWidget* parent) : QProgressBar(parent) {
   setTextVisible(false);
 }
 
-InstallerProgress::~InstallerProgress() { stopAnimation(); }
+InstallerProgress::~InstallerProgress() { animation_.reset(); }
 
 void InstallerProgress::setDoubleValue(double value) {
   value_ = value;
-  // The integer value keeps the accessibility interface (which reads QProgressBar) informed.
+  // The integer value keeps QProgressBar's own state (and its value-change events) in step.
   if (std::isfinite(value)) {
     setValue(static_cast<int>(std::clamp(std::round(value), double(minimum()), double(maximum()))));
   }
@@ -37,16 +33,48 @@ void InstallerProgress::setDoubleValue(double value) {
 }
 
 void InstallerProgress::setIndeterminate(bool indeterminate) {
+  if (indeterminate_ == indeterminate) return;
   indeterminate_ = indeterminate;
+  // Busy and value come and go with this flag: assistive technology must look again.
+  QAccessibleStateChangeEvent event(this, [] {
+    QAccessible::State changed;
+    changed.busy = true;
+    return changed;
+  }());
+  QAccessible::updateAccessibility(&event);
+  update();
+}
+
+void InstallerProgress::setReduceMotion(bool reduceMotion) {
+  reduceMotion_ = reduceMotion;
+  refreshAnimation();
+  update();
+}
+
+void InstallerProgress::setColours(QColor track, QColor fill) {
+  track_ = track;
+  fill_ = fill;
   update();
 }
 
 void InstallerProgress::startAnimation() {
-  stopAnimation();
-  if (reduceMotion_()) {
-    update();
+  animating_ = true;
+  refreshAnimation();
+  update();
+}
+
+void InstallerProgress::stopAnimation() {
+  animating_ = false;
+  animation_.reset();
+}
+
+void InstallerProgress::refreshAnimation() {
+  const bool seen = isVisible() && !(window()->windowState() & Qt::WindowMinimized);
+  if (!animating_ || reduceMotion_ || !seen) {
+    animation_.reset();
     return;
   }
+  if (animation_) return;
   animation_ = std::make_unique<QTimer>();
   animation_->setInterval(kTickInterval);
   // The bar is the connection's context: once it is gone the tick can no longer reach it.
@@ -54,9 +82,26 @@ void InstallerProgress::startAnimation() {
   animation_->start();
 }
 
-void InstallerProgress::stopAnimation() {
-  if (animation_) animation_->stop();
-  animation_.reset();
+void InstallerProgress::showEvent(QShowEvent* event) {
+  QProgressBar::showEvent(event);
+  // The window's minimizing and restoring arrive as its state changes.
+  window()->installEventFilter(this);
+  refreshAnimation();
+}
+
+bool InstallerProgress::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::WindowStateChange) refreshAnimation();
+  return QProgressBar::eventFilter(watched, event);
+}
+
+void InstallerProgress::hideEvent(QHideEvent* event) {
+  QProgressBar::hideEvent(event);
+  // Spontaneous hide events (the window minimized or unmapped) leave isVisible() true.
+  if (event->spontaneous()) {
+    animation_.reset();
+  } else {
+    refreshAnimation();
+  }
 }
 
 void InstallerProgress::advance() {
@@ -67,7 +112,7 @@ void InstallerProgress::advance() {
 InstallerProgress::Segment InstallerProgress::segment() const {
   const double w = width();
   if (!indeterminate_) return {0, value_ / 100 * w};
-  if (reduceMotion_()) return {0, w / 3};
+  if (reduceMotion_) return {0, w / 3};
   return {std::max(position_ - kSegmentLength, 0.0), std::min(position_, w)};
 }
 
@@ -78,14 +123,14 @@ void InstallerProgress::paintEvent(QPaintEvent*) {
 
   QPainterPath track;
   track.addRoundedRect(QRectF(rect()), radius, radius);
-  painter.fillPath(track, QColor(233, 238, 247));
+  painter.fillPath(track, track_);
 
   const Segment filled = segment();
   if (filled.end > filled.start) {
     QPainterPath bar;
     bar.addRoundedRect(QRectF(filled.start, 0, filled.end - filled.start, height()), radius,
                        radius);
-    painter.fillPath(bar, QColor(65, 118, 230));
+    painter.fillPath(bar, fill_);
   }
 }
 
