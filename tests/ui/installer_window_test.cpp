@@ -203,9 +203,6 @@ TEST_F(WindowTest, Decoration_IsBuiltOnceInOrder) {
 // enabled; Escape and Ctrl+W make the close request, never "Install Anyway". The screen's first
 // enabled control takes the focus with the screen's texts as its description.
 TEST_F(WindowTest, Keys_PressThePrimaryOrCloseAndScreensAnnounceThemselves) {
-  static std::vector<QAccessible::Event> events;
-  QAccessible::installUpdateHandler(
-      [](QAccessibleEvent* event) { events.push_back(event->type()); });
   for (const bool disabled : {false, true}) {
     auto window = makeWindow();
     std::string pressed;
