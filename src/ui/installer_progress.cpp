@@ -35,13 +35,15 @@ void InstallerProgress::setDoubleValue(double value) {
 void InstallerProgress::setIndeterminate(bool indeterminate) {
   if (indeterminate_ == indeterminate) return;
   indeterminate_ = indeterminate;
-  // Busy and value come and go with this flag: assistive technology must look again.
-  QAccessibleStateChangeEvent event(this, [] {
-    QAccessible::State changed;
-    changed.busy = true;
-    return changed;
-  }());
-  QAccessible::updateAccessibility(&event);
+  // A busy bar has no value, a determinate one has: assistive technology keeps the interfaces of
+  // an object once read, so the bar becomes a new accessible object (its parent then lists it).
+  if (QAccessible::isActive()) {
+    if (QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(this)) {
+      QAccessibleEvent gone(accessible, QAccessible::ObjectDestroyed);
+      QAccessible::updateAccessibility(&gone);
+      QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(accessible));
+    }
+  }
   update();
 }
 
