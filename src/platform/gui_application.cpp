@@ -39,6 +39,10 @@ QApplication& GuiApplication::application() {
     }
     if (platforms.find("minimal") == std::string::npos) platforms += ";minimal";
     ::setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
+    // On X11, images in shared memory make the server answer every repaint with a completion
+    // event, a second wake of the main thread for each frame of an animation; the window is small
+    // enough for plain image uploads. An explicit setting is honoured.
+    ::setenv("QT_XCB_NO_MITSHM", "1", 0);
     previousHandler = qInstallMessageHandler(quietPlatformProbe);
     application_ = std::make_unique<QApplication>(argc_, argv_);
     qInstallMessageHandler(previousHandler);

@@ -19,6 +19,9 @@ constexpr std::chrono::milliseconds kTickInterval{40};
 
 InstallerProgress::InstallerProgress(QWidget* parent) : QProgressBar(parent) {
   setTextVisible(false);
+  // The bar paints its whole rectangle (the card's white behind the rounded track), so a frame of
+  // the animation repaints the bar alone, not the card beneath it.
+  setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 InstallerProgress::~InstallerProgress() { animation_.reset(); }
@@ -107,8 +110,13 @@ void InstallerProgress::hideEvent(QHideEvent* event) {
 }
 
 void InstallerProgress::advance() {
+  // Only where the segment was and is now changes: the rest of the track stays as painted.
+  const auto area = [this](Segment segment) {
+    return QRectF(segment.start, 0, segment.end - segment.start, height()).toAlignedRect();
+  };
+  const QRect before = area(segment());
   position_ = std::fmod(position_ + kStep, width() + kSegmentLength);
-  update();
+  update((before | area(segment())).adjusted(-1, 0, 1, 0));
 }
 
 InstallerProgress::Segment InstallerProgress::segment() const {
@@ -122,6 +130,7 @@ void InstallerProgress::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
   const qreal radius = height() / 2.0;
+  painter.fillRect(rect(), Qt::white);
 
   QPainterPath track;
   track.addRoundedRect(QRectF(rect()), radius, radius);
