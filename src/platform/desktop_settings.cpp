@@ -50,7 +50,8 @@ bool increaseContrastIn(const std::filesystem::path& config) {
     const QVariant theme = iniValue(config / gtk, "Settings/gtk-theme-name");
     if (theme.isValid()) return text(theme).contains("highcontrast");
   }
-  return text(iniValue(config / kKdeFile, "General/ColorScheme")).contains("highcontrast");
+  // QSettings reads an INI file's [General] group as its top level.
+  return text(iniValue(config / kKdeFile, "ColorScheme")).contains("highcontrast");
 }
 
 }  // namespace

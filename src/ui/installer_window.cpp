@@ -116,18 +116,17 @@ class LogoLabel final : public QLabel {
  public:
   LogoLabel(QWidget* parent, QImage image) : QLabel(parent), image_(std::move(image)) {}
 
- protected:
-  void paintEvent(QPaintEvent* event) override {
-    fit(devicePixelRatioF());
-    QLabel::paintEvent(event);
-  }
-
- public:
   void fit(qreal ratio) {
     if (image_.isNull() || (!pixmap().isNull() && pixmap().devicePixelRatio() == ratio)) return;
     QImage fitted = image_.scaled(size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
     fitted.setDevicePixelRatio(ratio);
     setPixmap(QPixmap::fromImage(fitted));
+  }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    fit(devicePixelRatioF());
+    QLabel::paintEvent(event);
   }
 
  private:
