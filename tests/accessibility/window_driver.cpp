@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   InstallConfiguration configuration = testing::validProductionConfiguration();
   configuration.applicationVersion = "1.4.2", configuration.sizeBytes = 123456789;
   InstallerWindow window(configuration, {.bundle = platform::MainBundle(VEXA_BUNDLE_DIR)});
-  bool busy = false;
+  bool busy = false;  // the close request is refused, as the flow refuses it while working
   const auto say = [](const std::string& line) { std::cout << line << std::endl; };
   window.setActions({
       .primary = [&] { say("action primary"); },
@@ -31,9 +31,8 @@ int main(int argc, char** argv) {
       .shouldClose = [&] { return say("action shouldClose"), false; },
   });
   const auto failure = [] {
-    return std::make_exception_ptr(InstallerFailure(
-        InstallerCopy::text("网络连接中断，下载进度已保存，请重试。",
-                            "Network interrupted. Download progress was saved; retry.")));
+    return std::make_exception_ptr(InstallerFailure(InstallerCopy::text(
+        "网络连接中断，下载进度已保存，请重试。", "Network interrupted. Progress was saved.")));
   };
   const std::map<std::string, std::function<void()>> commands = {
       {"welcome", [&] { window.welcome(); }},

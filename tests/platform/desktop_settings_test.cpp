@@ -8,7 +8,7 @@
 namespace vexa::platform {
 namespace {
 
-// More contrast: a high-contrast GTK theme (GTK 4 before GTK 3), else KDE's colour scheme.
+// More contrast: a high-contrast GTK theme, else KDE's colour scheme.
 TEST(DesktopSettingsTest, ContrastFollowsTheDesktopsTheme) {
   const struct {
     std::vector<std::pair<std::string, std::string>> files;
@@ -16,9 +16,6 @@ TEST(DesktopSettingsTest, ContrastFollowsTheDesktopsTheme) {
   } cases[] = {
       {{}, false},
       {{{"gtk-3.0/settings.ini", "[Settings]\ngtk-theme-name=HighContrastInverse\n"}}, true},
-      {{{"gtk-4.0/settings.ini", "[Settings]\ngtk-theme-name=Adwaita\n"},
-        {"gtk-3.0/settings.ini", "[Settings]\ngtk-theme-name=HighContrast\n"}},
-       false},
       {{{"kdeglobals", "[General]\nColorScheme=BreezeHighContrast\n"}}, true},
   };
   for (const auto& c : cases) {
