@@ -41,11 +41,14 @@ QApplication& GuiApplication::application() {
     ::setenv("QT_QPA_PLATFORM", platforms.c_str(), 1);
     // On X11, images in shared memory make the server answer every repaint with a completion
     // event, a second wake of the main thread for each frame of an animation; the window is small
-    // enough for plain image uploads. An explicit setting is honoured.
-    ::setenv("QT_XCB_NO_MITSHM", "1", 0);
+    // enough for plain image uploads. Read when the display is opened; an explicit setting is
+    // honoured, and the programs the installer starts do not inherit ours.
+    const bool ownShmSetting = std::getenv("QT_XCB_NO_MITSHM") == nullptr;
+    if (ownShmSetting) ::setenv("QT_XCB_NO_MITSHM", "1", 1);
     previousHandler = qInstallMessageHandler(quietPlatformProbe);
     application_ = std::make_unique<QApplication>(argc_, argv_);
     qInstallMessageHandler(previousHandler);
+    if (ownShmSetting) ::unsetenv("QT_XCB_NO_MITSHM");
   }
   return *application_;
 }
