@@ -47,7 +47,7 @@ class Window:
         if keys:
             subprocess.run(["xdotool", "key", "--clearmodifiers", keys], check=True)
             actions += self.send("")
-        pump(1.5)
+        pump(1.5, lambda: events), pump(0.2)
         return actions
 
     def frame(self):
