@@ -2,8 +2,7 @@
 window (window_driver) on a private 1366 x 768 X server and the session's accessibility bus (run
 under dbus-run-session), read through AT-SPI in both languages, keys pressed with xdotool, pixels
 measured on screen grabs. Prints each failed check and "N passed, M failed"; exits 1 on failure."""
-import os, subprocess, sys, tempfile, time
-import pyatspi
+import os, subprocess, sys, tempfile, time, pyatspi
 from gi.repository import GLib
 
 results, events, scratch = {True: 0, False: 0}, [], tempfile.mkdtemp()
@@ -37,8 +36,7 @@ class Window:
         self.read()
         pump(10, lambda: self.frame() is not None)
 
-    def read(self):
-        return [line.strip() for line in iter(self.process.stdout.readline, "ok\n")]
+    read = lambda self: [line.strip() for line in iter(self.process.stdout.readline, "ok\n")]
 
     def send(self, command, keys=None):
         events.clear()
