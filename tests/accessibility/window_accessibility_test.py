@@ -34,7 +34,7 @@ class Window:
                                         QT_SCALE_FACTOR=scale, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
                                         QT_QPA_PLATFORM="xcb", XDG_CONFIG_HOME=config))
         self.read()
-        pump(10, lambda: self.frame() is not None)
+        pump(10, lambda: self.frame() and self.frame().getState().contains(pyatspi.STATE_ACTIVE))
 
     read = lambda self: [line.strip() for line in iter(self.process.stdout.readline, "ok\n")]
 
@@ -44,6 +44,7 @@ class Window:
         actions = self.read()
         if keys:
             subprocess.run(["xdotool", "key", "--clearmodifiers", keys], check=True)
+            time.sleep(0.3)  # for the key to reach the window before the next line does
             actions += self.send("")
         pump(1.5, lambda: events), pump(0.2)
         return actions
@@ -119,7 +120,8 @@ for high_contrast in (False, True):
     window.send("newer")
     for keys, action in (("Return", "primary"), ("Escape", "close"), ("ctrl+w", "close"),
                          ("ctrl+q", "shouldClose")):
-        check(window.send("", keys) == ["action " + action], f"{keys} makes {action}")
+        actions = window.send("", keys)
+        check(actions == ["action " + action], f"{keys} makes {action}: {actions}")
     order = []
     for _ in range(4):
         window.send("", "Tab")
