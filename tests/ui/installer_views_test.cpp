@@ -59,8 +59,8 @@ TEST_F(ProgressTest, StillBars_FillTheirShare) {
   EXPECT_EQ(filledColumns(*bar_), std::make_pair(0, 132));
 }
 
-// Without reduce motion a timer moves the segment while the bar is seen: not while it is hidden or
-// minimized, nor once reduce motion is asked for. It goes with the bar.
+// Without reduce motion a timer moves the segment while the bar is seen: not before it is shown,
+// not while minimized, nor once reduce motion is asked for. It goes with the bar.
 TEST_F(ProgressTest, Animation_RunsOnlyWhileSeen) {
   bar_->setIndeterminate(true);
   bar_->startAnimation();
@@ -70,9 +70,6 @@ TEST_F(ProgressTest, Animation_RunsOnlyWhileSeen) {
   bar_->setWindowState(Qt::WindowMinimized);
   EXPECT_EQ(bar_->animation(), nullptr);
   bar_->setWindowState(Qt::WindowNoState);
-  bar_->hide();
-  EXPECT_EQ(bar_->animation(), nullptr);
-  bar_->show();
   EXPECT_NE(bar_->animation(), nullptr);
   bar_->setReduceMotion(true);
   EXPECT_EQ(bar_->animation(), nullptr);

@@ -229,6 +229,10 @@ TEST_F(WindowTest, Keys_PressThePrimaryOrCloseAndScreensAnnounceThemselves) {
     window->showFailure(failure(), false);
     QApplication::processEvents();
     EXPECT_EQ(window->primary()->accessibleDescription(), "Installation incomplete\nDisk full");
+    window->working("Checking…", "", std::nullopt);  // the bar animates only while it is seen
+    EXPECT_NE(window->progress()->animation(), nullptr);
+    window->hide();
+    EXPECT_EQ(window->progress()->animation(), nullptr);
   }
 }
 
