@@ -36,7 +36,6 @@ namespace {
 constexpr int kWidth = 800;
 constexpr int kHeight = 600;
 const QColor kInk(20, 30, 54);
-const QColor kTaglineInk(114, 124, 146);
 const QColor kCardBorder(217, 225, 232);
 
 QString copy(std::string_view chinese, std::string_view english) {
@@ -134,8 +133,7 @@ class LogoLabel final : public QLabel {
 };
 
 // Where a window of `size` goes on a screen whose free area is `available`: centred, moved inside
-// the area as far as it fits, and with its top-left corner (close button, heading) on the area
-// when it cannot fit.
+// the area as far as it fits, and with its top-left corner on the area when it cannot fit.
 QPoint placement(QSize size, QRect available) {
   const auto axis = [](int start, int length, int space) {
     return start + std::max(0, (space - length) / 2);
@@ -215,9 +213,7 @@ InstallerWindow::InstallerWindow(InstallConfiguration configuration, Services se
   setTabOrder(primary_, secondary_);
   setTabOrder(secondary_, tertiary_);
   setTabOrder(tertiary_, close_);
-  for (QWidget* control : {static_cast<QWidget*>(primary_), static_cast<QWidget*>(secondary_),
-                           static_cast<QWidget*>(tertiary_), static_cast<QWidget*>(close_)})
-    control->installEventFilter(this);
+  for (QWidget* control : controls()) control->installEventFilter(this);
   installEventFilter(this);
 
   if (services.desktopSettings) {
@@ -235,6 +231,10 @@ InstallerWindow::InstallerWindow(InstallConfiguration configuration, Services se
 InstallerWindow::~InstallerWindow() = default;
 
 void InstallerWindow::setActions(InstallerWindowActions actions) { actions_ = std::move(actions); }
+
+std::array<QWidget*, 4> InstallerWindow::controls() const {
+  return {primary_, secondary_, tertiary_, close_};
+}
 
 void InstallerWindow::centreOnScreen() {
   if (const QScreen* display = screen()) move(placement(size(), display->availableGeometry()));
@@ -273,9 +273,9 @@ void InstallerWindow::screenChanged(bool alert) {
 
 void InstallerWindow::announceScreen() {
   announcementDue_ = false;
+  // The first control in reading order; the corner close button is always there.
   QWidget* target = close_;
-  for (QWidget* control : {static_cast<QWidget*>(primary_), static_cast<QWidget*>(secondary_),
-                           static_cast<QWidget*>(tertiary_)}) {
+  for (QWidget* control : controls()) {
     if (!control->isHidden() && control->isEnabled()) {
       target = control;
       break;
@@ -283,8 +283,7 @@ void InstallerWindow::announceScreen() {
   }
   QString description = heading_->text();
   if (!detail_->isHidden() && !detail_->text().isEmpty()) description += '\n' + detail_->text();
-  for (QWidget* control : {static_cast<QWidget*>(primary_), static_cast<QWidget*>(secondary_),
-                           static_cast<QWidget*>(tertiary_), static_cast<QWidget*>(close_)}) {
+  for (QWidget* control : controls()) {
     if (control != target && !control->accessibleDescription().isEmpty())
       control->setAccessibleDescription({});
   }
@@ -341,7 +340,7 @@ void InstallerWindow::buildDecoration(const platform::MainBundle& bundle) {
   brandLabel->setGeometry(layout.label.toRect());
   brandLabel->setAccessibleName(brand);
 
-  tagline_ = makeLabel(root_, systemFont(15), kTaglineInk, Qt::AlignHCenter | Qt::AlignTop);
+  tagline_ = makeLabel(root_, systemFont(15), QColor(), Qt::AlignHCenter | Qt::AlignTop);
   tagline_->setObjectName(QStringLiteral("tagline"));
   tagline_->setText(copy("你的 AI 助手，随时在线。", "your AI assistant, always on."));
   tagline_->setGeometry(150, 116, 500, 28);

@@ -2,6 +2,7 @@
 
 #include <QRectF>
 #include <QWidget>
+#include <array>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -168,6 +169,8 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   // Announces the screen once the current screen operation (and any that it builds on) is done.
   void screenChanged(bool alert = false);
   void announceScreen();
+  // The focusable controls in reading (and Tab) order.
+  [[nodiscard]] std::array<QWidget*, 4> controls() const;
 
   const InstallConfiguration configuration_;
   FlippedView* root_ = nullptr;
