@@ -59,8 +59,7 @@ TEST_F(ProgressTest, StillBars_FillTheirShare) {
   EXPECT_EQ(filledColumns(*bar_), std::make_pair(0, 132));
 }
 
-// Without reduce motion a timer moves the segment while the bar is seen: not before it is shown,
-// not while minimized, nor once reduce motion is asked for. It goes with the bar.
+// A timer moves the segment only while the bar is shown, not minimized, without reduce motion.
 TEST_F(ProgressTest, Animation_RunsOnlyWhileSeen) {
   bar_->setIndeterminate(true);
   bar_->startAnimation();
