@@ -479,6 +479,8 @@ void InstallerFlow::closeRequest() {
     screens_.closeWindow();
   } else if (downloading_) {
     pauseDownload();
+  } else {
+    screens_.closeRefused();
   }
 }
 
@@ -488,7 +490,11 @@ bool InstallerFlow::closeDecision() {
     return true;
   }
   if (!busy_) return true;
-  if (downloading_) pauseDownload();
+  if (downloading_) {
+    pauseDownload();
+  } else {
+    screens_.closeRefused();
+  }
   return false;
 }
 

@@ -49,6 +49,9 @@ class InstallerScreens {
   virtual void closeWindow() = 0;
   // Ends the installer: asks the application to quit its event loop.
   virtual void terminate() = 0;
+  // A request to close was refused because the installer is working (checking, installing,
+  // opening): tells the user why. Nothing by default.
+  virtual void closeRefused() {}
 };
 
 }  // namespace vexa

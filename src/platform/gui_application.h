@@ -31,4 +31,10 @@ class GuiApplication {
   std::unique_ptr<QApplication> application_;
 };
 
+// Whether the window system blends translucent windows with what lies behind them (a compositor
+// runs): always on Wayland; on X11 when a compositing manager holds the screen's _NET_WM_CM_S<n>
+// selection; false on other platforms and without an application object. Asked when a window is
+// made; main thread only.
+[[nodiscard]] bool windowsAreComposited();
+
 }  // namespace vexa::platform

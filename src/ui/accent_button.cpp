@@ -9,6 +9,16 @@ namespace vexa {
 
 AccentButton::AccentButton(const QString& title, QWidget* parent) : QPushButton(title, parent) {}
 
+void AccentButton::setAccent(QColor start, QColor end) {
+  start_ = start;
+  end_ = end;
+  update();
+}
+
+bool showsFocus(const QWidget& button) {
+  return button.hasFocus() && button.window()->testAttribute(Qt::WA_KeyboardFocusChange);
+}
+
 void AccentButton::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
@@ -16,8 +26,8 @@ void AccentButton::paintEvent(QPaintEvent*) {
 
   const QRectF body = QRectF(rect()).adjusted(1, 1, -1, -1);
   QLinearGradient gradient(body.topLeft(), body.topRight());
-  gradient.setColorAt(0, QColor(86, 134, 254));
-  gradient.setColorAt(1, QColor(65, 118, 230));
+  gradient.setColorAt(0, start_);
+  gradient.setColorAt(1, end_);
   QPainterPath pill;
   pill.addRoundedRect(body, 12, 12);
   painter.fillPath(pill, gradient);
@@ -31,10 +41,12 @@ void AccentButton::paintEvent(QPaintEvent*) {
   const qreal h = height();
   painter.drawText(QRectF(0, (h - 21) / 2, w, 23), Qt::AlignHCenter | Qt::AlignTop, text());
 
-  if (hasFocus()) {
+  if (showsFocus(*this)) {
+    // The ring's path runs half a point inside the 5-point inset, so that at one pixel per point
+    // its 1-point line covers whole pixels instead of smearing over two half-lit rows.
     painter.setPen(QPen(Qt::white, 1));
     painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(QRectF(rect()).adjusted(5, 5, -5, -5), 8, 8);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(5.5, 5.5, -5.5, -5.5), 7.5, 7.5);
   }
 }
 

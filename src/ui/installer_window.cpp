@@ -1,5 +1,8 @@
 #include "ui/installer_window.h"
 
+#include <QAccessible>
+#include <QApplication>
+#include <QBitmap>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFontDatabase>
@@ -21,8 +24,11 @@
 #include "platform/byte_count_formatter.h"
 #include "ui/accent_button.h"
 #include "ui/flipped_view.h"
+#include "ui/installer_accessibility.h"
 #include "ui/installer_artwork.h"
+#include "ui/installer_colours.h"
 #include "ui/installer_progress.h"
+#include "ui/plain_button.h"
 
 namespace vexa {
 namespace {
@@ -30,11 +36,7 @@ namespace {
 constexpr int kWidth = 800;
 constexpr int kHeight = 600;
 const QColor kInk(20, 30, 54);
-const QColor kTaglineInk(114, 124, 146);
 const QColor kCardBorder(217, 225, 232);
-// The light appearance's label colours: black at 85 % and at 50 % opacity.
-const QColor kLabel(0, 0, 0, 217);
-const QColor kSecondaryLabel(0, 0, 0, 128);
 
 QString copy(std::string_view chinese, std::string_view english) {
   return QString::fromStdString(InstallerCopy::text(chinese, english));
@@ -61,18 +63,17 @@ QLabel* makeLabel(QWidget* parent, const QFont& font, const QColor& colour,
   return label;
 }
 
-// A borderless text button; the title is its only visible part.
-void makePlain(QPushButton* button, const QFont& font, const QColor& colour) {
-  button->setFont(font);
-  button->setFocusPolicy(Qt::TabFocus);
-  button->setAutoDefault(false);
-  button->setStyleSheet(
-      QStringLiteral("QPushButton { border: none; background: transparent; padding: 0;"
-                     " color: rgba(%1, %2, %3, %4); }")
-          .arg(colour.red())
-          .arg(colour.green())
-          .arg(colour.blue())
-          .arg(colour.alpha()));
+void setInk(QLabel* label, const QColor& colour) {
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  label->setPalette(palette);
+}
+
+PlainButton* makePlain(QWidget* parent, const QString& title, int points, const char* name) {
+  auto* button = new PlainButton(title, parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setFont(systemFont(points));
+  return button;
 }
 
 void setY(QWidget* widget, int y) { widget->move(widget->x(), y); }
@@ -108,6 +109,39 @@ class CardView final : public FlippedView {
   }
 };
 
+// The logo image, fitted to the label at the pixel ratio of the screen it is painted on: moving
+// to a screen with another ratio re-renders it from the image kept in memory.
+class LogoLabel final : public QLabel {
+ public:
+  LogoLabel(QWidget* parent, QImage image) : QLabel(parent), image_(std::move(image)) {}
+
+  void fit(qreal ratio) {
+    if (image_.isNull() || (!pixmap().isNull() && pixmap().devicePixelRatio() == ratio)) return;
+    QImage fitted = image_.scaled(size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    fitted.setDevicePixelRatio(ratio);
+    setPixmap(QPixmap::fromImage(fitted));
+  }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    fit(devicePixelRatioF());
+    QLabel::paintEvent(event);
+  }
+
+ private:
+  const QImage image_;
+};
+
+// Where a window of `size` goes on a screen whose free area is `available`: centred, moved inside
+// the area as far as it fits, and with its top-left corner on the area when it cannot fit.
+QPoint placement(QSize size, QRect available) {
+  const auto axis = [](int start, int length, int space) {
+    return start + std::max(0, (space - length) / 2);
+  };
+  return {axis(available.left(), size.width(), available.width()),
+          axis(available.top(), size.height(), available.height())};
+}
+
 }  // namespace
 
 BrandLayout brandLayout(double textWidth) {
@@ -119,21 +153,38 @@ BrandLayout brandLayout(double textWidth) {
 InstallerWindow::InstallerWindow(InstallConfiguration configuration, Services services)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint),
       configuration_(std::move(configuration)) {
+  installInstallerAccessibility();
   setWindowTitle(QString::fromStdString(configuration_.productName + " Installer"));
-  setAttribute(Qt::WA_TranslucentBackground);
+  const std::string& product = configuration_.productName;
+  setAccessibleName(copy(product + " 安装程序", product + " Installer"));
   setFixedSize(kWidth, kHeight);
+  if (services.composited && services.composited()) {
+    setAttribute(Qt::WA_TranslucentBackground);
+  } else {
+    // Without a compositor transparent pixels show as black: cut the corners off instead.
+    QBitmap shape(size());
+    shape.fill(Qt::color0);
+    QPainter painter(&shape);
+    painter.setBrush(Qt::color1);
+    painter.setPen(Qt::NoPen);
+    painter.drawRoundedRect(rect(), 12, 12);
+    painter.end();
+    setMask(shape);
+  }
   // Light colours whatever the desktop's theme: every colour the window uses derives from here or
   // is set explicitly.
   setPalette(QPalette(QColor(236, 236, 236), QColor(255, 255, 255)));
 
   root_ = new CardView(this);
+  root_->setObjectName(QStringLiteral("card"));
+  markAsCard(*root_);
   root_->setGeometry(0, 0, kWidth, kHeight);
   buildDecoration(services.bundle);
 
   artwork_ = new InstallerArtwork(root_);
   heading_ = makeLabel(root_, systemFont(25, QFont::Bold), kInk, Qt::AlignHCenter | Qt::AlignTop);
   heading_->setObjectName(QStringLiteral("heading"));
-  detail_ = makeLabel(root_, systemFont(13), kSecondaryLabel, Qt::AlignHCenter | Qt::AlignTop);
+  detail_ = makeLabel(root_, systemFont(13), QColor(), Qt::AlignHCenter | Qt::AlignTop);
   detail_->setObjectName(QStringLiteral("detail"));
   detail_->setWordWrap(true);
 
@@ -141,12 +192,9 @@ InstallerWindow::InstallerWindow(InstallConfiguration configuration, Services se
   primary_->setObjectName(QStringLiteral("primary"));
   primary_->setFocusPolicy(Qt::TabFocus);
   primary_->setAutoDefault(false);
-  secondary_ = new QPushButton(copy("关闭", "Close"), root_);
-  secondary_->setObjectName(QStringLiteral("secondary"));
-  makePlain(secondary_, systemFont(13), kSecondaryLabel);
-  tertiary_ = new QPushButton(copy("取消", "Cancel"), root_);
-  tertiary_->setObjectName(QStringLiteral("tertiary"));
-  makePlain(tertiary_, systemFont(13), kSecondaryLabel);
+  primary_->setDefault(true);
+  secondary_ = makePlain(root_, copy("关闭", "Close"), 13, "secondary");
+  tertiary_ = makePlain(root_, copy("取消", "Cancel"), 13, "tertiary");
   connect(tertiary_, &QPushButton::clicked, this, &InstallerWindow::closePressed);
   connect(primary_, &QPushButton::clicked, this, [this] {
     if (actions_.primary) actions_.primary();
@@ -155,15 +203,26 @@ InstallerWindow::InstallerWindow(InstallConfiguration configuration, Services se
     if (actions_.secondary) actions_.secondary();
   });
 
-  progress_ = new InstallerProgress(root_, std::move(services.reduceMotion));
+  progress_ = new InstallerProgress(root_);
   progress_->setObjectName(QStringLiteral("progress"));
   progress_->setRange(0, 100);
   progress_->setAccessibleName(copy("安装进度", "Installation progress"));
 
-  // Keyboard focus starts on the window itself, so no button shows a focus ring until the user
-  // tabs to it, and Return reaches keyPressEvent.
-  setFocusPolicy(Qt::StrongFocus);
-  setFocus();
+  // Reading order; the window itself takes no focus (keys the controls leave reach it anyway).
+  setFocusPolicy(Qt::NoFocus);
+  setTabOrder(primary_, secondary_);
+  setTabOrder(secondary_, tertiary_);
+  setTabOrder(tertiary_, close_);
+  for (QWidget* control : controls()) control->installEventFilter(this);
+  installEventFilter(this);
+
+  if (services.desktopSettings) {
+    applyDesktopSettings(*services.desktopSettings);
+  } else {
+    desktopWatch_ = std::make_unique<platform::DesktopSettingsWatch>(
+        [this](const platform::DesktopSettings& settings) { applyDesktopSettings(settings); });
+    applyDesktopSettings(desktopWatch_->current());
+  }
 
   welcome();
   centreOnScreen();
@@ -173,15 +232,78 @@ InstallerWindow::~InstallerWindow() = default;
 
 void InstallerWindow::setActions(InstallerWindowActions actions) { actions_ = std::move(actions); }
 
+std::array<QWidget*, 4> InstallerWindow::controls() const {
+  return {primary_, secondary_, tertiary_, close_};
+}
+
 void InstallerWindow::centreOnScreen() {
-  if (const QScreen* display = screen()) {
-    move(display->availableGeometry().center() - rect().center());
+  if (const QScreen* display = screen()) move(placement(size(), display->availableGeometry()));
+}
+
+void InstallerWindow::applyDesktopSettings(const platform::DesktopSettings& settings) {
+  const InstallerColours colours = installerColours(settings.increaseContrast);
+  setInk(detail_, colours.detail);
+  setInk(tagline_, colours.tagline);
+  for (PlainButton* button : {secondary_, tertiary_})
+    button->setColours(colours.plainTitle, colours.focusRing);
+  close_->setColours(colours.closeTitle, colours.focusRing);
+  primary_->setAccent(colours.accentStart, colours.accentEnd);
+  progress_->setColours(colours.progressTrack, colours.progressFill);
+  progress_->setReduceMotion(settings.reduceMotion);
+}
+
+void InstallerWindow::closeRefused() {
+  QApplication::beep();
+  QWidget* told = QApplication::focusWidget();
+  if (told == nullptr || told->window() != this) told = close_;
+  told->setAccessibleDescription(
+      copy("安装程序正在工作，暂时无法关闭。请稍候。",
+           "The installer is working and can't close yet. Please wait."));
+  QAccessibleEvent alert(this, QAccessible::Alert);
+  QAccessible::updateAccessibility(&alert);
+}
+
+void InstallerWindow::screenChanged(bool alert) {
+  alertDue_ = alertDue_ || alert;
+  if (announcementDue_) return;
+  announcementDue_ = true;
+  // After the operation that changed the screen (and those it builds on) has finished.
+  QMetaObject::invokeMethod(this, &InstallerWindow::announceScreen, Qt::QueuedConnection);
+}
+
+void InstallerWindow::announceScreen() {
+  announcementDue_ = false;
+  // The first control in reading order; the corner close button is always there.
+  QWidget* target = close_;
+  for (QWidget* control : controls()) {
+    if (!control->isHidden() && control->isEnabled()) {
+      target = control;
+      break;
+    }
+  }
+  QString description = heading_->text();
+  if (!detail_->isHidden() && !detail_->text().isEmpty()) description += '\n' + detail_->text();
+  for (QWidget* control : controls()) {
+    if (control != target && !control->accessibleDescription().isEmpty())
+      control->setAccessibleDescription({});
+  }
+  // Views came and went: the card's list of children is read again.
+  QAccessibleEvent reorder(root_, QAccessible::ObjectReorder);
+  QAccessible::updateAccessibility(&reorder);
+  // A focus change makes a screen reader read the control with its description; a control that
+  // already has the focus reads out its new description.
+  target->setAccessibleDescription(description);
+  if (!target->hasFocus()) target->setFocus(Qt::OtherFocusReason);
+  if (std::exchange(alertDue_, false)) {
+    QAccessibleEvent alert(this, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
   }
 }
 
 void InstallerWindow::disableButtons() {
   primary_->setEnabled(false);
   secondary_->setEnabled(false);
+  screenChanged();
 }
 
 void InstallerWindow::closeWindow() {
@@ -201,37 +323,32 @@ void InstallerWindow::buildDecoration(const platform::MainBundle& bundle) {
   const QString brand = QStringLiteral("Vexa");
   const BrandLayout layout = brandLayout(QFontMetricsF(brandFont).horizontalAdvance(brand));
 
-  auto* logo = new QLabel(root_);
+  QImage image;
+  if (const auto path = bundle.resource("logo", "png")) {
+    image = QImage(QString::fromStdString(path->string()));
+  }
+  auto* logo = new LogoLabel(root_, std::move(image));
   logo->setObjectName(QStringLiteral("logo"));
   logo->setGeometry(layout.logo.toRect());
   logo->setAlignment(Qt::AlignCenter);
-  if (const auto path = bundle.resource("logo", "png")) {
-    const QImage image(QString::fromStdString(path->string()));
-    if (!image.isNull()) {
-      const qreal ratio = logo->devicePixelRatioF();
-      QImage fitted =
-          image.scaled(logo->size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-      fitted.setDevicePixelRatio(ratio);
-      logo->setPixmap(QPixmap::fromImage(fitted));
-    }
-  }
+  logo->setAccessibleName(brand);
+  logo->fit(logo->devicePixelRatioF());
 
   QLabel* brandLabel = makeLabel(root_, brandFont, kInk, Qt::AlignLeft | Qt::AlignTop);
   brandLabel->setObjectName(QStringLiteral("brand"));
   brandLabel->setText(brand);
   brandLabel->setGeometry(layout.label.toRect());
+  brandLabel->setAccessibleName(brand);
 
-  QLabel* tagline = makeLabel(root_, systemFont(15), kTaglineInk, Qt::AlignHCenter | Qt::AlignTop);
-  tagline->setObjectName(QStringLiteral("tagline"));
-  tagline->setText(copy("你的 AI 助手，随时在线。", "your AI assistant, always on."));
-  tagline->setGeometry(150, 116, 500, 28);
+  tagline_ = makeLabel(root_, systemFont(15), QColor(), Qt::AlignHCenter | Qt::AlignTop);
+  tagline_->setObjectName(QStringLiteral("tagline"));
+  tagline_->setText(copy("你的 AI 助手，随时在线。", "your AI assistant, always on."));
+  tagline_->setGeometry(150, 116, 500, 28);
 
-  auto* close = new QPushButton(QString(QChar(0x00D7)), root_);
-  close->setObjectName(QStringLiteral("close"));
-  makePlain(close, systemFont(26), kLabel);
-  close->setAccessibleName(copy("关闭", "Close"));
-  close->setGeometry(750, 8, 40, 38);
-  connect(close, &QPushButton::clicked, this, &InstallerWindow::closePressed);
+  close_ = makePlain(root_, QString(QChar(0x00D7)), 26, "close");
+  close_->setAccessibleName(copy("关闭", "Close"));
+  close_->setGeometry(750, 8, 40, 38);
+  connect(close_, &QPushButton::clicked, this, &InstallerWindow::closePressed);
 }
 
 void InstallerWindow::welcome() {
@@ -254,6 +371,7 @@ void InstallerWindow::welcome() {
   detail_->setText(QString::fromStdString(name + " \u00B7 " + configuration_.applicationVersion));
   progress_->stopAnimation();
   progress_->hide();
+  screenChanged();
 }
 
 void InstallerWindow::working(const std::string& title, const std::string& message,
@@ -281,6 +399,7 @@ void InstallerWindow::working(const std::string& title, const std::string& messa
     const double value = std::isfinite(*fraction) ? std::clamp(*fraction, 0.0, 1.0) * 100 : 0.0;
     progress_->setDoubleValue(value);
   }
+  screenChanged();
 }
 
 std::string InstallerWindow::downloadDetail(std::optional<int> percent) const {
@@ -313,6 +432,7 @@ void InstallerWindow::showOpening() {
   heading_->setText(copy("正在打开 Vexa", "Opening Vexa"));
   primary_->hide();
   secondary_->hide();
+  screenChanged();
 }
 
 void InstallerWindow::showOpeningFailed(const std::exception_ptr& error) {
@@ -323,6 +443,7 @@ void InstallerWindow::showOpeningFailed(const std::exception_ptr& error) {
   primary_->show();
   secondary_->setEnabled(true);
   secondary_->show();
+  screenChanged(true);
 }
 
 void InstallerWindow::showFailure(const std::exception_ptr& error, bool paused) {
@@ -332,6 +453,7 @@ void InstallerWindow::showFailure(const std::exception_ptr& error, bool paused) 
   detail_->setText(QString::fromStdString(describe(error)));
   setY(primary_, 470);
   primary_->setText(paused ? copy("继续下载", "Continue Download") : copy("重试", "Retry"));
+  screenChanged(true);
 }
 
 void InstallerWindow::showNewerApplication() {
@@ -343,6 +465,7 @@ void InstallerWindow::showNewerApplication() {
   secondary_->setText(copy("仍然安装", "Install Anyway"));
   secondary_->show();
   tertiary_->show();
+  screenChanged();
 }
 
 void InstallerWindow::showApplicationRunning() {
@@ -356,6 +479,7 @@ void InstallerWindow::showApplicationRunning() {
   secondary_->setText(copy("取消", "Cancel"));
   secondary_->show();
   secondary_->setEnabled(true);
+  screenChanged();
 }
 
 void InstallerWindow::showQuitWait() {
@@ -363,6 +487,7 @@ void InstallerWindow::showQuitWait() {
   heading_->setText(copy("等待 Vexa 关闭", "Waiting for Vexa to quit"));
   detail_->setText(copy("关闭后自动继续安装。", "Installation continues when Vexa quits."));
   primary_->setText(copy("关闭 Vexa", "Quit Vexa"));
+  screenChanged();
 }
 
 void InstallerWindow::closePressed() {
@@ -385,6 +510,19 @@ void InstallerWindow::closeEvent(QCloseEvent* event) {
   if (actions_.willClose) actions_.willClose();
 }
 
+bool InstallerWindow::eventFilter(QObject* watched, QEvent* event) {
+  // Focus indicators show once the keyboard is used and hide again on a click (Qt's own flag for
+  // this, read by the buttons when they paint).
+  const bool key = event->type() == QEvent::KeyPress;
+  if (key || event->type() == QEvent::MouseButtonPress) {
+    if (testAttribute(Qt::WA_KeyboardFocusChange) != key) {
+      setAttribute(Qt::WA_KeyboardFocusChange, key);
+      if (QWidget* focused = focusWidget()) focused->update();
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void InstallerWindow::keyPressEvent(QKeyEvent* event) {
   // The quit shortcut (Ctrl+Q, or the desktop's own) asks to close the window, the installer's
   // only way out, so quitting follows the same rules as closing.
@@ -392,6 +530,13 @@ void InstallerWindow::keyPressEvent(QKeyEvent* event) {
       event->matches(QKeySequence::Quit)) {
     event->accept();
     close();
+    return;
+  }
+  // Escape dismisses (the screen's Cancel, or closing where only Close is offered: both are the
+  // close request), and the close shortcut is the close command.
+  if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Close)) {
+    event->accept();
+    closePressed();
     return;
   }
   const bool isReturn = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;

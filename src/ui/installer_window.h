@@ -2,15 +2,18 @@
 
 #include <QRectF>
 #include <QWidget>
+#include <array>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "config/install_configuration.h"
 #include "flow/installer_screens.h"
+#include "platform/desktop_settings.h"
+#include "platform/gui_application.h"
 #include "platform/main_bundle.h"
-#include "platform/reduce_motion.h"
 
 class QLabel;
 class QPushButton;
@@ -21,6 +24,7 @@ class AccentButton;
 class FlippedView;
 class InstallerArtwork;
 class InstallerProgress;
+class PlainButton;
 
 // What the window's controls and close events ask of the installation flow. The window knows no
 // more of the flow than these calls; an action left empty does nothing (a missing close decision
@@ -56,8 +60,21 @@ struct BrandLayout {
 // the buttons do, is decided by the installation flow that drives this window. Texts are chosen
 // for the user's language at the moment a screen is shown.
 //
-// Return presses the primary button whenever it is shown and enabled, wherever the keyboard focus
-// is; the quit shortcut asks to close the window like the close button does.
+// Keyboard: Return presses the primary button whenever it is shown and enabled, wherever the
+// keyboard focus is; Escape and the close shortcut (Ctrl+W) make the close request, the same as
+// the corner close button (so Escape never approves anything); the quit shortcut asks the close
+// decision. Tab goes primary, secondary, tertiary, then the corner close button; the primary is
+// the default button. Focus indicators show once the keyboard is used, not after clicks.
+//
+// Assistive technology: every screen change moves the focus to the screen's first control
+// (primary, secondary, tertiary, else the corner close button) with the heading and detail as its
+// description, so a screen reader reads the new screen; failure screens raise an alert too. Names
+// are in the window's language; see installer_accessibility.h for the rest of the tree.
+//
+// The window follows the desktop's reduce-motion and more-contrast preferences as they change
+// (high-contrast colours, installer_colours.h), is centred in the screen's available area and
+// kept on it as far as it fits, draws an opaque rounded shape where no compositor can make its
+// corners transparent, and renders its logo for the screen's pixel ratio.
 //
 // The window is the flow's screen (InstallerScreens) and hands every press and close event to the
 // flow through InstallerWindowActions.
@@ -71,8 +88,10 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   struct Services {
     // Where the logo resource comes from.
     platform::MainBundle bundle = platform::MainBundle::current();
-    // The desktop's reduce-motion preference, handed to the progress bar.
-    std::function<bool()> reduceMotion = platform::reduceMotion;
+    // The desktop's preferences: fixed when given; absent, read from the desktop and followed.
+    std::optional<platform::DesktopSettings> desktopSettings;
+    // Whether a compositor shows the window's transparent corners.
+    std::function<bool()> composited = platform::windowsAreComposited;
   };
 
   explicit InstallerWindow(InstallConfiguration configuration, Services services);
@@ -114,14 +133,21 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   void closeWindow() override;
   // Ends the event loop once control returns to it, so the process can leave main().
   void terminate() override;
+  // A close was refused while the installer works: a beep, and the reason told to assistive
+  // technology.
+  void closeRefused() override;
+
+  // Colours and motion for these desktop preferences (also called when the desktop changes them).
+  void applyDesktopSettings(const platform::DesktopSettings& settings);
 
   // The controls, for the flow that drives the window and for tests.
   [[nodiscard]] InstallerArtwork* artwork() const { return artwork_; }
   [[nodiscard]] QLabel* heading() const { return heading_; }
   [[nodiscard]] QLabel* detail() const { return detail_; }
   [[nodiscard]] AccentButton* primary() const { return primary_; }
-  [[nodiscard]] QPushButton* secondary() const { return secondary_; }
-  [[nodiscard]] QPushButton* tertiary() const { return tertiary_; }
+  [[nodiscard]] PlainButton* secondary() const { return secondary_; }
+  [[nodiscard]] PlainButton* tertiary() const { return tertiary_; }
+  [[nodiscard]] PlainButton* closeButton() const { return close_; }
   [[nodiscard]] InstallerProgress* progress() const { return progress_; }
   [[nodiscard]] const InstallConfiguration& configuration() const { return configuration_; }
 
@@ -131,6 +157,7 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   void closePressed();
 
  protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
@@ -139,6 +166,11 @@ class InstallerWindow : public QWidget, public InstallerScreens {
 
  private:
   void buildDecoration(const platform::MainBundle& bundle);
+  // Announces the screen once the current screen operation (and any that it builds on) is done.
+  void screenChanged(bool alert = false);
+  void announceScreen();
+  // The focusable controls in reading (and Tab) order.
+  [[nodiscard]] std::array<QWidget*, 4> controls() const;
 
   const InstallConfiguration configuration_;
   FlippedView* root_ = nullptr;
@@ -146,9 +178,14 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   QLabel* heading_ = nullptr;
   QLabel* detail_ = nullptr;
   AccentButton* primary_ = nullptr;
-  QPushButton* secondary_ = nullptr;
-  QPushButton* tertiary_ = nullptr;
+  PlainButton* secondary_ = nullptr;
+  PlainButton* tertiary_ = nullptr;
   InstallerProgress* progress_ = nullptr;
+  PlainButton* close_ = nullptr;
+  QLabel* tagline_ = nullptr;
+  std::unique_ptr<platform::DesktopSettingsWatch> desktopWatch_;
+  bool announcementDue_ = false;
+  bool alertDue_ = false;
   // Offset of the pointer from the window's origin while the background is dragged by hand
   // (where the window system cannot move the window itself).
   std::optional<QPoint> dragOffset_;

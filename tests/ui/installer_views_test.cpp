@@ -37,12 +37,11 @@ class ProgressTest : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::ensureQtApplication();
-    bar_.emplace(nullptr, [this] { return reduceMotion_; });
+    bar_.emplace();
     bar_->setRange(0, 100);
     bar_->resize(400, 10);
   }
 
-  bool reduceMotion_ = false;
   std::optional<InstallerProgress> bar_;
 };
 
@@ -53,18 +52,27 @@ TEST_F(ProgressTest, StillBars_FillTheirShare) {
     EXPECT_EQ(filledColumns(*bar_), filled) << value;
   }
   // Indeterminate under reduce motion: a still first third, and no timer.
-  reduceMotion_ = true;
+  bar_->setReduceMotion(true);
   bar_->setIndeterminate(true);
   bar_->startAnimation();
   EXPECT_EQ(bar_->animation(), nullptr);
   EXPECT_EQ(filledColumns(*bar_), std::make_pair(0, 132));
 }
 
-// Without reduce motion a timer moves the segment; it goes with the bar.
-TEST_F(ProgressTest, Animation_RunsUntilTheBarGoes) {
+// A timer moves the segment only while the bar is shown, not minimized, without reduce motion.
+TEST_F(ProgressTest, Animation_RunsOnlyWhileSeen) {
   bar_->setIndeterminate(true);
   bar_->startAnimation();
+  EXPECT_EQ(bar_->animation(), nullptr);
+  bar_->show();
   EXPECT_TRUE(testing::runEventLoopUntil([&] { return bar_->position() > 0; }));
+  bar_->setWindowState(Qt::WindowMinimized);
+  EXPECT_EQ(bar_->animation(), nullptr);
+  bar_->setWindowState(Qt::WindowNoState);
+  EXPECT_NE(bar_->animation(), nullptr);
+  bar_->setReduceMotion(true);
+  EXPECT_EQ(bar_->animation(), nullptr);
+  bar_->setReduceMotion(false);
   QPointer<const QTimer> timer(bar_->animation());
   ASSERT_FALSE(timer.isNull());
   bar_.reset();

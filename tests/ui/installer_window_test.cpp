@@ -17,6 +17,7 @@
 #include "ui/installer_artwork.h"
 #include "ui/installer_progress.h"
 #include "ui/installer_window.h"
+#include "ui/plain_button.h"
 
 namespace vexa {
 namespace {
@@ -35,7 +36,8 @@ class WindowTest : public ::testing::Test {
     configuration.applicationVersion = "1.4.2", configuration.sizeBytes = 123456789;
     return std::make_unique<InstallerWindow>(
         configuration, InstallerWindow::Services{.bundle = platform::MainBundle(bundle_.path()),
-                                                 .reduceMotion = [] { return false; }});
+                                                 .desktopSettings = platform::DesktopSettings{},
+                                                 .composited = [] { return true; }});
   }
 
   testing::ScopedEnvironment language_{{"LANGUAGE", "en"}};
@@ -125,6 +127,7 @@ TEST_F(WindowTest, EveryScreen_ShowsItsControlsTextsAndFrames) {
     for (const ScreenCase& screen : kScreens) {
       SCOPED_TRACE(screen.name);
       auto window = makeWindow();
+      window->show();
       window->showQuitWait();
       window->working("previous", "screen", std::nullopt);
       window->downloadProgress(0.5);
@@ -197,24 +200,39 @@ TEST_F(WindowTest, Decoration_IsBuiltOnceInOrder) {
 }
 
 // Return and Enter press the primary button wherever the keyboard focus is, only while it is
-// enabled. Once shown, the window itself holds the focus, so no button shows a focus ring.
-TEST_F(WindowTest, ReturnKey_PressesThePrimaryOnlyWhenEnabled) {
+// enabled; Escape and Ctrl+W make the close request, never "Install Anyway". The screen's first
+// enabled control takes the focus with the screen's texts as its description.
+TEST_F(WindowTest, Keys_PressThePrimaryOrCloseAndScreensAnnounceThemselves) {
   for (const bool disabled : {false, true}) {
     auto window = makeWindow();
-    window->showNewerApplication();
-    if (disabled) window->disableButtons();
-    int pressed = 0;
-    QObject::connect(window->primary(), &QPushButton::clicked, [&] { ++pressed; });
+    std::string pressed;
+    window->setActions({.primary = [&] { pressed += "primary "; },
+                        .secondary = [&] { pressed += "secondary "; },
+                        .close = [&] { pressed += "close "; }});
     window->show();
     window->activateWindow();
+    window->showNewerApplication();
+    if (disabled) window->disableButtons();
     QApplication::processEvents();
-    EXPECT_EQ(QApplication::focusWidget(), window.get());
-    for (auto [target, key] : {std::pair<QWidget*, int>{window.get(), Qt::Key_Return},
-                               {window->secondary(), Qt::Key_Enter}}) {
-      QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QWidget* focused = disabled ? (QWidget*)window->tertiary() : window->primary();
+    EXPECT_EQ(QApplication::focusWidget(), focused);
+    EXPECT_EQ(focused->accessibleDescription(), "A newer version is installed");
+    for (auto [target, key, modifiers] :
+         {std::tuple<QWidget*, int, Qt::KeyboardModifiers>{focused, Qt::Key_Return, {}},
+          {window->secondary(), Qt::Key_Enter, {}},
+          {window->secondary(), Qt::Key_Escape, {}},
+          {focused, Qt::Key_W, Qt::ControlModifier}}) {
+      QKeyEvent press(QEvent::KeyPress, key, modifiers);
       QApplication::sendEvent(target, &press);
     }
-    EXPECT_EQ(pressed, disabled ? 0 : 2);
+    EXPECT_EQ(pressed, disabled ? "close close " : "primary primary close close ");
+    window->showFailure(failure(), false);
+    QApplication::processEvents();
+    EXPECT_EQ(window->primary()->accessibleDescription(), "Installation incomplete\nDisk full");
+    window->working("Checking…", "", std::nullopt);  // the bar animates only while it is seen
+    EXPECT_NE(window->progress()->animation(), nullptr);
+    window->hide();
+    EXPECT_EQ(window->progress()->animation(), nullptr);
   }
 }
 
