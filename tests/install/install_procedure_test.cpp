@@ -312,7 +312,7 @@ TEST_F(InstallProcedureTest, KilledAnywhereLeavesTheTargetWholeAndNothingBehindT
     }
   }
 
-  int kills = 0, workspacesLeft = 0, copiesLeft = 0;
+  std::size_t kills = 0, workspacesLeft = 0, copiesLeft = 0, itemsAfter = 0;
   for (const Point& point : points) {
     SCOPED_TRACE("call " + std::to_string(point.at) + " " + point.how +
                  (point.overOlder ? " over an older copy" : " over nothing"));
@@ -320,19 +320,21 @@ TEST_F(InstallProcedureTest, KilledAnywhereLeavesTheTargetWholeAndNothingBehindT
     kills += finish(install(point)) == "(killed)";
     if (point.overOlder || fs::exists(target_))
       EXPECT_NO_THROW(NativeInstaller::verify(target_, configuration_, false, {tools_}));
-    workspacesLeft += static_cast<int>(entries(temporary_, "vexa-install-").size());
-    copiesLeft += static_cast<int>(entries(parent_, ".vexa-install-").size());
+    workspacesLeft += entries(temporary_, "vexa-install-").size();
+    copiesLeft += entries(parent_, ".vexa-install-").size();
 
     EXPECT_EQ(finish(install({point.overOlder, 0, "now"})), kInstalled);
     EXPECT_EQ(versionAt(target_), "1.4.0-beta.57");
     EXPECT_TRUE(entries(temporary_).empty());
     EXPECT_TRUE(entries(parent_, ".vexa-install-").empty());
+    itemsAfter += entries(temporary_).size() + entries(parent_, ".vexa-install-").size();
   }
   EXPECT_EQ(toolsLeft_, 0);
-  EXPECT_GE(kills, 20);
+  EXPECT_GE(kills, 20u);
   std::cout << points.size() << " points, " << kills << " kills, " << toolsLeft_
-            << " tools alive a second later; the kills left " << workspacesLeft
-            << " workspaces and " << copiesLeft << " hidden copies, the next installs none\n";
+            << " tools alive a second after an end; the kills left " << workspacesLeft
+            << " workspaces and " << copiesLeft << " hidden copies, the next installs "
+            << itemsAfter << " items\n";
 }
 
 }  // namespace
