@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include "config/installer_failure.h"
-#include "platform/locked_directory.h"
 #include "tests/support/package_builder.h"
 #include "tests/support/temporary_directory.h"
 
@@ -15,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(DiskImageMount, AttachesReadOnlyInPrivateWorkspacesAndLeavesNothingBehind) {
+TEST(DiskImageMount, AttachesReadOnlyInLockedWorkspacesAndClearsOnlyAbandonedOnes) {
   // Given a private temporary folder (TMPDIR), an image holding Vexa.app and an hdiutil that logs
   // each call before running the stand-in.
   const testing::TemporaryDirectory directory;
@@ -36,8 +35,6 @@ TEST(DiskImageMount, AttachesReadOnlyInPrivateWorkspacesAndLeavesNothingBehind) 
     EXPECT_EQ(workspace.parent_path(), directory / "tmp");
     EXPECT_NE(other.workspace(), workspace);
     EXPECT_EQ(testing::permissionBits(workspace), 0700u);
-    // In use: no other process may take it.
-    EXPECT_FALSE(platform::LockedDirectory::claimAbandoned(workspace));
     EXPECT_EQ(testing::readFile(mount.mountPoint() / "Vexa.app/Contents/Info.plist"), "<plist/>");
     EXPECT_EQ(testing::permissionBits(mount.mountPoint() / "Vexa.app") & 0222, 0u);
   }
@@ -55,56 +52,33 @@ TEST(DiskImageMount, AttachesReadOnlyInPrivateWorkspacesAndLeavesNothingBehind) 
   EXPECT_THROW(DiskImageMount(image, tools), std::system_error);
   EXPECT_FALSE(fs::exists(log));
   EXPECT_FALSE(fs::exists(directory / "gone"));
-}
 
-TEST(DiskImageMount, RemovesOnlyTheAbandonedWorkspacesOfThisUser) {
-  // Given an hdiutil that logs each call, and in the temporary folder the workspace of an install
-  // killed with its image attached, one of an installer that took no lock (read-only inside), a
-  // live one, another user's (when root can make one), a link named like a workspace and a folder
-  // that is not named like one.
-  const testing::TemporaryDirectory directory;
-  const fs::path temporary = directory / "tmp", log = directory / "hdiutil.log";
-  testing::ScopedEnvironment environment{{"TMPDIR", temporary.string()}};
-  const SystemTools tools = SystemTools::inDirectory(directory.path());
-  testing::writeFile(tools.hdiutil, "#!/bin/sh\necho \"$*\" >> '" + log.string() + "'\nexec '" +
-                                        VEXA_BUNDLE_DIR + "/Contents/Helpers/hdiutil' \"$@\"\n");
-  fs::permissions(tools.hdiutil, fs::perms::owner_all);
-  testing::writeFile(directory / "volume/Vexa.app/Contents/Info.plist", "<plist/>");
-  testing::makeImage(directory / "volume", directory / "package.dmg");
-  fs::create_directory(temporary);
+  // Of the workspaces of an install killed with its image attached, a live one, another user's
+  // (when root can make one) and a link named like one, only the first is removed, detached first.
+  temporary.set("TMPDIR", (directory / "tmp").string());
   if (::fork() == 0) {
-    const DiskImageMount killed(directory / "package.dmg", tools);
+    const DiskImageMount killed(image, tools);
     ::_exit(0);  // no clean-up, as after a kill
   }
   ::wait(nullptr);
-  const std::vector<fs::directory_entry> made(fs::directory_iterator(temporary), {});
-  ASSERT_EQ(made.size(), 1u);
-  const fs::path killed = made.front().path();
-  const DiskImageMount live(directory / "package.dmg", tools);
-  const fs::path unlocked = temporary / "vexa-install-00000000-0000-4000-8000-000000000001",
-                 foreign = temporary / "vexa-install-00000000-0000-4000-8000-000000000002",
-                 link = temporary / "vexa-install-00000000-0000-4000-8000-000000000003";
-  testing::writeFile(unlocked / "volume/inner/file", "x");
-  fs::permissions(unlocked / "volume/inner", fs::perms::owner_read | fs::perms::owner_exec);
+  const fs::path killed = fs::directory_iterator(directory / "tmp")->path(),
+                 foreign = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000002",
+                 link = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000003";
+  const DiskImageMount live(image, tools);
   fs::create_directories(foreign);
   ASSERT_TRUE(::getuid() != 0 || ::chown(foreign.c_str(), 65534, 65534) == 0);
-  testing::writeFile(directory / "elsewhere/file", "x");
-  fs::create_directory_symlink(directory / "elsewhere", link);
-  fs::create_directories(temporary / "vexa-install-notes");
-
+  fs::create_directory_symlink(directory / "volume", link);
   DiskImageMount::removeAbandonedWorkspaces(tools);
-  const std::pair<fs::path, bool> kept[] = {{killed, false},
-                                            {unlocked, false},
-                                            {live.workspace(), true},
-                                            {foreign, ::getuid() == 0},
-                                            {link, true},
-                                            {directory / "elsewhere/file", true},
-                                            {temporary / "vexa-install-notes", true}};
-  for (const auto& [path, expected] : kept)
-    EXPECT_EQ(fs::exists(fs::symlink_status(path)), expected) << path;
-  const std::string calls = testing::readFile(log);
-  EXPECT_NE(calls.find("detach " + (killed / "volume").string()), std::string::npos);
-  EXPECT_EQ(calls.find("detach " + live.mountPoint().string()), std::string::npos);
+  const std::pair<fs::path, bool> expectations[] = {{killed, false},
+                                                    {live.workspace(), true},
+                                                    {foreign, ::getuid() == 0},
+                                                    {link, true},
+                                                    {info, true}};
+  for (const auto& [path, kept] : expectations)
+    EXPECT_EQ(fs::exists(fs::symlink_status(path)), kept) << path;
+  EXPECT_NE(testing::readFile(log).find("detach " + (killed / "volume").string()),
+            std::string::npos);
+  EXPECT_EQ(testing::readFile(log).find("detach " + live.mountPoint().string()), std::string::npos);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "platform/detached_process.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -28,6 +32,14 @@ TEST(DetachedProcessTest, RunsInItsOwnSessionWithStandardDescriptorsOnNull) {
   EXPECT_EQ(output, "/dev/null");
   testing::writeFile(folder / "not-executable", "#!/bin/sh\n");
   EXPECT_THROW(startDetachedProcess(folder / "not-executable"), std::system_error);
+  // Unlike a tool, it outlives the process that started it, even one killed at once.
+  if (::fork() == 0) {
+    startDetachedProcess("/bin/sh",
+                         {"-c", "sleep 0.5; echo > \"$0\"", (folder / "later").string()});
+    ::raise(SIGKILL);
+  }
+  ::wait(nullptr);
+  EXPECT_TRUE(testing::waitUntil([&] { return std::filesystem::exists(folder / "later"); }));
 }
 
 }  // namespace
