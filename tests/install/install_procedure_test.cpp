@@ -49,7 +49,7 @@ class InstallProcedureTest : public ::testing::Test {
       testing::makeBundle(bundle,
                           {.shortVersion = version, .buildText = build, .nestedBundle = true});
       if (bundle == release_)
-        testing::writeFile(bundle / "Contents/Resources/model.bin", std::string(8 << 20, 'v'));
+        testing::writeFile(bundle / "Contents/Resources/model.bin", std::string(4 << 20, 'v'));
       testing::signBundle(bundle, authority_, "QX7RZ2M4KD");
     }
     testing::makeImage(release_.parent_path(), package_);
@@ -237,7 +237,7 @@ TEST_F(InstallProcedureTest, KilledOrRefusedLeavesTheTargetWholeAndNothingBehind
     for (std::string line; std::getline(log, line);) {
       points.emplace_back(overOlder, ++call, "now");
       if (line.starts_with("ditto")) points.emplace_back(overOlder, call, "partial");
-      if (line.starts_with("ditto") || line == "hdiutil attach")
+      if (overOlder && (line.starts_with("ditto") || line == "hdiutil attach"))
         for (const char* delay : {"0.005", "0.02"}) points.emplace_back(overOlder, call, delay);
     }
   }
