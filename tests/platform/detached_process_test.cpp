@@ -16,8 +16,17 @@ namespace {
 
 // Descriptors beyond the standard ones are closed by the shared spawn options, which the tool
 // runner's tests cover.
-TEST(DetachedProcessTest, RunsInItsOwnSessionWithStandardDescriptorsOnNull) {
+TEST(DetachedProcessTest, OutlivesItsStarterInItsOwnSessionWithStandardDescriptorsOnNull) {
   testing::TemporaryDirectory folder;
+  // Unlike a tool, it outlives the process that started it, even one killed at once (forked while
+  // this process has one thread).
+  if (::fork() == 0) {
+    startDetachedProcess("/bin/sh",
+                         {"-c", "sleep 0.5; echo > \"$0\"", (folder / "later").string()});
+    ::raise(SIGKILL);
+  }
+  ::wait(nullptr);
+  EXPECT_TRUE(testing::waitUntil([&] { return std::filesystem::exists(folder / "later"); }));
   const auto report = folder / "report";
   startDetachedProcess("/bin/sh",
                        {"-c",
@@ -32,14 +41,6 @@ TEST(DetachedProcessTest, RunsInItsOwnSessionWithStandardDescriptorsOnNull) {
   EXPECT_EQ(output, "/dev/null");
   testing::writeFile(folder / "not-executable", "#!/bin/sh\n");
   EXPECT_THROW(startDetachedProcess(folder / "not-executable"), std::system_error);
-  // Unlike a tool, it outlives the process that started it, even one killed at once.
-  if (::fork() == 0) {
-    startDetachedProcess("/bin/sh",
-                         {"-c", "sleep 0.5; echo > \"$0\"", (folder / "later").string()});
-    ::raise(SIGKILL);
-  }
-  ::wait(nullptr);
-  EXPECT_TRUE(testing::waitUntil([&] { return std::filesystem::exists(folder / "later"); }));
 }
 
 }  // namespace
