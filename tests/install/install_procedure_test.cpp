@@ -134,8 +134,8 @@ exec "$TOOLS/${0##*/}" "$@")sh");
 
 // Each case starts from `previous` at the target and leftovers of earlier attempts: a genuine copy
 // (A), a partial one (B), one of another user's (C, when root can make one), one of another
-// product (D), an unfinished copy (E) and another user's (F). A successful replacement clears A,
-// and any install past its checks clears E.
+// product (D) and an unfinished copy (E). A successful replacement clears A, and any install past
+// its checks clears E.
 TEST_F(InstallProcedureTest, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsOwn) {
   const fs::path &older = older_, &newer = newer_, &package = package_, &parent = parent_,
                  &target = target_;
@@ -161,19 +161,19 @@ TEST_F(InstallProcedureTest, InstallsOrFailsCleanlyAndKeepsWhatItCannotProveItsO
   const SystemTools& trusted = tools_;
   const std::string genuine = std::string(kPrefix) + "A.app",
                     foreign = std::string(kPrefix) + "C.app",
-                    unfinished = kPrefix + std::string("E.x");
+                    unfinished = kPrefix + std::string("E.incomplete");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove_all(parent);
     fs::create_directory(parent);
     for (const std::string& name : {genuine, foreign, std::string(".vexa-install-dev.other-D.app")})
       fs::copy(older, parent / name, kCopyAll);
-    for (const std::string& name : {std::string(kPrefix) + "B.app", unfinished + ".incomplete"})
+    for (const std::string& name : {std::string(kPrefix) + "B.app", unfinished})
       testing::writeFile(parent / name / "Contents/Info.plist", "partial");
     ASSERT_TRUE(::getuid() != 0 || ::lchown((parent / foreign).c_str(), 65534, 65534) == 0);
     if (!c.previous.empty()) fs::copy(c.previous, target, kCopyAll);
     std::set<std::string> leftovers = entries(parent, ".vexa-install-");
-    if (c.versionAtTarget != "1.5.0") leftovers.erase(unfinished + ".incomplete");
+    if (c.versionAtTarget != "1.5.0") leftovers.erase(unfinished);
     if (c.expected == kInstalled) {
       leftovers.erase(genuine);
       if (::getuid() != 0) leftovers.erase(foreign);
