@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <string_view>
 #include <system_error>
 
@@ -14,6 +15,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kWorkspacePrefix = "vexa-install-";
+// A workspace without a lock comes from an installer that did not lock its workspaces yet, which
+// may be at work right now (another product's installer has a lock of its own), or from one killed
+// in the instant between making the folder and locking it. No install takes a day.
+constexpr std::chrono::hours kUnlockedWorkspaceAge{24};
 
 // A fresh workspace. Two more names are tried when another install claims the new folder in the
 // moment before its lock is taken; a missing temporary folder is an error, never something to
@@ -81,7 +86,7 @@ void DiskImageMount::removeAbandonedWorkspaces(const SystemTools& tools) noexcep
     }
     for (const fs::path& candidate : candidates) {
       std::optional<platform::LockedDirectory> workspace =
-          platform::LockedDirectory::claimAbandoned(candidate);
+          platform::LockedDirectory::claimAbandoned(candidate, kUnlockedWorkspaceAge);
       if (!workspace) continue;
       // A volume still attached must go first: removing files from under a mount is never right.
       const fs::path mountPoint = candidate / "volume";

@@ -41,14 +41,18 @@ LockedDirectory LockedDirectory::create(const std::filesystem::path& path) {
 }
 
 std::optional<LockedDirectory> LockedDirectory::claimAbandoned(
-    const std::filesystem::path& path) noexcept try {
+    const std::filesystem::path& path, std::chrono::seconds unlockedAge) noexcept try {
   const UniqueFd folder(::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
   if (!folder || ::fstat(folder.get(), &status) != 0 || status.st_uid != currentUserId())
     return std::nullopt;
   // O_NONBLOCK: something other than a file in the lock's place must not hold this process up.
-  UniqueFd lock(::openat(folder.get(), kLockName,
-                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  UniqueFd lock(::openat(folder.get(), kLockName, kFlags));
+  if (!lock && errno == ENOENT &&
+      std::chrono::system_clock::from_time_t(status.st_mtime) + unlockedAge <
+          std::chrono::system_clock::now())
+    lock.reset(::openat(folder.get(), kLockName, kFlags | O_CREAT, 0600));
   if (!lock || !lockedInPlace(lock.get())) return std::nullopt;
   return LockedDirectory(path, std::move(lock));
 } catch (...) {

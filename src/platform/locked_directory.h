@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 
@@ -26,10 +27,12 @@ class LockedDirectory {
   [[nodiscard]] static LockedDirectory create(const std::filesystem::path& path);
 
   // Takes over the folder at `path` when its maker has ended: a real folder (a symbolic link is
-  // never followed) that the current user owns and whose lock nobody holds. Nothing when the folder
-  // is in use, someone else's, not a folder, gone, or cannot be locked.
+  // never followed) that the current user owns and whose lock nobody holds. A folder without a
+  // lock file (its maker ended before locking, or predates locks and may still be at work) is
+  // taken only once it has not changed for `unlockedAge`. Nothing when the folder is in use,
+  // someone else's, not a folder, gone, or cannot be locked.
   [[nodiscard]] static std::optional<LockedDirectory> claimAbandoned(
-      const std::filesystem::path& path) noexcept;
+      const std::filesystem::path& path, std::chrono::seconds unlockedAge) noexcept;
 
   LockedDirectory(LockedDirectory&&) noexcept = default;
   LockedDirectory& operator=(LockedDirectory&&) noexcept = default;

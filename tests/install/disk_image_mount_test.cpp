@@ -53,8 +53,9 @@ TEST(DiskImageMount, AttachesReadOnlyInLockedWorkspacesAndClearsOnlyAbandonedOne
   EXPECT_FALSE(fs::exists(log));
   EXPECT_FALSE(fs::exists(directory / "gone"));
 
-  // Of the workspaces of an install killed with its image attached, a live one, another user's
-  // (when root can make one) and a link named like one, only the first is removed, detached first.
+  // Of the workspaces of an install killed with its image attached, one without a lock unchanged
+  // for two days, one without a lock in use, a live one, another user's (when root can make one)
+  // and a link named like one, only the first two are removed, the first detached first.
   temporary.set("TMPDIR", (directory / "tmp").string());
   if (::fork() == 0) {
     const DiskImageMount killed(image, tools);
@@ -62,14 +63,19 @@ TEST(DiskImageMount, AttachesReadOnlyInLockedWorkspacesAndClearsOnlyAbandonedOne
   }
   ::wait(nullptr);
   const fs::path killed = fs::directory_iterator(directory / "tmp")->path(),
+                 stale = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000000",
+                 busy = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000001",
                  foreign = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000002",
                  link = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000003";
   const DiskImageMount live(image, tools);
-  fs::create_directories(foreign);
+  for (const fs::path& folder : {stale, busy, foreign}) fs::create_directories(folder);
+  fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(48));
   ASSERT_TRUE(::getuid() != 0 || ::chown(foreign.c_str(), 65534, 65534) == 0);
   fs::create_directory_symlink(directory / "volume", link);
   DiskImageMount::removeAbandonedWorkspaces(tools);
   const std::pair<fs::path, bool> expectations[] = {{killed, false},
+                                                    {stale, false},
+                                                    {busy, true},
                                                     {live.workspace(), true},
                                                     {foreign, ::getuid() == 0},
                                                     {link, true},
