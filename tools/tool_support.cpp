@@ -1,14 +1,13 @@
 #include "tool_support.h"
 
-#include <spawn.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <iostream>
-
-extern char** environ;
 
 namespace vexa::tools {
 
@@ -29,20 +28,24 @@ fs::path anchorPath() {
 }
 
 int runQuietly(const std::string& program, const std::vector<std::string>& arguments) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
-  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   std::vector<std::string> storage{program};
   storage.insert(storage.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& argument : storage) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int error = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) {
-    complain(program, std::strerror(error));
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // The program ends with this tool however the tool ends, as the tool ends with the installer;
+    // a tool already gone before the request would never send the signal.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() == parent && ::dup2(STDERR_FILENO, STDOUT_FILENO) >= 0 &&
+        ::close_range(STDERR_FILENO + 1, ~0U, 0) == 0)
+      ::execvp(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  if (pid < 0) {
+    complain(program, std::strerror(errno));
     return -1;
   }
   int status = 0;

@@ -18,8 +18,9 @@ void complain(const std::string& tool, const std::string& message);
 [[nodiscard]] std::filesystem::path anchorPath();
 
 // Runs a program found on PATH with its standard output sent to our standard error (our stdout
-// stays clean), inheriting only descriptors 0 to 2. Returns its exit status, or -1 when it could
-// not be started or died of a signal.
+// stays clean), inheriting only descriptors 0 to 2, and killed if this tool dies first. Returns its
+// exit status (127 when it cannot be executed), or -1 when it could not be started or died of a
+// signal.
 [[nodiscard]] int runQuietly(const std::string& program, const std::vector<std::string>& arguments);
 
 }  // namespace vexa::tools

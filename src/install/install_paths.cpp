@@ -93,6 +93,8 @@ void replace(const fs::path& staged, const fs::path& target, const Verification&
 
   platform::synchronizeFileSystem(folder);
   if (platform::renameAtomically(stagedPath, targetPath, mode)) {
+    // Nothing moved: the staged path holds only the new copy, which nothing will ever use.
+    discard(stagedPath);
     throw InstallerFailure(InstallerCopy::text(
         "无法替换应用，请检查安装目录权限后重试。",
         "Could not replace the application. Check install directory permissions and retry."));
@@ -114,15 +116,25 @@ void replace(const fs::path& staged, const fs::path& target, const Verification&
           "无法恢复安装状态，请重试。", "Could not restore the installation state. Retry."));
     }
     platform::synchronizeFileSystem(folder);
+    // The rejected copy is back at the staged path and of no use to anyone.
+    discard(stagedPath);
     throw;
   }
 
-  if (targetExisted) {
-    try {
-      platform::removeItemRecursively(stagedPath);
-    } catch (const std::system_error&) {
-      // The previous copy stays under its hidden name; a later install clears it.
-    }
+  // The previous copy; if it will not go, it stays under a hidden name and a later install
+  // clears it.
+  if (targetExisted) discard(stagedPath);
+}
+
+void discard(const fs::path& copy) noexcept {
+  try {
+    fs::path unfinished = copy;
+    unfinished.replace_extension(".incomplete");
+    const bool renamed =
+        !platform::renameAtomically(copy, unfinished, platform::RenameMode::noReplace);
+    platform::removeItemRecursively(renamed ? unfinished : copy);
+  } catch (...) {
+    // Nothing there, or an item that will not go: see above.
   }
 }
 

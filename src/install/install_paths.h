@@ -37,14 +37,20 @@ using Verification = std::function<void(const std::filesystem::path& target)>;
 // `target` with one atomic exchange (or, when the target is empty, one rename that never
 // replaces), flushing the volume around the move, then calls `verify` with the target path.
 // When `verify` throws, the move is undone with one more atomic rename and verify's error is
-// rethrown; the previous application is back at the target and the rejected copy at `staged`.
-// On success the previous application (now at `staged`) is removed; a failure to remove it is
-// ignored and leaves it under the staged name.
+// rethrown; the previous application is back at the target.
 //
-// At no moment is the target path empty while an application was there. `staged` is never
-// removed on a failure: after a refused move or a rollback it holds the new copy, after a failed
-// swap back the previous application (which the message asks the user to keep).
+// At no moment is the target path empty while an application was there. What is left at `staged`
+// goes (discard) whenever it is of no use: the new copy after a refused move or a successful
+// rollback, the previous application after success. It stays only after a failed swap back, where
+// it holds the previous application (which the message asks the user to keep), and whenever its
+// removal fails.
 void replace(const std::filesystem::path& staged, const std::filesystem::path& target,
              const Verification& verify);
+
+// Removes a copy of the application made by the installer. It is first renamed to its name with
+// the extension .incomplete, so that a removal cut short (the process killed) leaves an item any
+// later install recognises as unfinished, never what looks like a damaged application. Failures
+// (nothing there included) are ignored.
+void discard(const std::filesystem::path& copy) noexcept;
 
 }  // namespace vexa::InstallPaths

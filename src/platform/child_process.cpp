@@ -72,8 +72,10 @@ ChildProcessResult runChildProcess(const std::filesystem::path& executable,
 
   // Descriptors 0 to 2 only: stdout becomes the pipe, stderr the null device. The child leads its
   // own process group, so that the kill at the time bound also reaches whatever the tool started
-  // itself (an image tool running its extractor, for example).
+  // itself (an image tool running its extractor, for example). It dies with this process: this
+  // thread waits for it below, so the thread the kernel ties it to outlives it.
   SpawnOptions spawnOptions(POSIX_SPAWN_SETPGROUP);
+  spawnOptions.endWithParent();
   spawnOptions.duplicate(writeEnd.get(), STDOUT_FILENO);
   spawnOptions.open(STDERR_FILENO, "/dev/null", O_WRONLY);
   const pid_t pid = spawnOptions.spawn(executable, arguments);

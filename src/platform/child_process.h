@@ -32,7 +32,9 @@ struct ChildProcessOptions {
 // standard input are inherited; standard output goes to a pipe that is read to the end before the
 // child is waited for (so a child with much output never blocks on a full pipe); standard error
 // goes to /dev/null. The child inherits no descriptor but 0 to 2: every descriptor this process
-// opens is close-on-exec, and the spawn itself closes nothing else by accident.
+// opens is close-on-exec, and the spawn itself closes nothing else by accident. The child never
+// outlives this process: if it is killed (SIGKILL included) while the child runs, the kernel kills
+// the child too. A tool that starts programs of its own must tie them to itself in the same way.
 //
 // Throws std::system_error when the child cannot be started (a missing or non-executable file
 // gives its errno, e.g. ENOENT or EACCES), and when its end cannot be observed (waitpid fails,

@@ -1,5 +1,8 @@
 #include "install/disk_image_mount.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "config/installer_failure.h"
@@ -11,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(DiskImageMount, AttachesReadOnlyInPrivateWorkspacesAndLeavesNothingBehind) {
+TEST(DiskImageMount, AttachesReadOnlyInLockedWorkspacesAndClearsOnlyAbandonedOnes) {
   // Given a private temporary folder (TMPDIR), an image holding Vexa.app and an hdiutil that logs
   // each call before running the stand-in.
   const testing::TemporaryDirectory directory;
@@ -46,9 +49,42 @@ TEST(DiskImageMount, AttachesReadOnlyInPrivateWorkspacesAndLeavesNothingBehind) 
   // A missing temporary folder is the file system's error, never created, and no tool runs.
   fs::remove(log);
   temporary.set("TMPDIR", (directory / "gone").string());
-  EXPECT_THROW(DiskImageMount(image, tools), std::filesystem::filesystem_error);
+  EXPECT_THROW(DiskImageMount(image, tools), std::system_error);
   EXPECT_FALSE(fs::exists(log));
   EXPECT_FALSE(fs::exists(directory / "gone"));
+
+  // Of the workspaces of an install killed with its image attached, one without a lock unchanged
+  // for two days, one without a lock in use, a live one, another user's (when root can make one)
+  // and a link named like one, only the first two are removed, the first detached first.
+  temporary.set("TMPDIR", (directory / "tmp").string());
+  if (::fork() == 0) {
+    const DiskImageMount killed(image, tools);
+    ::_exit(0);  // no clean-up, as after a kill
+  }
+  ::wait(nullptr);
+  const fs::path killed = fs::directory_iterator(directory / "tmp")->path(),
+                 stale = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000000",
+                 busy = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000001",
+                 foreign = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000002",
+                 link = directory / "tmp/vexa-install-00000000-0000-4000-8000-000000000003";
+  const DiskImageMount live(image, tools);
+  for (const fs::path& folder : {stale, busy, foreign}) fs::create_directories(folder);
+  fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(48));
+  ASSERT_TRUE(::getuid() != 0 || ::chown(foreign.c_str(), 65534, 65534) == 0);
+  fs::create_directory_symlink(directory / "volume", link);
+  DiskImageMount::removeAbandonedWorkspaces(tools);
+  const std::pair<fs::path, bool> expectations[] = {{killed, false},
+                                                    {stale, false},
+                                                    {busy, true},
+                                                    {live.workspace(), true},
+                                                    {foreign, ::getuid() == 0},
+                                                    {link, true},
+                                                    {info, true}};
+  for (const auto& [path, kept] : expectations)
+    EXPECT_EQ(fs::exists(fs::symlink_status(path)), kept) << path;
+  EXPECT_NE(testing::readFile(log).find("detach " + (killed / "volume").string()),
+            std::string::npos);
+  EXPECT_EQ(testing::readFile(log).find("detach " + live.mountPoint().string()), std::string::npos);
 }
 
 }  // namespace

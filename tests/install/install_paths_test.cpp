@@ -17,6 +17,8 @@ namespace fs = std::filesystem;
 
 constexpr const char* kCannotWrite =
     "Cannot write to Applications. Check this account’s install permissions.";
+constexpr const char* kRefused =
+    "Could not replace the application. Check install directory permissions and retry.";
 constexpr uid_t kNobody = 65534;
 
 // What `action` throws (its message), or what it returns.
@@ -86,6 +88,7 @@ TEST_F(InstallPathsTest, DefaultParentIsCreatedPrivateUnderTheResolvedHome) {
 }
 
 // Copies mark themselves in Contents/copy: "previous" at the target, "new" at the staged path.
+// Whatever stays at the staged path after a refusal or a rollback would never be used.
 TEST_F(InstallPathsTest, ReplaceMovesAtomicallyAndRollsBackARejectedCopy) {
   const fs::path parent = folder("Applications"), target = parent / "Vexa.app",
                  staged = parent / ".vexa-install-staged.app", outside = directory_ / "outside";
@@ -107,11 +110,11 @@ TEST_F(InstallPathsTest, ReplaceMovesAtomicallyAndRollsBackARejectedCopy) {
   } cases[] = {
       {"staged elsewhere", true, folder("other") / "x.app", true,
        "The temporary install directory is invalid.", "previous", "new"},
-      {"staged missing", true, parent / "missing.app", true,
-       "Could not replace the application. Check install directory permissions and retry.",
-       "previous", "new"},
-      {"rejected over previous", true, staged, false, "rejected", "previous", "new"},
-      {"rejected over nothing", false, staged, false, "rejected", "(nothing)", "new"},
+      {"staged missing", true, parent / "missing.app", true, kRefused, "previous", "new"},
+      // A dangling link reads as nothing at the target, so the exclusive rename is refused.
+      {"refused", false, staged, true, kRefused, "(nothing)", "(nothing)"},
+      {"rejected over previous", true, staged, false, "rejected", "previous", "(nothing)"},
+      {"rejected over nothing", false, staged, false, "rejected", "(nothing)", "(nothing)"},
       {"installed", false, staged, true, "(returned)", "new", "(nothing)"},
       {"replaced", true, staged, true, "(returned)", "new", "(nothing)"},
   };
@@ -119,6 +122,7 @@ TEST_F(InstallPathsTest, ReplaceMovesAtomicallyAndRollsBackARejectedCopy) {
     SCOPED_TRACE(c.name);
     fs::remove_all(target);
     mark(staged, "new");
+    if (c.expected == kRefused && c.staged == staged) fs::create_symlink("gone", target);
     if (c.previous) mark(target, "previous");
     if (c.previous) fs::create_directory_symlink(outside, target / "Contents/x");
     EXPECT_EQ(outcome([&] {
@@ -129,9 +133,10 @@ TEST_F(InstallPathsTest, ReplaceMovesAtomicallyAndRollsBackARejectedCopy) {
               }),
               c.expected);
     EXPECT_EQ(copyAt(target) + " " + copyAt(staged), std::string(c.atTarget) + " " + c.atStaged);
-    // Nothing else in the folder: an exclusive rename leaves no device node behind.
+    // Nothing else in the folder: an exclusive rename leaves no device node behind, and no copy
+    // stays that nothing will use.
     EXPECT_EQ(std::distance(fs::directory_iterator(parent), {}),
-              (c.atTarget[0] != '(') + (c.atStaged[0] != '('));
+              (c.atTarget[0] != '(') + (c.atStaged[0] != '(') + fs::is_symlink(target));
     EXPECT_EQ(copyAt(outside), "outside");
   }
 }

@@ -1,5 +1,9 @@
 #include "platform/detached_process.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -12,8 +16,17 @@ namespace {
 
 // Descriptors beyond the standard ones are closed by the shared spawn options, which the tool
 // runner's tests cover.
-TEST(DetachedProcessTest, RunsInItsOwnSessionWithStandardDescriptorsOnNull) {
+TEST(DetachedProcessTest, OutlivesItsStarterInItsOwnSessionWithStandardDescriptorsOnNull) {
   testing::TemporaryDirectory folder;
+  // Unlike a tool, it outlives the process that started it, even one killed at once (forked while
+  // this process has one thread).
+  if (::fork() == 0) {
+    startDetachedProcess("/bin/sh",
+                         {"-c", "sleep 0.5; echo > \"$0\"", (folder / "later").string()});
+    ::raise(SIGKILL);
+  }
+  ::wait(nullptr);
+  EXPECT_TRUE(testing::waitUntil([&] { return std::filesystem::exists(folder / "later"); }));
   const auto report = folder / "report";
   startDetachedProcess("/bin/sh",
                        {"-c",
