@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/configuration_samples.h"
+#include "tests/support/connect_proxy.h"
 #include "tests/support/https_test_server.h"
 #include "tests/support/qt_application.h"
 #include "tests/support/temporary_directory.h"
@@ -218,6 +219,40 @@ TEST_F(PackageDownloadTest, SecondStartOrDestructionWhileRunning_CallsNothing) {
   EXPECT_EQ(completions_, 0);
   EXPECT_EQ(requests(), 1u);
   EXPECT_EQ(testing::readFile(partialFile), content_.substr(0, 3000));
+}
+
+// Behind a proxy named by https_proxy (where the platform follows the system's setting): the
+// package comes through its tunnel, a refusal is the ordinary network failure that keeps the
+// partial file, and a host listed in no_proxy is reached directly (here: not at all, for want of
+// the test's address overrides, which themselves always bypass proxies).
+TEST_F(PackageDownloadTest, Proxy_CarriesTheDownloadAndItsRefusalKeepsThePartialFile) {
+  testing::ConnectProxy proxy(server_.port());
+  testing::ScopedEnvironment environment{
+      {"https_proxy", proxy.url()}, {"HTTPS_PROXY", std::nullopt}, {"all_proxy", std::nullopt},
+      {"ALL_PROXY", std::nullopt},  {"no_proxy", std::nullopt},    {"NO_PROXY", std::nullopt}};
+  download_ = std::make_unique<PackageDownload>(configuration_, cachePath_, [this] {
+    platform::UrlSessionConfiguration direct = server_.sessionConfiguration();
+    direct.connectTo.clear();
+    return direct;
+  });
+  const std::string interrupted = "Network interrupted. Download progress was saved; retry.";
+  server_.enqueue({.body = content_, .ending = ScriptedResponse::Ending::close, .sendBytes = 5000});
+  EXPECT_EQ(run(), interrupted);
+  proxy.setRefusing(true);
+  EXPECT_EQ(run(), interrupted);
+  EXPECT_EQ(partial(), content_.substr(0, 5000));
+  proxy.setRefusing(false);
+  expectResumedFrom(5000);
+  const std::string target = configuration_.installerURL.host().value() + ":443";
+  EXPECT_EQ(proxy.targets(), std::vector<std::string>(3, target));
+
+  download().discard();
+  for (const char* bypass : {".vexa.example", "*"}) {
+    environment.set("no_proxy", bypass);
+    EXPECT_EQ(run(), interrupted);
+  }
+  EXPECT_EQ(proxy.targets().size(), 3u);
+  EXPECT_EQ(requests(), 2u);
 }
 
 }  // namespace
