@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/configuration_samples.h"
-#include "tests/support/connect_proxy.h"
 #include "tests/support/https_test_server.h"
+#include "tests/support/program_run.h"
 #include "tests/support/qt_application.h"
 #include "tests/support/temporary_directory.h"
 
@@ -226,32 +226,42 @@ TEST_F(PackageDownloadTest, SecondStartOrDestructionWhileRunning_CallsNothing) {
 // partial file, and a host listed in no_proxy is reached directly (here: not at all, for want of
 // the test's address overrides, which themselves always bypass proxies).
 TEST_F(PackageDownloadTest, Proxy_CarriesTheDownloadAndItsRefusalKeepsThePartialFile) {
-  testing::ConnectProxy proxy(server_.port());
-  testing::ScopedEnvironment environment{
-      {"https_proxy", proxy.url()}, {"HTTPS_PROXY", std::nullopt}, {"all_proxy", std::nullopt},
-      {"ALL_PROXY", std::nullopt},  {"no_proxy", std::nullopt},    {"NO_PROXY", std::nullopt}};
+  const auto startProxy = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(),
+                     {"python3", VEXA_SOURCE_DIR "/tests/support/connect_proxy.py",
+                      std::to_string(server_.port())});
+    return std::make_unique<testing::BackgroundProgram>("/usr/bin/python3", arguments);
+  };
+  const auto proxy = startProxy({});
+  const auto refusing = startProxy({"refuse"});
+  const std::string passing = "http://127.0.0.1:" + proxy->readLine().value();
+  const std::string refusal = "http://127.0.0.1:" + refusing->readLine().value();
+  testing::ScopedEnvironment environment{{"https_proxy", passing},    {"HTTPS_PROXY", std::nullopt},
+                                         {"all_proxy", std::nullopt}, {"ALL_PROXY", std::nullopt},
+                                         {"no_proxy", std::nullopt},  {"NO_PROXY", std::nullopt}};
   download_ = std::make_unique<PackageDownload>(configuration_, cachePath_, [this] {
     platform::UrlSessionConfiguration direct = server_.sessionConfiguration();
     direct.connectTo.clear();
     return direct;
   });
   const std::string interrupted = "Network interrupted. Download progress was saved; retry.";
+  const std::string target = configuration_.installerURL.host().value() + ":443";
   server_.enqueue({.body = content_, .ending = ScriptedResponse::Ending::close, .sendBytes = 5000});
   EXPECT_EQ(run(), interrupted);
-  proxy.setRefusing(true);
+  environment.set("https_proxy", refusal);
   EXPECT_EQ(run(), interrupted);
   EXPECT_EQ(partial(), content_.substr(0, 5000));
-  proxy.setRefusing(false);
+  EXPECT_EQ(refusing->readLine(), target);
+  environment.set("https_proxy", passing);
   expectResumedFrom(5000);
-  const std::string target = configuration_.installerURL.host().value() + ":443";
-  EXPECT_EQ(proxy.targets(), std::vector<std::string>(3, target));
+  EXPECT_EQ(proxy->readLine().value() + " " + proxy->readLine().value(), target + " " + target);
 
   download().discard();
   for (const char* bypass : {".vexa.example", "*"}) {
     environment.set("no_proxy", bypass);
     EXPECT_EQ(run(), interrupted);
   }
-  EXPECT_EQ(proxy.targets().size(), 3u);
+  EXPECT_EQ(proxy->readLine(500), std::nullopt);
   EXPECT_EQ(requests(), 2u);
 }
 
