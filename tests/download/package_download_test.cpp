@@ -236,9 +236,9 @@ TEST_F(PackageDownloadTest, Proxy_CarriesTheDownloadAndItsRefusalKeepsThePartial
   const auto refusing = startProxy({"refuse"});
   const std::string passing = "http://127.0.0.1:" + proxy->readLine().value();
   const std::string refusal = "http://127.0.0.1:" + refusing->readLine().value();
-  testing::ScopedEnvironment environment{{"https_proxy", passing},    {"HTTPS_PROXY", std::nullopt},
-                                         {"all_proxy", std::nullopt}, {"ALL_PROXY", std::nullopt},
-                                         {"no_proxy", std::nullopt},  {"NO_PROXY", std::nullopt}};
+  // (libcurl prefers https_proxy to its other spellings.)
+  testing::ScopedEnvironment environment{
+      {"https_proxy", passing}, {"no_proxy", std::nullopt}, {"NO_PROXY", std::nullopt}};
   download_ = std::make_unique<PackageDownload>(configuration_, cachePath_, [this] {
     platform::UrlSessionConfiguration direct = server_.sessionConfiguration();
     direct.connectTo.clear();
