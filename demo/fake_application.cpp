@@ -7,13 +7,16 @@
 // Once its signal handling is in place it prints "ready" and, with --pid-file PATH, writes its
 // pid there, so tests can wait until it is safe to signal. Started without arguments (as the
 // installer opens an application), it takes the pid file from VEXA_FAKE_APPLICATION_PID_FILE.
-// With VEXA_FAKE_APPLICATION_WINDOW=1 (the demo) it also shows a window titled "Vexa", as the real
-// product would, so that once it has opened there is something on the screen.
+// Built as demo_application (VEXA_FAKE_APPLICATION_WINDOW defined), the demo's product, it also
+// shows a window titled "Vexa", as the real product would, so that once it has opened there is
+// something on the screen. The tests' copy stays small and free of Qt.
 #include <signal.h>
 #include <unistd.h>
 
+#ifdef VEXA_FAKE_APPLICATION_WINDOW
 #include <QApplication>
 #include <QLabel>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,11 +76,10 @@ int main(int argc, char** argv) {
   std::printf("ready\n");
   std::fflush(stdout);
 
-  const char* window = std::getenv("VEXA_FAKE_APPLICATION_WINDOW");
-  if (window == nullptr || std::strcmp(window, "1") != 0) {
-    waitForQuit(quitSignals, ignoreFirstTerm);
-    return 0;
-  }
+#ifndef VEXA_FAKE_APPLICATION_WINDOW
+  waitForQuit(quitSignals, ignoreFirstTerm);
+  return 0;
+#else
   // The signals stay blocked in every thread (Qt's included); this one takes them.
   QApplication application(argc, argv);
   application.setQuitOnLastWindowClosed(false);
@@ -94,4 +96,5 @@ int main(int argc, char** argv) {
   const int status = application.exec();
   waiter.join();
   return status;
+#endif
 }
