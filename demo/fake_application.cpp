@@ -7,13 +7,41 @@
 // Once its signal handling is in place it prints "ready" and, with --pid-file PATH, writes its
 // pid there, so tests can wait until it is safe to signal. Started without arguments (as the
 // installer opens an application), it takes the pid file from VEXA_FAKE_APPLICATION_PID_FILE.
+// Built as demo_application (VEXA_FAKE_APPLICATION_WINDOW defined), the demo's product, it also
+// shows a window titled "Vexa", as the real product would, so that once it has opened there is
+// something on the screen. The tests' copy stays small and free of Qt.
 #include <signal.h>
 #include <unistd.h>
 
+#ifdef VEXA_FAKE_APPLICATION_WINDOW
+#include <QApplication>
+#include <QLabel>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+
+namespace {
+
+// Returns once a signal has asked the application to quit (and it did not decline).
+void waitForQuit(const sigset_t& quitSignals, bool ignoreFirstTerm) {
+  int declined = 0;
+  for (;;) {
+    int received = 0;
+    if (sigwait(&quitSignals, &received) != 0) continue;
+    if (received == SIGTERM && ignoreFirstTerm && declined == 0) {
+      ++declined;
+      std::printf("declined\n");
+      std::fflush(stdout);
+      continue;
+    }
+    return;
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   bool ignoreFirstTerm = false;
@@ -48,16 +76,25 @@ int main(int argc, char** argv) {
   std::printf("ready\n");
   std::fflush(stdout);
 
-  int declined = 0;
-  for (;;) {
-    int received = 0;
-    if (sigwait(&quitSignals, &received) != 0) continue;
-    if (received == SIGTERM && ignoreFirstTerm && declined == 0) {
-      ++declined;
-      std::printf("declined\n");
-      std::fflush(stdout);
-      continue;
-    }
-    return 0;
-  }
+#ifndef VEXA_FAKE_APPLICATION_WINDOW
+  waitForQuit(quitSignals, ignoreFirstTerm);
+  return 0;
+#else
+  // The signals stay blocked in every thread (Qt's included); this one takes them.
+  QApplication application(argc, argv);
+  application.setQuitOnLastWindowClosed(false);
+  QLabel label(QStringLiteral("Vexa\n\nThe demo application is running."));
+  label.setWindowTitle(QStringLiteral("Vexa"));
+  label.setAlignment(Qt::AlignCenter);
+  label.setStyleSheet(QStringLiteral("background: #f4f1ea; color: #1d2a3a; font-size: 22px;"));
+  label.resize(480, 300);
+  label.show();
+  std::thread waiter([&] {
+    waitForQuit(quitSignals, ignoreFirstTerm);
+    QMetaObject::invokeMethod(&application, &QCoreApplication::quit, Qt::QueuedConnection);
+  });
+  const int status = application.exec();
+  waiter.join();
+  return status;
+#endif
 }

@@ -1,56 +1,28 @@
 #include "platform/curl_event_bridge.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
-#include <charconv>
 #include <new>
-#include <string_view>
-#include <system_error>
-#include <vector>
+
+// libcurl makes the multi handle's wake-up pair and each name resolution's pair with a plain
+// socketpair(2), offers no hook for either, and never says which descriptors they are; finding them
+// afterwards meant scanning the process's descriptors while other threads open and close theirs.
+// So the process's socketpair is this one: every pair is close-on-exec from birth, whoever asks,
+// which is the rule for every descriptor here anyway. (A child is handed its descriptors by dup2,
+// which clears the flag on the copy.) Defined next to the bridge so that it is linked wherever
+// libcurl is driven.
+extern "C" int socketpair(int domain, int type, int protocol, int fds[2]) noexcept {
+  return static_cast<int>(::syscall(SYS_socketpair, domain, type | SOCK_CLOEXEC, protocol, fds));
+}
 
 namespace vexa::platform {
 namespace {
-
-std::vector<int> openDescriptors() {
-  std::vector<int> fds;
-  DIR* directory = ::opendir("/proc/self/fd");
-  if (directory == nullptr) return fds;
-  while (const dirent* entry = ::readdir(directory)) {
-    int fd = -1;
-    const std::string_view name(entry->d_name);
-    if (std::from_chars(name.data(), name.data() + name.size(), fd).ec == std::errc())
-      fds.push_back(fd);
-  }
-  ::closedir(directory);
-  std::sort(fds.begin(), fds.end());
-  return fds;
-}
-
-void markCloseOnExec(int fd) {
-  const int flags = ::fcntl(fd, F_GETFD);
-  if (flags >= 0 && (flags & FD_CLOEXEC) == 0) ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-}
-
-// libcurl's multi handle opens a socket pair of its own (to be woken up) without close-on-exec and
-// offers no hook for it: the sockets that appear while it is made are marked afterwards.
-CURLM* newMultiHandle() {
-  const std::vector<int> before = openDescriptors();
-  CURLM* multi = curl_multi_init();
-  for (const int fd : openDescriptors()) {
-    struct stat status {};
-    if (!std::binary_search(before.begin(), before.end(), fd) && ::fstat(fd, &status) == 0 &&
-        S_ISSOCK(status.st_mode)) {
-      markCloseOnExec(fd);
-    }
-  }
-  return multi;
-}
 
 // Often called while the object itself is emitting, so the event loop deletes it afterwards. While
 // the application object is being destroyed, though, posting a deferred delete blocks on the event
@@ -81,7 +53,7 @@ void CurlEventBridge::MultiDeleter::operator()(CURLM* multi) const {
 }
 
 CurlEventBridge::CurlEventBridge(Callbacks callbacks) : callbacks_(std::move(callbacks)) {
-  multi_.reset(newMultiHandle());
+  multi_.reset(curl_multi_init());
   if (!multi_) throw std::bad_alloc();
   curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETFUNCTION, &CurlEventBridge::onSocket);
   curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETDATA, this);
@@ -145,10 +117,7 @@ void CurlEventBridge::watchSocket(CURL* easy, curl_socket_t fd, int what) {
     sockets_.erase(found);
     return;
   }
-  const auto [found, added] = sockets_.try_emplace(fd);
-  // The read end of the resolver's socket pair is one of these, and not close-on-exec by itself.
-  if (added) markCloseOnExec(fd);
-  SocketWatch& watch = found->second;
+  SocketWatch& watch = sockets_[fd];
   watch.easy = easy;
   const bool wantRead = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
   const bool wantWrite = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;

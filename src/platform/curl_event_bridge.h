@@ -16,9 +16,10 @@ namespace vexa::platform {
 // Drives one libcurl multi handle from the Qt main loop: a socket notifier per direction for each
 // socket libcurl asks to have watched, and one single-shot timer for libcurl's own timeouts, so
 // there is no extra thread and no busy polling. A second single-shot timer serves the owner's own
-// deadline. Main thread only; the callbacks run from the event loop. Owns the multi handle, and
-// makes every descriptor libcurl opens for it close-on-exec. Making one throws std::bad_alloc when
-// libcurl cannot make a multi handle.
+// deadline. Main thread only; the callbacks run from the event loop. Owns the multi handle. The
+// socket pairs libcurl makes for it are close-on-exec from birth (see socketpair in the .cpp file;
+// its connections are opened so by CurlTransfer). Making one throws std::bad_alloc when libcurl
+// cannot make a multi handle.
 class CurlEventBridge {
  public:
   struct Callbacks {

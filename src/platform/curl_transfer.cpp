@@ -119,6 +119,8 @@ CurlTransfer::CurlTransfer(const UrlRequest& request, const UrlSessionConfigurat
   // Bodies are delivered exactly as sent: a Content-Encoding is the caller's business.
   set(CURLOPT_HTTP_CONTENT_DECODING, 0L);
   set(CURLOPT_OPENSOCKETFUNCTION, &openSocket);
+  // A proxy's answer to CONNECT is no response of the server: only the server's reach the caller.
+  set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   set(CURLOPT_HEADERFUNCTION, callbacks.headerLine);
   set(CURLOPT_HEADERDATA, callbacks.context);
   set(CURLOPT_WRITEFUNCTION, callbacks.bodyChunk);

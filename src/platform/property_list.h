@@ -42,10 +42,11 @@ class PropertyListValue {
 
   [[nodiscard]] Kind kind() const { return kind_; }
   [[nodiscard]] bool isText() const { return kind_ == Kind::text; }
-  // The text of a text value; empty for any other kind.
-  [[nodiscard]] const std::string& text() const { return text_; }
-  // The bytes of a data value.
-  [[nodiscard]] const std::string& data() const { return text_; }
+  // The text of a text value; empty for any other kind (a data value's bytes are no text, though
+  // they share the storage).
+  [[nodiscard]] const std::string& text() const { return kind_ == Kind::text ? text_ : none_; }
+  // The bytes of a data value; empty for any other kind.
+  [[nodiscard]] const std::string& data() const { return kind_ == Kind::data ? text_ : none_; }
   [[nodiscard]] std::int64_t integer() const { return integer_; }
   [[nodiscard]] double real() const { return real_; }
   [[nodiscard]] bool boolean() const { return boolean_; }
@@ -66,6 +67,7 @@ class PropertyListValue {
   std::int64_t integer_ = 0;
   double real_ = 0;   // a real, or a date in seconds since 2001-01-01 00:00:00 UTC
   std::string text_;  // text, or the raw bytes of data
+  inline static const std::string none_;
   std::vector<std::string> keys_;
   std::vector<PropertyListValue> elements_;
 };

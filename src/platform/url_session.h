@@ -27,7 +27,9 @@ struct UrlSessionConfiguration {
   std::chrono::seconds resourceTimeout{std::chrono::hours(24 * 7)};
   // Trusted authorities: the system store, plus each PEM file listed here.
   std::vector<std::filesystem::path> additionalCertificateAuthorities;
-  // libcurl CURLOPT_CONNECT_TO entries, "host:port:address:port". Empty in production.
+  // libcurl CURLOPT_CONNECT_TO entries, "host:port:address:port". Empty in production. Without
+  // them a proxy named by the environment (https_proxy, all_proxy; no_proxy exempts hosts) carries
+  // every transfer through a CONNECT tunnel, as the system's proxy settings would; with them, none.
   std::vector<std::string> connectTo;
   // No cache and no cookies are ever used; TLS peer and host verification are always on. These
   // are not settings.

@@ -4,6 +4,7 @@
 
 #include "tests/support/configuration_samples.h"
 #include "tests/support/https_test_server.h"
+#include "tests/support/program_run.h"
 #include "tests/support/qt_application.h"
 #include "tests/support/temporary_directory.h"
 
@@ -218,6 +219,50 @@ TEST_F(PackageDownloadTest, SecondStartOrDestructionWhileRunning_CallsNothing) {
   EXPECT_EQ(completions_, 0);
   EXPECT_EQ(requests(), 1u);
   EXPECT_EQ(testing::readFile(partialFile), content_.substr(0, 3000));
+}
+
+// Behind a proxy named by https_proxy (where the platform follows the system's setting): the
+// package comes through its tunnel, a refusal is the ordinary network failure that keeps the
+// partial file, and a host listed in no_proxy is reached directly (here: not at all, for want of
+// the test's address overrides, which themselves always bypass proxies).
+TEST_F(PackageDownloadTest, Proxy_CarriesTheDownloadAndItsRefusalKeepsThePartialFile) {
+  const auto startProxy = [&](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(),
+                     {"python3", VEXA_SOURCE_DIR "/tests/support/connect_proxy.py",
+                      std::to_string(server_.port())});
+    return std::make_unique<testing::BackgroundProgram>("/usr/bin/python3", arguments);
+  };
+  const auto proxy = startProxy({});
+  const auto refusing = startProxy({"refuse"});
+  const std::string passing = "http://127.0.0.1:" + proxy->readLine().value();
+  const std::string refusal = "http://127.0.0.1:" + refusing->readLine().value();
+  // (libcurl prefers https_proxy to its other spellings.)
+  testing::ScopedEnvironment environment{
+      {"https_proxy", passing}, {"no_proxy", std::nullopt}, {"NO_PROXY", std::nullopt}};
+  download_ = std::make_unique<PackageDownload>(configuration_, cachePath_, [this] {
+    platform::UrlSessionConfiguration direct = server_.sessionConfiguration();
+    direct.connectTo.clear();
+    return direct;
+  });
+  const std::string interrupted = "Network interrupted. Download progress was saved; retry.";
+  const std::string target = configuration_.installerURL.host().value() + ":443";
+  server_.enqueue({.body = content_, .ending = ScriptedResponse::Ending::close, .sendBytes = 5000});
+  EXPECT_EQ(run(), interrupted);
+  environment.set("https_proxy", refusal);
+  EXPECT_EQ(run(), interrupted);
+  EXPECT_EQ(partial(), content_.substr(0, 5000));
+  EXPECT_EQ(refusing->readLine(), target);
+  environment.set("https_proxy", passing);
+  expectResumedFrom(5000);
+  EXPECT_EQ(proxy->readLine().value() + " " + proxy->readLine().value(), target + " " + target);
+
+  download().discard();
+  for (const char* bypass : {".vexa.example", "*"}) {
+    environment.set("no_proxy", bypass);
+    EXPECT_EQ(run(), interrupted);
+  }
+  EXPECT_EQ(proxy->readLine(500), std::nullopt);
+  EXPECT_EQ(requests(), 2u);
 }
 
 }  // namespace

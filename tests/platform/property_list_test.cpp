@@ -20,7 +20,7 @@ std::string encoded(bool binary) {
   const std::string xml = xmlPlist(
       "<dict><key>CFBundleIdentifier</key><string>dev.plovik.desktop</string><key>CFBundleVersion"
       "</key><integer>57</integer><key>Negative</key><integer>-3</integer><key>Ratio</key><real>"
-      "1.5</real></dict>");
+      "1.5</real><key>Payload</key><data>aGk=</data></dict>");
   plist_t root = nullptr;
   plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
   char* bytes = nullptr;
@@ -44,6 +44,10 @@ TEST(PropertyList, ReadsXmlAndBinaryAlike) {
     for (const char* key : {"CFBundleVersion", "Negative", "Ratio"})
       described += info->at(key).description() + "|";
     EXPECT_EQ(described, "57|-3|1.5|");
+    // Data is bytes, never a text; a text has no bytes.
+    const PropertyListValue& payload = info->at("Payload");
+    EXPECT_EQ(payload.data() + "|" + payload.text() + "|" + info->at("CFBundleIdentifier").data(),
+              "hi||");
   }
 }
 

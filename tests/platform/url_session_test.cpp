@@ -1,7 +1,12 @@
 #include "platform/url_session.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "tests/support/https_test_server.h"
@@ -123,6 +128,36 @@ TEST_F(UrlSessionTest, CancelFromTheData_StopsDeliveryAtOnceWithoutTheOwner) {
   EXPECT_EQ(delegate_.completions, 1);
   EXPECT_EQ(delegate_.error, UrlError::Code::cancelled);
   EXPECT_LE(delegate_.body.size(), 1000u);
+}
+
+// Descriptors 3 and up that a child started now would inherit.
+std::vector<int> inheritable() {
+  std::vector<int> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename());
+    if (fd > 2 && (::fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0) found.push_back(fd);
+  }
+  return found;
+}
+
+// Every descriptor of a transfer is close-on-exec from birth, libcurl's own socket pairs (made with
+// the process's socketpair) included; nothing is marked afterwards, which could touch descriptors
+// that other threads open meanwhile.
+TEST_F(UrlSessionTest, Descriptors_AreCloseOnExecFromBirth) {
+  const std::vector<int> fromOurParent = inheritable();
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  EXPECT_EQ(inheritable(), fromOurParent);
+  ::close(pair[0]);
+  ::close(pair[1]);
+  server_.enqueue({.body = std::string(100000, 'd'), .dripBytes = 20000, .dripDelay = 5ms});
+  std::vector<int> duringTransfer = {-1};
+  delegate_.onData = [&](UrlDataTask&) { duringTransfer = inheritable(); };
+  auto session = UrlSession::create(server_.sessionConfiguration(), &delegate_);
+  session->dataTask({.url = kUrl})->resume();
+  ASSERT_TRUE(vexa::testing::runEventLoopUntil([&] { return delegate_.completions > 0; }));
+  EXPECT_EQ(delegate_.body.size(), 100000u);
+  EXPECT_EQ(duringTransfer, fromOurParent);
 }
 
 }  // namespace

@@ -231,6 +231,8 @@ std::vector<RecordedRequest> HttpsTestServer::requests() const {
   return state_->requests;
 }
 
+std::uint16_t HttpsTestServer::port() const { return state_->port; }
+
 platform::UrlSessionConfiguration HttpsTestServer::sessionConfiguration() const {
   platform::UrlSessionConfiguration configuration;
   for (const std::string& host : kHosts)

@@ -77,6 +77,7 @@ class HttpsTestServer {
   void setHandler(std::function<ScriptedResponse(const RecordedRequest&)> handler);
 
   [[nodiscard]] std::vector<RecordedRequest> requests() const;
+  [[nodiscard]] std::uint16_t port() const;
 
   // No deployment settings; the four deployment hosts and "localhost" (port 443) routed here; the
   // authority trusted. Timeouts are the defaults.
