@@ -43,6 +43,8 @@ constexpr const char* kTools[] = {"hdiutil", "ditto", "codesign", "spctl", "lipo
 // Incompressible content, quickly: the package compresses no better than a real application's
 // already-compressed resources would.
 void writeRandomFile(const fs::path& path, std::uint64_t size, std::mt19937_64& random) {
+  // The bundle builder makes only what every test bundle needs; the folders here are ours to make.
+  fs::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary);
   std::vector<std::uint64_t> block(1 << 17);
   for (std::uint64_t written = 0; written < size;) {

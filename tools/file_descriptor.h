@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-// Reading regular files in the Linux stand-ins for the macOS system tools. Single-threaded like
-// the tools; every failure throws std::system_error naming the file.
+// Reading regular files in the Linux stand-ins for the macOS system tools. Safe on any thread (each
+// thread reads through its own buffer); every failure throws std::system_error naming the file.
 namespace vexa::tools {
 
 // An open descriptor, closed when the object goes.

@@ -5,12 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <new>
+#include <optional>
+#include <semaphore>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "platform/file_reading.h"
+#include "platform/page_aligned_buffer.h"
 #include "platform/system_error.h"
 #include "platform/unique_fd.h"
 
@@ -52,27 +57,6 @@ std::string Sha256::finishHex() {
   return text;
 }
 
-namespace {
-
-// One read buffer aligned to the page size, released with the alignment it was made with.
-class PageAlignedBuffer {
- public:
-  explicit PageAlignedBuffer(std::size_t size)
-      : alignment_(static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))),
-        data_(static_cast<char*>(::operator new[](size, std::align_val_t{alignment_}))) {}
-  ~PageAlignedBuffer() { ::operator delete[](data_, std::align_val_t{alignment_}); }
-  PageAlignedBuffer(const PageAlignedBuffer&) = delete;
-  PageAlignedBuffer& operator=(const PageAlignedBuffer&) = delete;
-
-  [[nodiscard]] char* data() const { return data_; }
-
- private:
-  const std::size_t alignment_;
-  char* const data_;
-};
-
-}  // namespace
-
 std::optional<HashableFile> HashableFile::open(const std::filesystem::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
   if (!fd) {
@@ -94,12 +78,66 @@ std::string HashableFile::sha256Hex() {
   // Read once, front to back: let the kernel read ahead generously.
   (void)::posix_fadvise(fd_.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   Sha256 computation;
+  // One buffer in two halves: a reader thread fills one while this thread hashes the other, so
+  // the copy out of the page cache (or the wait for the disk) overlaps the hashing instead of
+  // adding to it.
   const PageAlignedBuffer buffer(Sha256::readSize);
-  for (;;) {
-    const std::ptrdiff_t count = readUninterrupted(fd_.get(), buffer.data(), Sha256::readSize);
-    if (count < 0) throwErrno(path_.string());
-    if (count == 0) break;
-    computation.update(std::span<const char>(buffer.data(), static_cast<std::size_t>(count)));
+  constexpr std::size_t half = Sha256::readSize / 2;
+  struct Slot {
+    // Counting, not binary: stopping may release `empty` once more than the handshake does.
+    std::counting_semaphore<4> empty{1}, full{0};
+    std::ptrdiff_t count = 0;
+    int error = 0;
+  } slots[2];
+  std::atomic<bool> stopping{false};
+  const int fd = fd_.get();
+  const auto readInto = [&](std::size_t index) {
+    Slot& slot = slots[index % 2];
+    slot.count = readUninterrupted(fd, buffer.data() + (index % 2) * half, half);
+    slot.error = slot.count < 0 ? errno : 0;
+  };
+  std::optional<std::thread> reader;
+  try {
+    reader.emplace([&] {
+      for (std::size_t index = 0;; ++index) {
+        Slot& slot = slots[index % 2];
+        slot.empty.acquire();
+        if (stopping.load()) return;
+        readInto(index);
+        const bool last = slot.count <= 0;
+        slot.full.release();
+        if (last) return;
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: read and hash in turn on this one.
+  }
+  // Whatever ends the hashing (an error included) stops and joins the reader before the buffer
+  // and the descriptor can go.
+  const struct ReaderStop {
+    std::optional<std::thread>& reader;
+    Slot (&slots)[2];
+    std::atomic<bool>& stopping;
+    ~ReaderStop() {
+      if (!reader) return;
+      stopping = true;
+      for (Slot& slot : slots) slot.empty.release();
+      reader->join();
+    }
+  } stop{reader, slots, stopping};
+
+  for (std::size_t index = 0;; ++index) {
+    Slot& slot = slots[index % 2];
+    if (reader) {
+      slot.full.acquire();
+    } else {
+      readInto(index);
+    }
+    if (slot.count < 0) throwErrno(path_.string(), slot.error);
+    if (slot.count == 0) break;
+    computation.update(std::span<const char>(buffer.data() + (index % 2) * half,
+                                             static_cast<std::size_t>(slot.count)));
+    if (reader) slot.empty.release();
   }
   return computation.finishHex();
 }
