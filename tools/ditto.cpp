@@ -157,8 +157,8 @@ void copyStructure(const fs::path& source, const fs::path& destination,
 void copyTree(const fs::path& source, const fs::path& destination) {
   std::vector<PendingItem> files, folders;
   copyStructure(source, destination, files, folders);
-  // Largest first, so that one big file is not left to a single thread at the end. Many small
-  // files gain most: each costs several system calls that now overlap.
+  // Several files at a time, so that the system calls of many small files, or the waits of a slow
+  // disk, overlap; largest first, so that one big file is not left to a single thread at the end.
   std::stable_sort(files.begin(), files.end(), [](const PendingItem& a, const PendingItem& b) {
     return a.status.st_size > b.status.st_size;
   });

@@ -284,7 +284,7 @@ Seal sealBundle(const fs::path& bundle, const std::string& identifier) {
       throw std::runtime_error("unsupported file type: " + key);
     }
     // std::map never moves its elements, so the pointer stays valid while items are added.
-    auto [placed, added] = seal.items.emplace(key, std::move(item));
+    const auto placed = seal.items.emplace(key, std::move(item)).first;
     if (!placed->second.isLink) {
       std::error_code sizeError;
       const std::uintmax_t size = it->file_size(sizeError);
