@@ -51,8 +51,10 @@ class HashableFile {
   // The digest of everything from the file's first byte to its end, read once, front to back,
   // through one page-aligned buffer of Sha256::readSize (the kernel copies into an aligned buffer
   // markedly faster): a reader thread of its own fills one half while the calling thread hashes
-  // the other, so the time approaches that of the hashing alone. The reader has ended when this
-  // returns or throws. Throws std::system_error (errno, the path) on a read error.
+  // the other, so the time approaches that of the hashing alone; a block the reader has not
+  // started yet the calling thread reads itself, so a busy machine never makes it wait. The reader
+  // has ended when this returns or throws. Throws std::system_error (errno, the path) on a read
+  // error.
   [[nodiscard]] std::string sha256Hex();
 
  private:
