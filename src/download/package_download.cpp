@@ -15,6 +15,9 @@ namespace {
 constexpr auto kIdleTimeout = std::chrono::seconds(30);
 constexpr auto kResourceTimeout = std::chrono::seconds(3600);
 constexpr auto kRequestTimeout = std::chrono::seconds(60);
+// The partial file gathers bytes into large blocks (see FileHandle); this bounds how long bytes
+// that arrived stay only in memory.
+constexpr auto kFlushInterval = std::chrono::milliseconds(250);
 
 InstallerFailure failure(std::string_view chinese, std::string_view english) {
   return InstallerFailure(InstallerCopy::text(chinese, english));
@@ -97,6 +100,7 @@ void PackageDownload::start(ProgressCallback progress, CompletionCallback comple
     }
     request.timeout = kRequestTimeout;
     task_ = session_->dataTask(std::move(request));
+    flushTimer_ = platform::startRepeatingTimer(kFlushInterval, [this] { flushGathered(); });
   } catch (...) {
     finish(failed(std::current_exception()));
     return;
@@ -171,7 +175,19 @@ void PackageDownload::pause() {
   task_->cancel();
 }
 
+void PackageDownload::flushGathered() {
+  if (!output_ || pausing_ || responseError_) return;
+  try {
+    output_->flush();
+  } catch (...) {
+    // As a failed write: the transfer stops with the file's error.
+    responseError_ = std::current_exception();
+    if (task_) task_->cancel();
+  }
+}
+
 void PackageDownload::finish(DownloadResult result) {
+  flushTimer_.reset();
   if (output_) {
     try {
       output_->synchronize();
