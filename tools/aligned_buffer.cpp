@@ -10,7 +10,7 @@ AlignedBuffer::AlignedBuffer(std::size_t size)
 AlignedBuffer::~AlignedBuffer() { ::operator delete(data_, std::align_val_t(kAlignment)); }
 
 AlignedBuffer& readBuffer() {
-  static AlignedBuffer buffer(std::size_t{1} << 20);
+  thread_local AlignedBuffer buffer(std::size_t{1} << 20);
   return buffer;
 }
 

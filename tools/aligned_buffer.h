@@ -22,8 +22,8 @@ class AlignedBuffer {
   std::size_t size_;
 };
 
-// The tool's one read buffer (1 MiB, page-aligned), allocated on first use. The tools are
-// single-threaded and never read two files at once through it.
+// The calling thread's read buffer (1 MiB, page-aligned), allocated on its first use there. A
+// thread never reads two files at once through it.
 [[nodiscard]] AlignedBuffer& readBuffer();
 
 }  // namespace vexa::tools

@@ -6,8 +6,8 @@
 #include <string>
 #include <utility>
 
-// Reading regular files in the Linux stand-ins for the macOS system tools. Single-threaded like
-// the tools; every failure throws std::system_error naming the file.
+// Reading regular files in the Linux stand-ins for the macOS system tools. Safe on any thread (each
+// thread reads through its own buffer); every failure throws std::system_error naming the file.
 namespace vexa::tools {
 
 // An open descriptor, closed when the object goes.
@@ -42,7 +42,9 @@ class FileDescriptor {
 [[nodiscard]] std::string readFileBytes(const std::filesystem::path& path);
 
 // Hands the content of the regular file at `path` (opened as openRegularFile does, with
-// `openFlags`) to `consume` in large chunks, in one pass, through the tool's read buffer.
+// `openFlags`) to `consume` in large chunks, in one pass: a file larger than the thread's read
+// buffer is mapped a few MiB at a time, a smaller one is read through the buffer. A file that is
+// cut short meanwhile kills the process (SIGBUS); one that grows throws std::system_error.
 void streamRegularFile(const std::filesystem::path& path, int openFlags,
                        const std::function<void(const char*, std::size_t)>& consume);
 

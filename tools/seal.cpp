@@ -21,6 +21,7 @@
 
 #include "file_descriptor.h"
 #include "link_resolver.h"
+#include "work_pool.h"
 
 namespace vexa::tools {
 namespace {
@@ -251,6 +252,14 @@ std::optional<std::string> infoString(const fs::path& bundle, const std::string&
 
 Seal sealBundle(const fs::path& bundle, const std::string& identifier) {
   Seal seal{identifier, {}};
+  // The walk only lists; the files are hashed afterwards on every processor, each by exactly one
+  // worker, largest first so that one big file does not end up last on a single thread.
+  struct PendingFile {
+    SealedItem* item;
+    fs::path path;
+    std::uintmax_t size;
+  };
+  std::vector<PendingFile> files;
   std::error_code error;
   fs::recursive_directory_iterator it(bundle, error), end;
   if (error) throw std::system_error(error, bundle.string());
@@ -269,14 +278,24 @@ Seal sealBundle(const fs::path& bundle, const std::string& identifier) {
         throw std::runtime_error("link leaves the bundle: " + key + " -> " + item.linkTarget);
       }
     } else if (fs::is_regular_file(status)) {
-      item.digest = fileDigest(it->path());
       item.executable = (status.permissions() & (fs::perms::owner_exec | fs::perms::group_exec |
                                                  fs::perms::others_exec)) != fs::perms::none;
     } else {
       throw std::runtime_error("unsupported file type: " + key);
     }
-    seal.items.emplace(key, std::move(item));
+    // std::map never moves its elements, so the pointer stays valid while items are added.
+    const auto placed = seal.items.emplace(key, std::move(item)).first;
+    if (!placed->second.isLink) {
+      std::error_code sizeError;
+      const std::uintmax_t size = it->file_size(sizeError);
+      files.push_back({&placed->second, it->path(), sizeError ? 0 : size});
+    }
   }
+  std::stable_sort(files.begin(), files.end(),
+                   [](const PendingFile& a, const PendingFile& b) { return a.size > b.size; });
+  runInParallel(files.size(), [&](std::size_t index) {
+    files[index].item->digest = fileDigest(files[index].path);
+  });
   return seal;
 }
 

@@ -8,7 +8,8 @@
 
 // The code signature of the stand-ins for codesign and spctl: a seal (Contents/_CodeSignature/
 // CodeResources, a property list of every item's digest or link target) and a detached CMS
-// signature over it (CodeSignature). Single-threaded like the tools.
+// signature over it (CodeSignature). Called from one thread; sealing a bundle hashes its files on
+// a pool of threads of its own (one per processor), each file read once by one of them.
 namespace vexa::tools {
 
 // The bundle's Contents/Info.plist value for `key` when it is a string.
@@ -32,9 +33,10 @@ struct Seal {
   std::map<std::string, SealedItem> items;
 };
 
-// Reads the bundle as it is now, hashing each file once. Throws std::runtime_error for anything
-// that cannot be sealed: a device, socket or pipe, an absolute link, or a link that leads out of
-// the bundle once every link on its way is followed (or meets too many links: a loop).
+// Reads the bundle as it is now, hashing each file once (files in parallel). Throws
+// std::runtime_error for anything that cannot be sealed: a device, socket or pipe, an absolute
+// link, or a link that leads out of the bundle once every link on its way is followed (or meets too
+// many links: a loop).
 [[nodiscard]] Seal sealBundle(const std::filesystem::path& bundle, const std::string& identifier);
 
 // Folders below `bundle` (not the bundle itself) that are bundles of their own (named *.app,

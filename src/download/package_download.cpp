@@ -13,6 +13,10 @@
 namespace vexa {
 namespace {
 
+// The partial file gathers bytes into large blocks (see FileHandle); this bounds how long bytes
+// that arrived stay only in memory.
+constexpr auto kFlushInterval = std::chrono::milliseconds(250);
+
 InstallerFailure failure(std::string_view chinese, std::string_view english) {
   return InstallerFailure(InstallerCopy::text(chinese, english));
 }
@@ -83,6 +87,7 @@ void PackageDownload::start(ProgressCallback progress, CompletionCallback comple
     session_ =
         platform::UrlSession::create(packageSessionConfiguration(sessionConfiguration_()), this);
     task_ = session_->dataTask(packageRequest(configuration_, received_));
+    flushTimer_ = platform::startRepeatingTimer(kFlushInterval, [this] { flushGathered(); });
   } catch (...) {
     finish(failed(std::current_exception()));
     return;
@@ -157,7 +162,19 @@ void PackageDownload::pause() {
   task_->cancel();
 }
 
+void PackageDownload::flushGathered() {
+  if (!output_ || pausing_ || responseError_) return;
+  try {
+    output_->flush();
+  } catch (...) {
+    // As a failed write: the transfer stops with the file's error.
+    responseError_ = std::current_exception();
+    if (task_) task_->cancel();
+  }
+}
+
 void PackageDownload::finish(DownloadResult result) {
+  flushTimer_.reset();
   if (output_) {
     try {
       output_->synchronize();

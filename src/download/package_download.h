@@ -9,6 +9,7 @@
 
 #include "config/install_configuration.h"
 #include "platform/file_handle.h"
+#include "platform/repeating_timer.h"
 #include "platform/url_session.h"
 
 namespace vexa {
@@ -84,6 +85,8 @@ class PackageDownload final : public platform::UrlSessionDelegate {
   [[nodiscard]] bool isCurrent(const platform::UrlSession& session) const;
   // The single place where a download ends.
   void finish(DownloadResult result);
+  // Writes the bytes the partial file has gathered (the flush timer's tick).
+  void flushGathered();
 
   const InstallConfiguration configuration_;
   const std::filesystem::path cache_;
@@ -98,6 +101,10 @@ class PackageDownload final : public platform::UrlSessionDelegate {
   bool pausing_ = false;
   // The first reason a callback refused the transfer; reported by the completion.
   std::exception_ptr responseError_;
+  // While a transfer runs, writes what the partial file has gathered every quarter second, so that
+  // a slow or stalled transfer's bytes reach the file soon after they arrive. Declared last: it
+  // goes first.
+  std::unique_ptr<platform::RepeatingTimer> flushTimer_;
 };
 
 }  // namespace vexa

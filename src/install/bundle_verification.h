@@ -45,9 +45,11 @@ inline constexpr std::string_view legacyTeams[] = {"QX7RZ2M4KD", "L3W8N5T1VB"};
 // minimum, its version and build are the configured release, its main executable is named sanely
 // and runs on the configured processor (lipo), and it is signed by the configured team; lenient:
 // its version is readable, and it is signed by the configured team (or, for production 0.x
-// copies, by either fixed team). Both end with codesign and spctl. Throws InstallerFailure for a
-// refused bundle (tool failures give NativeInstaller::toolFailure()), and passes the errors of
-// metadata() and of launching a tool through unchanged.
+// copies, by either fixed team). Both end with codesign and spctl. The tools (lipo, codesign,
+// spctl) run side by side on threads of their own, and the failure reported is the first in that
+// order, as if they had run one after the other. Throws InstallerFailure for a refused bundle (tool
+// failures give NativeInstaller::toolFailure()), and passes the errors of metadata() and of
+// launching a tool through unchanged.
 void verify(const std::filesystem::path& path, const InstallConfiguration& configuration,
             bool exactVersion, const VerificationServices& services = {});
 

@@ -19,7 +19,7 @@ namespace vexa::platform {
 // one object per computation and thread. Throws std::runtime_error when OpenSSL fails.
 class Sha256 {
  public:
-  // Files are read in pieces of at most this many bytes, through one buffer.
+  // Files are read through one buffer of this many bytes, in pieces of half of it.
   static constexpr std::size_t readSize = 1 << 20;
 
   Sha256();
@@ -49,10 +49,13 @@ class HashableFile {
 
   // The size the file had when it was opened.
   [[nodiscard]] std::int64_t size() const { return size_; }
-  // The digest of everything from the file's first byte to its end, read once, front to back, in
-  // pieces of Sha256::readSize through one page-aligned buffer (the kernel copies into an aligned
-  // buffer markedly faster). `progress`, when set, hears the bytes hashed so far after every piece.
-  // Throws std::system_error (errno, the path) on a read error.
+  // The digest of everything from the file's first byte to its end, read once, front to back,
+  // through one page-aligned buffer of Sha256::readSize (the kernel copies into an aligned buffer
+  // markedly faster): a reader thread of its own fills one half while the calling thread hashes
+  // the other, so the time approaches that of the hashing alone; a block the reader has not
+  // started yet the calling thread reads itself, so a busy machine never makes it wait. The reader
+  // has ended when this returns or throws. `progress`, when set, hears the bytes hashed so far
+  // after every block. Throws std::system_error (errno, the path) on a read error.
   [[nodiscard]] std::string sha256Hex(
       const std::function<void(std::int64_t hashed)>& progress = {});
 
