@@ -3,11 +3,13 @@
 //   hdiutil detach MOUNTPOINT
 //   hdiutil create -srcfolder FOLDER [-volname NAME] [-ov] [-format F] IMAGE
 // Attaching extracts the image at MOUNTPOINT (which must be absent or an empty folder) and removes
-// every write, set-user-id and set-group-id bit, so the volume is read-only to its owner's tools
-// (FUSE is not available everywhere; an extraction behaves the same for a reader). A record next
-// to the mount point keeps the attachment and the items' own modes (ditto copies those); detach
-// refuses a folder it did not attach.
-// Exit status 0 on success, 1 on failure, 2 on a usage error.
+// every write, set-user-id and set-group-id bit of its files, so their content is read-only to
+// their owner's tools (FUSE is not available everywhere; an extraction behaves the same for a
+// reader). Folders keep their owner's write bit alone: an extraction left behind by a killed
+// installer must stay removable by a plain recursive delete of the user it belongs to. A record
+// next to the mount point keeps the attachment and the items' own modes (ditto copies those);
+// detach refuses a folder it did not attach. Exit status 0 on success, 1 on failure, 2 on a usage
+// error.
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -112,7 +114,7 @@ int attach(const std::vector<std::string>& arguments) {
     const mode_t own = status.st_mode & 07777 & ~static_cast<mode_t>(S_ISUID | S_ISGID);
     const fs::path relative = path.lexically_relative(volume.mountPoint);
     volume.modes[relative == "." ? std::string() : relative.generic_string()] = own;
-    ::chmod(path.c_str(), own & 07555);
+    ::chmod(path.c_str(), S_ISDIR(status.st_mode) ? (own & 07555) | S_IWUSR : own & 07555);
   });
   try {
     writeAttachmentRecord(volume, *image);
