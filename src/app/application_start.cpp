@@ -83,6 +83,14 @@ void run(platform::GuiApplication& gui, const InstallConfiguration& configuratio
     while (!telemetry->idle() && !deadline.hasExpired()) {
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
+    // What has not been answered by now is left to a later start: cancel it, so that nothing of
+    // it outlives the event loop, and let its completions and deferred deletions run.
+    telemetry->cancelSubmissions();
+    const QDeadlineTimer settling(std::chrono::milliseconds(500));
+    while (!telemetry->idle() && !settling.hasExpired()) {
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
 }
 

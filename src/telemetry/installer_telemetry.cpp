@@ -159,6 +159,8 @@ struct InstallerTelemetry::Shared {
   // whether there are any (read by the retry timer).
   std::vector<std::filesystem::path> deferred;
   std::atomic<bool> retryWanted{false};
+  // The sessions of the submissions in flight (main thread only), so that they can be cancelled.
+  std::vector<std::weak_ptr<platform::UrlSession>> sessions;
 
   void recordOnWorker(const std::string& event, const std::weak_ptr<platform::SerialQueue>& worker,
                       const std::shared_ptr<Shared>& self);
@@ -204,6 +206,8 @@ class Submission final : public platform::UrlSessionDelegate,
     request.timeout = kRequestTimeout;
     session_ = platform::UrlSession::create(std::move(configuration), this);
     task_ = session_->dataTask(std::move(request));
+    std::erase_if(shared_->sessions, [](const auto& session) { return session.expired(); });
+    shared_->sessions.push_back(session_);
     self_ = shared_from_this();
     task_->resume();
   }
@@ -468,6 +472,14 @@ InstallerTelemetry::InstallerTelemetry(InstallConfiguration configuration,
 // The timer stops first; worker_ goes next (declared last): queued recordings finish, then the
 // queue's thread is joined.
 InstallerTelemetry::~InstallerTelemetry() { retryTimer_.reset(); }
+
+void InstallerTelemetry::cancelSubmissions() {
+  // Cancelling completes each task at once (unconfirmed, so its file stays); a copy, since the
+  // completions may touch the list.
+  const std::vector<std::weak_ptr<platform::UrlSession>> sessions = shared_->sessions;
+  for (const auto& weak : sessions)
+    if (const auto session = weak.lock()) session->invalidateAndCancel();
+}
 
 void InstallerTelemetry::record(std::string_view event) {
   const auto& accepted = acceptedEvents();

@@ -89,6 +89,11 @@ class InstallerTelemetry {
   // another installer to let go do not count. Any thread.
   [[nodiscard]] bool idle() const;
 
+  // Cancels every submission in flight; their files stay for a later start, as for any event
+  // without a receipt. Their sessions (which keep themselves alive while their transfer runs) let
+  // go once the main thread has handled the completions this posts. Main thread only.
+  void cancelSubmissions();
+
   [[nodiscard]] const std::string& attempt() const;
   [[nodiscard]] const std::filesystem::path& directory() const;
 
