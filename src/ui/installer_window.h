@@ -31,15 +31,15 @@ class PlainButton;
 // lets the window close).
 struct InstallerWindowActions {
   // The primary button, and Return while the primary button is shown and enabled.
-  std::function<void()> primary;
-  std::function<void()> secondary;
+  std::function<void()> primary{};
+  std::function<void()> secondary{};
   // The corner close button and the tertiary button.
-  std::function<void()> close;
+  std::function<void()> close{};
   // Asked before the window closes by any other means (the window system, the quit shortcut, a
   // quit request of the application): false keeps it open.
-  std::function<bool()> shouldClose;
+  std::function<bool()> shouldClose{};
   // The window has closed.
-  std::function<void()> willClose;
+  std::function<void()> willClose{};
 };
 
 // Where the brand group goes for a brand text `textWidth` points wide: the 56-point logo, an
@@ -89,7 +89,7 @@ class InstallerWindow : public QWidget, public InstallerScreens {
     // Where the logo resource comes from.
     platform::MainBundle bundle = platform::MainBundle::current();
     // The desktop's preferences: fixed when given; absent, read from the desktop and followed.
-    std::optional<platform::DesktopSettings> desktopSettings;
+    std::optional<platform::DesktopSettings> desktopSettings{};
     // Whether a compositor shows the window's transparent corners.
     std::function<bool()> composited = platform::windowsAreComposited;
   };
