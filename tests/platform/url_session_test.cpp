@@ -148,8 +148,7 @@ TEST_F(UrlSessionTest, Descriptors_AreCloseOnExecFromBirth) {
   int pair[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   EXPECT_EQ(inheritable(), fromOurParent);
-  ::close(pair[0]);
-  ::close(pair[1]);
+  for (const int fd : pair) ::close(fd);
   server_.enqueue({.body = std::string(100000, 'd'), .dripBytes = 20000, .dripDelay = 5ms});
   std::vector<int> duringTransfer = {-1};
   delegate_.onData = [&](UrlDataTask&) { duringTransfer = inheritable(); };
