@@ -247,8 +247,8 @@ TEST_F(PackageDownloadTest, Proxy_CarriesTheDownloadAndItsRefusalKeepsThePartial
     direct.connectTo.clear();
     return direct;
   });
-  const std::string interrupted = "Network interrupted. Download progress was saved; retry.";
-  const std::string target = configuration_.installerURL.host().value() + ":443";
+  const std::string interrupted = "Network interrupted. Download progress was saved; retry.",
+                    target = configuration_.installerURL.host().value() + ":443";
   server_.enqueue({.body = content_, .ending = ScriptedResponse::Ending::close, .sendBytes = 5000});
   EXPECT_EQ(run(), interrupted);
   environment.set("https_proxy", refusal);
