@@ -66,12 +66,6 @@ class PackageDownloadTest : public ::testing::Test {
             .body = content_.substr(from)};
   }
   [[nodiscard]] std::string partial() { return testing::readFile(download().partialFile()); }
-  // The bytes accepted so far, as the progress reports them.
-  [[nodiscard]] std::size_t received() const {
-    return progress_.empty()
-               ? 0
-               : std::llround(progress_.back() * static_cast<double>(content_.size()));
-  }
   [[nodiscard]] std::string package() { return testing::readFile(download().packageFile()); }
   [[nodiscard]] std::size_t requests() const { return server_.requests().size(); }
   // Resumes from `from` with exactly the download headers, and expects the package to be complete
@@ -205,7 +199,8 @@ TEST_F(PackageDownloadTest, Pause_OutranksEverythingAndWritesNothingAfterIt) {
   std::size_t lengthAtPause = 0;
   onProgress_ = [&] {
     if (lengthAtPause > 0) return;
-    lengthAtPause = received();
+    // The bytes accepted so far, as the progress reports them.
+    lengthAtPause = std::llround(progress_.back() * static_cast<double>(content_.size()));
     download().pause();
   };
   EXPECT_EQ(run(), "Download paused. Select Continue Download.");
@@ -235,16 +230,15 @@ TEST_F(PackageDownloadTest, SecondStartOrDestructionWhileRunning_CallsNothing) {
 // partial file, and a host listed in no_proxy is reached directly (here: not at all, for want of
 // the test's address overrides, which themselves always bypass proxies).
 TEST_F(PackageDownloadTest, Proxy_CarriesTheDownloadAndItsRefusalKeepsThePartialFile) {
-  const auto startProxy = [&](std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(),
-                     {"python3", VEXA_SOURCE_DIR "/tests/support/connect_proxy.py",
-                      std::to_string(server_.port())});
-    return std::make_unique<testing::BackgroundProgram>("/usr/bin/python3", arguments);
+  const auto startProxy = [&](const char* mode) {
+    return std::make_unique<testing::BackgroundProgram>(
+        "/usr/bin/python3",
+        std::vector<std::string>{"python3", VEXA_SOURCE_DIR "/tests/support/connect_proxy.py",
+                                 std::to_string(server_.port()), mode});
   };
-  const auto proxy = startProxy({});
-  const auto refusing = startProxy({"refuse"});
-  const std::string passing = "http://127.0.0.1:" + proxy->readLine().value();
-  const std::string refusal = "http://127.0.0.1:" + refusing->readLine().value();
+  const auto proxy = startProxy("pass"), refusing = startProxy("refuse");
+  const std::string passing = "http://127.0.0.1:" + proxy->readLine().value(),
+                    refusal = "http://127.0.0.1:" + refusing->readLine().value();
   // (libcurl prefers https_proxy to its other spellings.)
   testing::ScopedEnvironment environment{
       {"https_proxy", passing}, {"no_proxy", std::nullopt}, {"NO_PROXY", std::nullopt}};
@@ -253,8 +247,8 @@ TEST_F(PackageDownloadTest, Proxy_CarriesTheDownloadAndItsRefusalKeepsThePartial
     direct.connectTo.clear();
     return direct;
   });
-  const std::string interrupted = "Network interrupted. Download progress was saved; retry.";
-  const std::string target = configuration_.installerURL.host().value() + ":443";
+  const std::string interrupted = "Network interrupted. Download progress was saved; retry.",
+                    target = configuration_.installerURL.host().value() + ":443";
   server_.enqueue({.body = content_, .ending = ScriptedResponse::Ending::close, .sendBytes = 5000});
   EXPECT_EQ(run(), interrupted);
   environment.set("https_proxy", refusal);
