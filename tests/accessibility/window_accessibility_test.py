@@ -49,8 +49,14 @@ class Window:
         return actions
 
     def frame(self):
-        apps = [a for a in pyatspi.Registry.getDesktop(0) if a and a.name == "vexa-window-driver"]
-        return apps[0][0] if apps and apps[0].childCount else None
+        # This driver's own entry: the bus may still list one the test has just killed.
+        for _ in range(50):
+            apps = [a for a in pyatspi.Registry.getDesktop(0) if a and a.name ==
+                    "vexa-window-driver" and a.get_process_id() == self.process.pid]
+            if apps and apps[0].childCount:
+                return apps[0][0]
+            pump(0.1)
+        return None
 
     card = lambda self: list(self.frame()[0])
     focused = lambda self: next((c for c in self.card() if c.getState().contains(
