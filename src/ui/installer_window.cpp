@@ -404,7 +404,8 @@ void InstallerWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool InstallerWindow::eventFilter(QObject* watched, QEvent* event) {
-  announcer_->noteInput(*event);
+  // Children pass events through here while the window is being destroyed, its members gone.
+  if (announcer_) announcer_->noteInput(*event);
   return QWidget::eventFilter(watched, event);
 }
 
