@@ -7,33 +7,13 @@
 
 #include "config/installer_copy.h"
 #include "config/installer_failure.h"
+#include "flow/background_steps.h"
 
 namespace vexa {
 namespace {
 
 // The polling interval of the quit wait.
 constexpr std::chrono::milliseconds kQuitCheckInterval{200};
-
-// What the check of the install target found.
-struct CheckOutcome {
-  std::exception_ptr error;
-  std::optional<InstalledApplication> current;
-  bool newer = false;
-};
-
-// What verification and installation gave. The downloader comes back with it so that its last
-// reference, should the flow be gone, is released on the main thread where it lives.
-struct InstallOutcome {
-  std::exception_ptr error = nullptr;
-  std::filesystem::path application = {};
-  std::shared_ptr<InstallerDownloader> downloader;
-};
-
-// A newer copy found again before it is opened.
-struct FoundOutcome {
-  std::exception_ptr error;
-  std::filesystem::path path;
-};
 
 std::optional<InstallerFailureReason> failureReason(const std::exception_ptr& error) {
   try {
@@ -148,18 +128,7 @@ void InstallerFlow::checkBeforeDownload(bool start) {
   screens_.working(InstallerCopy::text("正在检查…", "Checking…"), "", std::nullopt);
   const std::filesystem::path parent = services_.defaultParent();
   inBackground(
-      [configuration = configuration_, target = services_.target,
-       installedApplication = services_.installedApplication, parent] {
-        CheckOutcome outcome;
-        try {
-          const std::filesystem::path path = target(parent, configuration.productName, false);
-          outcome.current = installedApplication(path, configuration);
-          outcome.newer = outcome.current && outcome.current->version.isNewer(configuration);
-        } catch (...) {
-          outcome.error = std::current_exception();
-        }
-        return outcome;
-      },
+      [steps = BackgroundSteps(configuration_, services_), parent] { return steps.check(parent); },
       [start, parent](InstallerFlow& flow, CheckOutcome outcome) {
         if (outcome.error) {
           flow.showFailure(outcome.error);
@@ -234,29 +203,9 @@ void InstallerFlow::installDownloaded(const std::filesystem::path& package,
                    std::nullopt);
   telemetry_("vexa_install_started");
   inBackground(
-      [configuration = configuration_, verifyDownload = services_.verifyDownload,
-       install = services_.install, applicationIsRunning = services_.applicationIsRunning,
-       downloader = downloader_, package, parent, replacing = approvedReplacement_] {
-        InstallOutcome outcome{.downloader = downloader};
-        try {
-          verifyDownload(configuration, package);
-        } catch (...) {
-          // A package that is not the configured one is never used again: the next attempt
-          // downloads from the first byte.
-          downloader->discard();
-          outcome.error = std::current_exception();
-          return outcome;
-        }
-        try {
-          outcome.application =
-              install(package, parent, configuration, replacing, applicationIsRunning);
-        } catch (...) {
-          // The package stays cached for the next attempt.
-          outcome.error = std::current_exception();
-          return outcome;
-        }
-        downloader->discard();
-        return outcome;
+      [steps = BackgroundSteps(configuration_, services_), downloader = downloader_, package,
+       parent, replacing = approvedReplacement_] {
+        return steps.install(package, parent, replacing, downloader);
       },
       [package](InstallerFlow& flow, InstallOutcome outcome) {
         if (!outcome.error) {
@@ -293,56 +242,31 @@ void InstallerFlow::openApplication(std::optional<std::filesystem::path> path) {
   if (!path) path = installed_;
   if (!path) return;
   opening_ = true;
-  inBackground(
-      [open = services_.openApplication, applicationIsRunning = services_.applicationIsRunning,
-       appId = configuration_.appId, path = *path] {
-        try {
-          // Opening an application that already runs only brings it forward elsewhere; here it
-          // would start a second instance, so a running product counts as opened.
-          if (!applicationIsRunning(appId)) open(path);
-        } catch (...) {
-          return std::current_exception();
-        }
-        return std::exception_ptr();
-      },
-      [](InstallerFlow& flow, std::exception_ptr error) {
-        flow.opening_ = false;
-        flow.busy_ = false;
-        if (!error) {
-          flow.screens_.closeWindow();
-          return;
-        }
-        flow.screens_.showOpeningFailed(error);
-      });
+  inBackground([steps = BackgroundSteps(configuration_, services_),
+                path = *path] { return steps.open(path); },
+               [](InstallerFlow& flow, std::exception_ptr error) {
+                 flow.opening_ = false;
+                 flow.busy_ = false;
+                 if (!error) {
+                   flow.screens_.closeWindow();
+                   return;
+                 }
+                 flow.screens_.showOpeningFailed(error);
+               });
 }
 
 void InstallerFlow::openExistingApplication(const InstalledApplication& application) {
   busy_ = true;
   screens_.disableButtons();
-  inBackground(
-      [configuration = configuration_, installedApplication = services_.installedApplication,
-       path = application.url] {
-        FoundOutcome outcome;
-        try {
-          const std::optional<InstalledApplication> found =
-              installedApplication(path, configuration);
-          if (!found) {
-            throw InstallerFailure(InstallerCopy::text("找不到 Vexa，请重新安装。",
-                                                       "Vexa was not found. Install it again."));
-          }
-          outcome.path = found->url;
-        } catch (...) {
-          outcome.error = std::current_exception();
-        }
-        return outcome;
-      },
-      [](InstallerFlow& flow, FoundOutcome outcome) {
-        if (outcome.error) {
-          flow.showFailure(outcome.error);
-          return;
-        }
-        flow.openApplication(outcome.path);
-      });
+  inBackground([steps = BackgroundSteps(configuration_, services_),
+                path = application.url] { return steps.findAgain(path); },
+               [](InstallerFlow& flow, FoundOutcome outcome) {
+                 if (outcome.error) {
+                   flow.showFailure(outcome.error);
+                   return;
+                 }
+                 flow.openApplication(outcome.path);
+               });
 }
 
 void InstallerFlow::showNewerApplication(const InstalledApplication& application) {

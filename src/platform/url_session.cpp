@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <cctype>
 #include <deque>
 #include <mutex>
 
@@ -11,23 +10,17 @@
 #include "platform/curl_transfer.h"
 #include "platform/deployment_settings.h"
 #include "platform/main_thread.h"
+#include "platform/response_header_block.h"
 #include "platform/tls_authorities.h"
 
 namespace vexa::platform {
 namespace {
 
-std::string_view trimmed(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 std::vector<std::string> splitList(std::string_view text) {
   std::vector<std::string> items;
   while (!text.empty()) {
     const std::size_t comma = text.find(',');
-    const std::string_view item = trimmed(text.substr(0, comma));
+    const std::string_view item = trimmedHttpBlanks(text.substr(0, comma));
     if (!item.empty()) items.emplace_back(item);
     if (comma == std::string_view::npos) break;
     text.remove_prefix(comma + 1);
@@ -69,8 +62,7 @@ class CurlTask final : public UrlDataTask, public std::enable_shared_from_this<C
   // The libcurl handle, only while running.
   std::unique_ptr<CurlTransfer> transfer_;
   // The header block being read, up to the blank line that ends it.
-  int status_ = 0;
-  std::vector<std::pair<std::string, std::string>> responseHeaders_;
+  ResponseHeaderBlock header_;
   bool decided_ = false;
   bool cancelRequested_ = false;
   // The idle timeout is kept here rather than by libcurl's speed check, which averages over
@@ -383,49 +375,16 @@ std::size_t CurlSession::headerLine(CurlTask& task, std::string_view line) {
   if (task.cancelRequested_) return 0;
   task.lastActivity_ = std::chrono::steady_clock::now();
   if (task.decided_) return line.size();  // trailers after the body
-  if (line.starts_with("HTTP/")) {
-    // "HTTP/1.1 206 Partial Content" or "HTTP/2 200": a new header block begins.
-    task.status_ = 0;
-    task.responseHeaders_.clear();
-    const std::size_t space = line.find(' ');
-    if (space != std::string_view::npos) {
-      int status = 0;
-      for (std::size_t i = space + 1;
-           i < line.size() && std::isdigit(static_cast<unsigned char>(line[i])); ++i) {
-        status = status * 10 + (line[i] - '0');
-        if (status > 999) break;
-      }
-      task.status_ = status;
-    }
-    return line.size();
-  }
-  const std::string_view content = trimmed(line);
-  if (content.empty()) {
-    // The blank line: an interim (1xx) block is forgotten, a final one is decided on now, before
-    // libcurl hands over the first body byte.
-    if (task.status_ < 200) {
-      task.status_ = 0;
-      task.responseHeaders_.clear();
-      return line.size();
-    }
-    return decideResponse(task) ? line.size() : 0;
-  }
-  if ((line.front() == ' ' || line.front() == '\t') && !task.responseHeaders_.empty()) {
-    task.responseHeaders_.back().second += " " + std::string(content);  // folded continuation
-    return line.size();
-  }
-  const std::size_t colon = content.find(':');
-  if (colon == std::string_view::npos) return line.size();
-  task.responseHeaders_.emplace_back(std::string(trimmed(content.substr(0, colon))),
-                                     std::string(trimmed(content.substr(colon + 1))));
-  return line.size();
+  // The blank line of a final block: decided on now, before libcurl hands over the first body byte.
+  if (!task.header_.add(line)) return line.size();
+  return decideResponse(task) ? line.size() : 0;
 }
 
 bool CurlSession::decideResponse(CurlTask& task) {
   task.decided_ = true;
   if (delegate_ == nullptr) return true;
-  const UrlResponse response(task.status_, task.request_.url, task.responseHeaders_);
-  if (isRedirect(task.status_)) {
+  const UrlResponse response(task.header_.status(), task.request_.url, task.header_.headers());
+  if (isRedirect(task.header_.status())) {
     if (const auto location = response.header("Location")) {
       delegate_->willRedirect(*this, task, response, *location);
       if (task.cancelRequested_) return false;

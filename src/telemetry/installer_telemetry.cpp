@@ -21,14 +21,12 @@
 #include "platform/repeating_timer.h"
 #include "platform/serial_queue.h"
 #include "platform/standard_locations.h"
+#include "telemetry/event_submission.h"
 
 namespace vexa {
 namespace {
 
 constexpr std::size_t kMaximumPendingEvents = 200;
-constexpr std::size_t kMaximumReceiptBytes = 2048;
-constexpr std::chrono::seconds kRequestTimeout{10};
-constexpr std::string_view kEventsPath = "/v2/telemetry/events";
 // A stored event is a few hundred bytes; anything far larger is not one of ours.
 constexpr std::size_t kMaximumStoredEventBytes = 16 * 1024;
 // How often stored events that another process was sending are looked at again.
@@ -178,120 +176,6 @@ struct InstallerTelemetry::Shared {
                                         const std::string& eventId) const;
 };
 
-namespace {
-
-// One posted event and its URL session. Owns itself from start() until its task has completed and
-// the receipt has been handled, so that it outlives neither more nor less than its transfer; the
-// telemetry object may be gone by then. Main thread, apart from the receipt file work.
-class Submission final : public platform::UrlSessionDelegate,
-                         public std::enable_shared_from_this<Submission> {
- public:
-  Submission(std::shared_ptr<InstallerTelemetry::Shared> shared,
-             std::weak_ptr<platform::SerialQueue> worker,
-             std::shared_ptr<platform::ClaimedFile> claim, std::filesystem::path file,
-             std::string eventId)
-      : shared_(std::move(shared)),
-        worker_(std::move(worker)),
-        claim_(std::move(claim)),
-        file_(std::move(file)),
-        eventId_(std::move(eventId)) {}
-
-  void start(const std::string& body, std::string_view host,
-             platform::UrlSessionConfiguration configuration) {
-    platform::UrlRequest request;
-    request.url = "https://" + std::string(host) + std::string(kEventsPath);
-    request.method = "POST";
-    request.headers = {{"Content-Type", "application/json"}};
-    request.body = body;
-    request.timeout = kRequestTimeout;
-    session_ = platform::UrlSession::create(std::move(configuration), this);
-    task_ = session_->dataTask(std::move(request));
-    std::erase_if(shared_->sessions, [](const auto& session) { return session.expired(); });
-    shared_->sessions.push_back(session_);
-    self_ = shared_from_this();
-    task_->resume();
-  }
-
-  void willRedirect(platform::UrlSession&, platform::UrlDataTask&, const platform::UrlResponse&,
-                    const std::string&) override {
-    redirected_ = true;
-  }
-
-  platform::ResponseDisposition didReceiveResponse(platform::UrlSession&, platform::UrlDataTask&,
-                                                   const platform::UrlResponse& response) override {
-    status_ = response.statusCode();
-    // A redirect is never followed, and nothing but 202 can be a receipt: skip the body.
-    return redirected_ || status_ != 202 ? platform::ResponseDisposition::cancel
-                                         : platform::ResponseDisposition::allow;
-  }
-
-  void didReceiveData(platform::UrlSession&, platform::UrlDataTask& task,
-                      std::span<const char> data) override {
-    if (tooLarge_) return;
-    if (receipt_.size() + data.size() > kMaximumReceiptBytes) {
-      tooLarge_ = true;
-      task.cancel();
-      return;
-    }
-    receipt_.append(data.data(), data.size());
-  }
-
-  void didComplete(platform::UrlSession& session, platform::UrlDataTask&,
-                   std::exception_ptr error) override {
-    const bool accepted =
-        !error && !redirected_ && !tooLarge_ && isAcceptedReceipt(status_, receipt_, eventId_);
-    session.finishTasksAndInvalidate();
-    // The session is still inside this callback: let go of it (and of this) only afterwards, and
-    // count the event as settled only once the session is gone.
-    platform::postToMainThread([self = std::move(self_), accepted]() mutable {
-      // The claim goes with the settling, so no other process takes the file up before it is
-      // confirmed and gone (or left for a later start).
-      auto settle = [shared = self->shared_, claim = self->claim_, file = self->file_, accepted] {
-        if (accepted) confirm(file, shared->options.clock);
-        --shared->outstanding;
-      };
-      const std::weak_ptr<platform::SerialQueue> worker = self->worker_;
-      self.reset();
-      if (auto queue = worker.lock()) {
-        queue->async(std::move(settle));
-      } else {
-        settle();  // the telemetry object is gone; the few file operations run here instead
-      }
-    });
-  }
-
- private:
-  // The service holds the event for good: leave a marker and drop the file. Both may fail; the
-  // marker is informational, and a kept file only counts towards the pending limit.
-  static void confirm(const std::filesystem::path& file, const platform::Clock& clock) {
-    try {
-      const nlohmann::ordered_json marker = {{"schema_version", 1},
-                                             {"occurred_at", platform::internetDateTime(clock())}};
-      std::filesystem::path sent = file;
-      sent.replace_extension(".sent");
-      platform::writeFileAtomically(sent, marker.dump(), 0600);
-    } catch (...) {
-    }
-    std::error_code ignored;
-    std::filesystem::remove(file, ignored);
-  }
-
-  const std::shared_ptr<InstallerTelemetry::Shared> shared_;
-  const std::weak_ptr<platform::SerialQueue> worker_;
-  const std::shared_ptr<platform::ClaimedFile> claim_;
-  const std::filesystem::path file_;
-  const std::string eventId_;
-  std::shared_ptr<platform::UrlSession> session_;
-  std::shared_ptr<platform::UrlDataTask> task_;
-  std::shared_ptr<Submission> self_;
-  std::string receipt_;
-  int status_ = 0;
-  bool redirected_ = false;
-  bool tooLarge_ = false;
-};
-
-}  // namespace
-
 std::string InstallerTelemetry::Shared::eventRecord(const std::string& event,
                                                     const TelemetryIdentity& identity,
                                                     const std::string& eventId) const {
@@ -366,8 +250,13 @@ void InstallerTelemetry::Shared::submit(std::shared_ptr<platform::ClaimedFile> c
                                       ? DeploymentSettings::productionTelemetryHost
                                       : DeploymentSettings::stagingTelemetryHost;
     try {
-      auto submission = std::make_shared<Submission>(self, worker, claim, file, eventId);
+      // The counter's pointer keeps the shared state alive until the event is settled.
+      auto submission = std::make_shared<EventSubmission>(
+          std::shared_ptr<std::atomic<int>>(self, &self->outstanding), self->options.clock, worker,
+          claim, file, eventId);
       submission->start(body, host, self->options.sessionConfiguration());
+      std::erase_if(self->sessions, [](const auto& session) { return session.expired(); });
+      self->sessions.push_back(submission->session());
     } catch (...) {
       --self->outstanding;  // no session could be made: the file stays, like any unconfirmed event
     }
@@ -434,7 +323,7 @@ std::filesystem::path defaultTelemetryDirectory(const InstallConfiguration& conf
 }
 
 bool isAcceptedReceipt(int statusCode, std::string_view body, std::string_view eventId) {
-  if (statusCode != 202 || body.size() > kMaximumReceiptBytes) return false;
+  if (statusCode != 202 || body.size() > EventSubmission::maximumReceiptBytes) return false;
   const nlohmann::json receipt = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false);
   if (!receipt.is_object()) return false;
   const auto id = receipt.find("event_id");

@@ -1,8 +1,6 @@
 #include "ui/installer_window.h"
 
-#include <QAccessible>
 #include <QApplication>
-#include <QBitmap>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFontDatabase>
@@ -11,24 +9,24 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QPainter>
-#include <QPainterPath>
-#include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
-#include <QWindow>
 #include <algorithm>
 #include <cmath>
 
 #include "config/installer_copy.h"
 #include "platform/byte_count_formatter.h"
 #include "ui/accent_button.h"
+#include "ui/card_view.h"
 #include "ui/flipped_view.h"
 #include "ui/installer_accessibility.h"
 #include "ui/installer_artwork.h"
 #include "ui/installer_colours.h"
 #include "ui/installer_progress.h"
+#include "ui/logo_label.h"
 #include "ui/plain_button.h"
+#include "ui/screen_announcer.h"
+#include "ui/window_frame.h"
 
 namespace vexa {
 namespace {
@@ -36,7 +34,6 @@ namespace {
 constexpr int kWidth = 800;
 constexpr int kHeight = 600;
 const QColor kInk(20, 30, 54);
-const QColor kCardBorder(217, 225, 232);
 
 QString copy(std::string_view chinese, std::string_view english) {
   return QString::fromStdString(InstallerCopy::text(chinese, english));
@@ -50,6 +47,12 @@ QFont systemFont(int points, QFont::Weight weight = QFont::Normal) {
   return font;
 }
 
+void setInk(QLabel* label, const QColor& colour) {
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  label->setPalette(palette);
+}
+
 // A plain-text label: error messages must never be read as markup.
 QLabel* makeLabel(QWidget* parent, const QFont& font, const QColor& colour,
                   Qt::Alignment alignment) {
@@ -57,16 +60,8 @@ QLabel* makeLabel(QWidget* parent, const QFont& font, const QColor& colour,
   label->setTextFormat(Qt::PlainText);
   label->setFont(font);
   label->setAlignment(alignment);
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  label->setPalette(palette);
+  setInk(label, colour);
   return label;
-}
-
-void setInk(QLabel* label, const QColor& colour) {
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  label->setPalette(palette);
 }
 
 PlainButton* makePlain(QWidget* parent, const QString& title, int points, const char* name) {
@@ -89,59 +84,6 @@ std::string describe(const std::exception_ptr& error) {
   }
 }
 
-// The window's content: a white card with 12-point rounded corners and a 1-point light outline,
-// on the window's transparent background.
-class CardView final : public FlippedView {
- public:
-  using FlippedView::FlippedView;
-
- protected:
-  void paintEvent(QPaintEvent*) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath card;
-    card.addRoundedRect(QRectF(rect()), 12, 12);
-    painter.fillPath(card, Qt::white);
-    // The outline lies inside the card, centred half a point in from its edge.
-    painter.setPen(QPen(kCardBorder, 1));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 11.5, 11.5);
-  }
-};
-
-// The logo image, fitted to the label at the pixel ratio of the screen it is painted on: moving
-// to a screen with another ratio re-renders it from the image kept in memory.
-class LogoLabel final : public QLabel {
- public:
-  LogoLabel(QWidget* parent, QImage image) : QLabel(parent), image_(std::move(image)) {}
-
-  void fit(qreal ratio) {
-    if (image_.isNull() || (!pixmap().isNull() && pixmap().devicePixelRatio() == ratio)) return;
-    QImage fitted = image_.scaled(size() * ratio, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    fitted.setDevicePixelRatio(ratio);
-    setPixmap(QPixmap::fromImage(fitted));
-  }
-
- protected:
-  void paintEvent(QPaintEvent* event) override {
-    fit(devicePixelRatioF());
-    QLabel::paintEvent(event);
-  }
-
- private:
-  const QImage image_;
-};
-
-// Where a window of `size` goes on a screen whose free area is `available`: centred, moved inside
-// the area as far as it fits, and with its top-left corner on the area when it cannot fit.
-QPoint placement(QSize size, QRect available) {
-  const auto axis = [](int start, int length, int space) {
-    return start + std::max(0, (space - length) / 2);
-  };
-  return {axis(available.left(), size.width(), available.width()),
-          axis(available.top(), size.height(), available.height())};
-}
-
 }  // namespace
 
 BrandLayout brandLayout(double textWidth) {
@@ -152,25 +94,14 @@ BrandLayout brandLayout(double textWidth) {
 
 InstallerWindow::InstallerWindow(InstallConfiguration configuration, Services services)
     : QWidget(nullptr, Qt::Window | Qt::FramelessWindowHint),
-      configuration_(std::move(configuration)) {
+      configuration_(std::move(configuration)),
+      frame_(std::make_unique<WindowFrame>()) {
   installInstallerAccessibility();
   setWindowTitle(QString::fromStdString(configuration_.productName + " Installer"));
   const std::string& product = configuration_.productName;
   setAccessibleName(copy(product + " 安装程序", product + " Installer"));
   setFixedSize(kWidth, kHeight);
-  if (services.composited && services.composited()) {
-    setAttribute(Qt::WA_TranslucentBackground);
-  } else {
-    // Without a compositor transparent pixels show as black: cut the corners off instead.
-    QBitmap shape(size());
-    shape.fill(Qt::color0);
-    QPainter painter(&shape);
-    painter.setBrush(Qt::color1);
-    painter.setPen(Qt::NoPen);
-    painter.drawRoundedRect(rect(), 12, 12);
-    painter.end();
-    setMask(shape);
-  }
+  WindowFrame::shape(*this, services.composited && services.composited());
   // Light colours whatever the desktop's theme: every colour the window uses derives from here or
   // is set explicitly.
   setPalette(QPalette(QColor(236, 236, 236), QColor(255, 255, 255)));
@@ -213,6 +144,7 @@ InstallerWindow::InstallerWindow(InstallConfiguration configuration, Services se
   setTabOrder(primary_, secondary_);
   setTabOrder(secondary_, tertiary_);
   setTabOrder(tertiary_, close_);
+  announcer_ = std::make_unique<ScreenAnnouncer>(*this, *root_, *heading_, *detail_, controls());
   for (QWidget* control : controls()) control->installEventFilter(this);
   installEventFilter(this);
 
@@ -237,7 +169,8 @@ std::array<QWidget*, 4> InstallerWindow::controls() const {
 }
 
 void InstallerWindow::centreOnScreen() {
-  if (const QScreen* display = screen()) move(placement(size(), display->availableGeometry()));
+  if (const QScreen* display = screen())
+    move(WindowFrame::placement(size(), display->availableGeometry()));
 }
 
 void InstallerWindow::applyDesktopSettings(const platform::DesktopSettings& settings) {
@@ -254,51 +187,11 @@ void InstallerWindow::applyDesktopSettings(const platform::DesktopSettings& sett
 
 void InstallerWindow::closeRefused() {
   QApplication::beep();
-  QWidget* told = QApplication::focusWidget();
-  if (told == nullptr || told->window() != this) told = close_;
-  told->setAccessibleDescription(
-      copy("安装程序正在工作，暂时无法关闭。请稍候。",
-           "The installer is working and can't close yet. Please wait."));
-  QAccessibleEvent alert(this, QAccessible::Alert);
-  QAccessible::updateAccessibility(&alert);
+  announcer_->alert(copy("安装程序正在工作，暂时无法关闭。请稍候。",
+                         "The installer is working and can't close yet. Please wait."));
 }
 
-void InstallerWindow::screenChanged(bool alert) {
-  alertDue_ = alertDue_ || alert;
-  if (announcementDue_) return;
-  announcementDue_ = true;
-  // After the operation that changed the screen (and those it builds on) has finished.
-  QMetaObject::invokeMethod(this, &InstallerWindow::announceScreen, Qt::QueuedConnection);
-}
-
-void InstallerWindow::announceScreen() {
-  announcementDue_ = false;
-  // The first control in reading order; the corner close button is always there.
-  QWidget* target = close_;
-  for (QWidget* control : controls()) {
-    if (!control->isHidden() && control->isEnabled()) {
-      target = control;
-      break;
-    }
-  }
-  QString description = heading_->text();
-  if (!detail_->isHidden() && !detail_->text().isEmpty()) description += '\n' + detail_->text();
-  for (QWidget* control : controls()) {
-    if (control != target && !control->accessibleDescription().isEmpty())
-      control->setAccessibleDescription({});
-  }
-  // Views came and went: the card's list of children is read again.
-  QAccessibleEvent reorder(root_, QAccessible::ObjectReorder);
-  QAccessible::updateAccessibility(&reorder);
-  // A focus change makes a screen reader read the control with its description; a control that
-  // already has the focus reads out its new description.
-  target->setAccessibleDescription(description);
-  if (!target->hasFocus()) target->setFocus(Qt::OtherFocusReason);
-  if (std::exchange(alertDue_, false)) {
-    QAccessibleEvent alert(this, QAccessible::Alert);
-    QAccessible::updateAccessibility(&alert);
-  }
-}
+void InstallerWindow::screenChanged(bool alert) { announcer_->screenChanged(alert); }
 
 void InstallerWindow::disableButtons() {
   primary_->setEnabled(false);
@@ -511,15 +404,8 @@ void InstallerWindow::closeEvent(QCloseEvent* event) {
 }
 
 bool InstallerWindow::eventFilter(QObject* watched, QEvent* event) {
-  // Focus indicators show once the keyboard is used and hide again on a click (Qt's own flag for
-  // this, read by the buttons when they paint).
-  const bool key = event->type() == QEvent::KeyPress;
-  if (key || event->type() == QEvent::MouseButtonPress) {
-    if (testAttribute(Qt::WA_KeyboardFocusChange) != key) {
-      setAttribute(Qt::WA_KeyboardFocusChange, key);
-      if (QWidget* focused = focusWidget()) focused->update();
-    }
-  }
+  // Children pass events through here while the window is being destroyed, its members gone.
+  if (announcer_) announcer_->noteInput(*event);
   return QWidget::eventFilter(watched, event);
 }
 
@@ -549,27 +435,15 @@ void InstallerWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void InstallerWindow::mousePressEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton) {
-    QWidget::mousePressEvent(event);
-    return;
-  }
-  event->accept();
-  // The window system moves the window where it can (it knows about screens and snapping).
-  if (QWindow* handle = windowHandle(); handle != nullptr && handle->startSystemMove()) return;
-  dragOffset_ = event->globalPosition().toPoint() - pos();
+  if (!frame_->press(*this, *event)) QWidget::mousePressEvent(event);
 }
 
 void InstallerWindow::mouseMoveEvent(QMouseEvent* event) {
-  if (!dragOffset_ || !(event->buttons() & Qt::LeftButton)) {
-    QWidget::mouseMoveEvent(event);
-    return;
-  }
-  event->accept();
-  move(event->globalPosition().toPoint() - *dragOffset_);
+  if (!frame_->move(*this, *event)) QWidget::mouseMoveEvent(event);
 }
 
 void InstallerWindow::mouseReleaseEvent(QMouseEvent* event) {
-  dragOffset_.reset();
+  frame_->release();
   QWidget::mouseReleaseEvent(event);
 }
 

@@ -25,6 +25,8 @@ class FlippedView;
 class InstallerArtwork;
 class InstallerProgress;
 class PlainButton;
+class ScreenAnnouncer;
+class WindowFrame;
 
 // What the window's controls and close events ask of the installation flow. The window knows no
 // more of the flow than these calls; an action left empty does nothing (a missing close decision
@@ -168,11 +170,12 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   void buildDecoration(const platform::MainBundle& bundle);
   // Announces the screen once the current screen operation (and any that it builds on) is done.
   void screenChanged(bool alert = false);
-  void announceScreen();
   // The focusable controls in reading (and Tab) order.
   [[nodiscard]] std::array<QWidget*, 4> controls() const;
 
   const InstallConfiguration configuration_;
+  // The window's shape, placement and dragging by its background.
+  const std::unique_ptr<WindowFrame> frame_;
   FlippedView* root_ = nullptr;
   InstallerArtwork* artwork_ = nullptr;
   QLabel* heading_ = nullptr;
@@ -184,11 +187,7 @@ class InstallerWindow : public QWidget, public InstallerScreens {
   PlainButton* close_ = nullptr;
   QLabel* tagline_ = nullptr;
   std::unique_ptr<platform::DesktopSettingsWatch> desktopWatch_;
-  bool announcementDue_ = false;
-  bool alertDue_ = false;
-  // Offset of the pointer from the window's origin while the background is dragged by hand
-  // (where the window system cannot move the window itself).
-  std::optional<QPoint> dragOffset_;
+  std::unique_ptr<ScreenAnnouncer> announcer_;
   InstallerWindowActions actions_;
   // The flow itself closes the window: its close decision is not asked again.
   bool closingByFlow_ = false;
