@@ -1,9 +1,9 @@
 #include "tests/support/qt_application.h"
 
 #include <QApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <cstdlib>
+
+#include "platform/event_loop.h"
 
 namespace vexa::testing {
 
@@ -16,18 +16,8 @@ void ensureQtApplication() {
 }
 
 bool runEventLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  ensureQtApplication();
-  if (done()) return true;
-  // A real loop (not processEvents in a spin), checking the condition every few milliseconds.
-  QEventLoop loop;
-  QTimer poll;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (done()) loop.quit();
-  });
-  poll.start(5);
-  QTimer::singleShot(timeout, &loop, &QEventLoop::quit);
-  loop.exec();
-  return done();
+  ensureQtApplication();  // a widget application, before the platform would make a core one
+  return platform::runEventLoopUntil(done, timeout);
 }
 
 void runEventLoopFor(std::chrono::milliseconds duration) {
